@@ -1,0 +1,7 @@
+#include "check.h"
+
+namespace sorvel {
+
+void invariant_failure(const std::string& message) { throw InvariantFailure(message); }
+
+}  // namespace sorvel

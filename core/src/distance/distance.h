@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "distance/metric.h"
+
+// Distances between f32 vectors. The order of every floating-point operation is fixed: search results
+// are ordered by these values and graph and clustering decisions compare them, so every index in a
+// process must compute identical bits for identical inputs. Two kernel families exist, the AVX2+FMA
+// family and the portable one; they round differently. The family is chosen by the processor feature
+// cache, once per process. None of these functions allocates; all may run on any number of threads.
+
+namespace sorvel {
+
+// The exact distance that search results report: L2 is sqrt(l2_squared), Cosine is
+// cosine_distance, DotProduct is -dot. Throws InvariantFailure "vector dimension mismatch" when the
+// lengths differ (callers check lengths first and return DimensionMismatch).
+float distance(Metric metric, std::span<const float> a, std::span<const float> b);
+
+// As distance() but without the square root of L2, and without the length check: `a` and `b` both
+// hold `n` floats.
+float distance_squared(Metric metric, const float* a, const float* b, std::size_t n);
+
+// One query against four rows of `n` floats: out[i] equals distance_squared(metric, query, rows[i],
+// n) bit for bit.
+void distance_batch4(Metric metric, const float* query, const float* const rows[4], std::size_t n,
+                     float out[4]);
+
+// The sums behind the metrics, through the chosen family.
+float l2_squared(const float* a, const float* b, std::size_t n);
+float dot(const float* a, const float* b, std::size_t n);
+// 1 - ab / (sqrt(aa) * sqrt(bb)); 1.0 when either squared norm compares equal to 0.
+float cosine_distance(const float* a, const float* b, std::size_t n);
+
+// Processor feature cache: one process-wide word, 0 until detection has run.
+namespace cpu {
+inline constexpr std::uint32_t kDetected = 1u << 0;
+inline constexpr std::uint32_t kAvx2 = 1u << 1;
+inline constexpr std::uint32_t kFma = 1u << 2;
+inline constexpr std::uint32_t kF16c = 1u << 3;
+
+// The feature bits, detecting them at the first call (CPUID and XGETBV).
+std::uint32_t features();
+// True when the vector kernels run: AVX2 and FMA are both usable.
+bool use_avx2_fma();
+// True when the F16C half-precision conversions are usable.
+bool use_f16c();
+// Detection alone, without touching the cache.
+std::uint32_t detect();
+// Replaces the cached word (kDetected is added), so tests can run the portable family on a processor
+// that has the vector one. Not for use outside tests.
+void set_features_for_testing(std::uint32_t bits);
+}  // namespace cpu
+
+// The two families, callable directly (tests compare them with scalar models of each order).
+namespace kernels::scalar {
+float l2_squared(const float* a, const float* b, std::size_t n);
+float dot(const float* a, const float* b, std::size_t n);
+}  // namespace kernels::scalar
+
+namespace kernels::avx2 {
+// Only callable when cpu::use_avx2_fma() is true.
+float l2_squared(const float* a, const float* b, std::size_t n);
+float dot(const float* a, const float* b, std::size_t n);
+void l2_squared_batch4(const float* query, const float* const rows[4], std::size_t n, float out[4]);
+void dot_batch4(const float* query, const float* const rows[4], std::size_t n, float out[4]);
+}  // namespace kernels::avx2
+
+}  // namespace sorvel

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "index/vector_index.h"
+
+namespace sorvel {
+
+// The order of hits: ascending distance with NaN after every number. Equal distances (and -0.0 with
+// +0.0, and NaN with NaN) are ties. A strict weak ordering, so std::sort and friends are defined.
+inline bool distance_less(float a, float b) {
+  if (std::isnan(a)) return false;
+  return std::isnan(b) || a < b;
+}
+
+inline bool hit_less(const SearchHit& a, const SearchHit& b) {
+  return distance_less(a.distance, b.distance);
+}
+
+// Keeps the min(k, n) best of `hits` (any ties at the boundary: which are kept is not defined) and
+// sorts them by ascending distance (ties in no defined order). Expected linear time plus the sort of
+// the kept hits.
+void select_top_k(std::vector<SearchHit>& hits, std::size_t k);
+
+// A bounded top-k collector for scans: keeps the k best hits pushed so far in a max-heap, so a scan
+// over n rows costs O(n log k) comparisons at worst and rarely more than one comparison per row.
+// It returns what select_top_k would return over the full candidate list (up to the order of ties).
+class TopK {
+ public:
+  explicit TopK(std::size_t k) : k_(k) { heap_.reserve(k); }
+
+  // The distance a new hit must beat to be kept (only meaningful once full()).
+  float worst() const { return heap_.front().distance; }
+  bool full() const { return heap_.size() == k_; }
+
+  void push(std::uint64_t id, float distance) {
+    if (k_ == 0) return;
+    if (heap_.size() < k_) {
+      heap_.push_back({id, distance});
+      std::push_heap(heap_.begin(), heap_.end(), hit_less);
+    } else if (hit_less({id, distance}, heap_.front())) {
+      std::pop_heap(heap_.begin(), heap_.end(), hit_less);
+      heap_.back() = {id, distance};
+      std::push_heap(heap_.begin(), heap_.end(), hit_less);
+    }
+  }
+
+  // The kept hits, ascending distance; the collector is left empty.
+  std::vector<SearchHit> take_sorted() {
+    std::sort_heap(heap_.begin(), heap_.end(), hit_less);
+    return std::move(heap_);
+  }
+
+ private:
+  std::size_t k_;
+  std::vector<SearchHit> heap_;
+};
+
+}  // namespace sorvel
