@@ -26,6 +26,7 @@ Encoder Encoder::to_memory() { return Encoder(); }
 
 Encoder Encoder::to_fd(int fd) {
   Encoder e;
+  e.stream_ = true;
   e.fd_ = fd;
   e.buffer_.reserve(kBufferSize);
   return e;
@@ -33,7 +34,7 @@ Encoder Encoder::to_fd(int fd) {
 
 void Encoder::raw(const void* data, std::size_t size) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
-  if (fd_ < 0) {
+  if (!stream_) {
     buffer_.insert(buffer_.end(), bytes, bytes + size);
     return;
   }
@@ -110,7 +111,7 @@ void Encoder::bool_seq(std::span<const std::uint8_t> v) {
 std::vector<std::uint8_t> Encoder::take_bytes() { return std::exchange(buffer_, {}); }
 
 Result<> Encoder::finish() {
-  if (fd_ >= 0 && !failed_ && !buffer_.empty()) flush_buffer();
+  if (stream_ && !failed_ && !buffer_.empty()) flush_buffer();
   if (failed_) return io_failure(failed_errno_);
   return ok();
 }
@@ -126,6 +127,7 @@ Decoder Decoder::from_memory(std::span<const std::uint8_t> bytes) {
 
 Decoder Decoder::from_fd(int fd) {
   Decoder d;
+  d.stream_ = true;
   d.fd_ = fd;
   d.buffer_.resize(kBufferSize);
   return d;
@@ -133,7 +135,7 @@ Decoder Decoder::from_fd(int fd) {
 
 Result<> Decoder::fill(void* out, std::size_t size) {
   auto* dst = static_cast<std::uint8_t*>(out);
-  if (fd_ < 0) {
+  if (!stream_) {
     if (size_ - position_ < size) {
       position_ = size_;
       return DbError::serialization(std::string(kMemoryEnd));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -69,6 +70,9 @@ class Encoder {
   Encoder() = default;
   void flush_buffer();
 
+  // A stream encoder writes to fd_ (even an invalid one, whose failure finish() reports); a memory
+  // encoder keeps everything in buffer_.
+  bool stream_ = false;
   int fd_ = -1;
   std::vector<std::uint8_t> buffer_;
   bool failed_ = false;
@@ -137,7 +141,8 @@ class Decoder {
   // Memory form.
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
-  // Stream form.
+  // Stream form (an invalid fd fails at the first read with the system's text).
+  bool stream_ = false;
   int fd_ = -1;
   std::vector<std::uint8_t> buffer_;
   std::size_t buffer_pos_ = 0;

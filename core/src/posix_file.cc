@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <utility>
 
 #include "str_cat.h"
 
@@ -107,18 +109,38 @@ Result<> rename_path(const std::string& from, const std::string& to) {
 }
 
 Result<AtomicFileWriter> AtomicFileWriter::create(const std::string& path) {
+  static std::atomic<std::uint64_t> next_writer{0};
   AtomicFileWriter w;
   w.path_ = path;
-  w.temp_path_ = str_cat(path, ".tmp-", static_cast<long>(::getpid()));
+  w.temp_path_ = str_cat(path, ".tmp-", static_cast<long>(::getpid()), "-",
+                         next_writer.fetch_add(1, std::memory_order_relaxed));
   SORVEL_ASSIGN_OR_RETURN(w.fd_, create_truncate(w.temp_path_));
   return w;
 }
 
-AtomicFileWriter::~AtomicFileWriter() {
-  if (!committed_ && !temp_path_.empty()) {
-    fd_.reset();
-    ::unlink(temp_path_.c_str());
+AtomicFileWriter::AtomicFileWriter(AtomicFileWriter&& other) noexcept
+    : path_(std::move(other.path_)),
+      temp_path_(std::exchange(other.temp_path_, {})),
+      fd_(std::move(other.fd_)),
+      committed_(other.committed_) {}
+
+AtomicFileWriter& AtomicFileWriter::operator=(AtomicFileWriter&& other) noexcept {
+  if (this != &other) {
+    discard();
+    path_ = std::move(other.path_);
+    temp_path_ = std::exchange(other.temp_path_, {});
+    fd_ = std::move(other.fd_);
+    committed_ = other.committed_;
   }
+  return *this;
+}
+
+AtomicFileWriter::~AtomicFileWriter() { discard(); }
+
+void AtomicFileWriter::discard() {
+  fd_.reset();
+  if (!committed_ && !temp_path_.empty()) ::unlink(temp_path_.c_str());
+  temp_path_.clear();
 }
 
 Result<> AtomicFileWriter::commit() {

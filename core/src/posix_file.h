@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "result.h"
@@ -55,11 +56,15 @@ Result<> rename_path(const std::string& from, const std::string& to);
 // uncommitted writer removes its temporary file when it goes away.
 class AtomicFileWriter {
  public:
-  // Creates the temporary file "<path>.tmp-<pid>"; Io on failure.
+  // Creates the temporary file "<path>.tmp-<pid>-<n>" (n counts the writers of this process, so
+  // two threads saving to one path never share a temporary file); Io on failure.
   static Result<AtomicFileWriter> create(const std::string& path);
 
-  AtomicFileWriter(AtomicFileWriter&&) noexcept = default;
-  AtomicFileWriter& operator=(AtomicFileWriter&&) noexcept = default;
+  // A moved-from writer owns nothing and removes nothing.
+  AtomicFileWriter(AtomicFileWriter&& other) noexcept;
+  AtomicFileWriter& operator=(AtomicFileWriter&& other) noexcept;
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
   ~AtomicFileWriter();
 
   // The temporary file's descriptor, for an Encoder or write_all.
@@ -70,6 +75,9 @@ class AtomicFileWriter {
 
  private:
   AtomicFileWriter() = default;
+  // Closes and removes the temporary file unless it was committed.
+  void discard();
+
   std::string path_;
   std::string temp_path_;
   UniqueFd fd_;

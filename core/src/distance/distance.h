@@ -6,11 +6,12 @@
 
 #include "distance/metric.h"
 
-// Distances between f32 vectors. The order of every floating-point operation is fixed: search results
-// are ordered by these values and graph and clustering decisions compare them, so every index in a
-// process must compute identical bits for identical inputs. Two kernel families exist, the AVX2+FMA
-// family and the portable one; they round differently. The family is chosen by the processor feature
-// cache, once per process. None of these functions allocates; all may run on any number of threads.
+// Distances between f32 vectors. The order of every floating-point operation is fixed: search
+// results are ordered by these values and graph and clustering decisions compare them, so every
+// index in a process must compute identical bits for identical inputs. Two kernel families exist,
+// the AVX2+FMA family and the portable one; they round differently. The family is chosen by the
+// processor feature cache, once per process. None of these functions allocates; all may run on any
+// number of threads.
 
 namespace sorvel {
 
@@ -24,7 +25,9 @@ float distance(Metric metric, std::span<const float> a, std::span<const float> b
 float distance_squared(Metric metric, const float* a, const float* b, std::size_t n);
 
 // One query against four rows of `n` floats: out[i] equals distance_squared(metric, query, rows[i],
-// n) bit for bit.
+// n) bit for bit, so rows may be scored four at a time or one at a time interchangeably. The rows
+// may lie anywhere and may repeat; four rows laid end to end (rows[i + 1] == rows[i] + n, as in a
+// flat scan) take the path that streams best from memory.
 void distance_batch4(Metric metric, const float* query, const float* const rows[4], std::size_t n,
                      float out[4]);
 
@@ -34,7 +37,9 @@ float dot(const float* a, const float* b, std::size_t n);
 // 1 - ab / (sqrt(aa) * sqrt(bb)); 1.0 when either squared norm compares equal to 0.
 float cosine_distance(const float* a, const float* b, std::size_t n);
 
-// Processor feature cache: one process-wide word, 0 until detection has run.
+// Processor feature cache: one process-wide word, 0 until detection has run. Every function here is
+// safe to call from any thread; threads racing at the first call each detect and store the same
+// value.
 namespace cpu {
 inline constexpr std::uint32_t kDetected = 1u << 0;
 inline constexpr std::uint32_t kAvx2 = 1u << 1;
@@ -49,8 +54,9 @@ bool use_avx2_fma();
 bool use_f16c();
 // Detection alone, without touching the cache.
 std::uint32_t detect();
-// Replaces the cached word (kDetected is added), so tests can run the portable family on a processor
-// that has the vector one. Not for use outside tests.
+// Replaces the cached word (kDetected is added), so tests and benchmarks can run the portable
+// family on a processor that has the vector one; restore the saved features() afterwards. Never
+// called by the library: one process must keep one family, or equal inputs would give unequal bits.
 void set_features_for_testing(std::uint32_t bits);
 }  // namespace cpu
 
@@ -58,10 +64,14 @@ void set_features_for_testing(std::uint32_t bits);
 namespace kernels::scalar {
 float l2_squared(const float* a, const float* b, std::size_t n);
 float dot(const float* a, const float* b, std::size_t n);
+// Each row bit-identical to the single-row loop on that row.
+void l2_squared_batch4(const float* query, const float* const rows[4], std::size_t n, float out[4]);
+void dot_batch4(const float* query, const float* const rows[4], std::size_t n, float out[4]);
 }  // namespace kernels::scalar
 
 namespace kernels::avx2 {
-// Only callable when cpu::use_avx2_fma() is true.
+// Only callable when cpu::use_avx2_fma() is true. Each row of the four-row kernels is bit-identical
+// to the single-row kernel on that row.
 float l2_squared(const float* a, const float* b, std::size_t n);
 float dot(const float* a, const float* b, std::size_t n);
 void l2_squared_batch4(const float* query, const float* const rows[4], std::size_t n, float out[4]);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "index/vector_index.h"
@@ -28,9 +29,18 @@ void select_top_k(std::vector<SearchHit>& hits, std::size_t k);
 // A bounded top-k collector for scans: keeps the k best hits pushed so far in a max-heap, so a scan
 // over n rows costs O(n log k) comparisons at worst and rarely more than one comparison per row.
 // It returns what select_top_k would return over the full candidate list (up to the order of ties).
+//
+// `candidates` is how many hits the caller will push, when it knows: the heap then reserves
+// min(k, candidates) up front and never allocates during the scan. Without it the reservation is
+// capped, so a huge k (a caller's k is not bounded) cannot fail an allocation before any hit exists;
+// pushing more than `candidates` hits is still correct, it only allocates.
 class TopK {
  public:
-  explicit TopK(std::size_t k) : k_(k) { heap_.reserve(k); }
+  static constexpr std::size_t kUnboundedReserve = 1024;
+
+  explicit TopK(std::size_t k, std::size_t candidates = SIZE_MAX) : k_(k) {
+    heap_.reserve(std::min(k, candidates == SIZE_MAX ? kUnboundedReserve : candidates));
+  }
 
   // The distance a new hit must beat to be kept (only meaningful once full()).
   float worst() const { return heap_.front().distance; }
