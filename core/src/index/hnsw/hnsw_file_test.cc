@@ -1,0 +1,363 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "index/hnsw/hnsw_index.h"
+#include "random.h"
+#include "testing/temp_dir.h"
+#include "testing/test_data.h"
+
+namespace sorvel {
+namespace {
+
+// Little-endian bytes written by hand, so the pinned layouts do not depend on the encoder.
+struct Bytes {
+  std::vector<std::uint8_t> out;
+  template <class T>
+  Bytes& put(T v) {
+    std::uint8_t raw[sizeof(T)];
+    std::memcpy(raw, &v, sizeof(T));
+    out.insert(out.end(), raw, raw + sizeof(T));
+    return *this;
+  }
+  Bytes& u8(std::uint8_t v) { return put(v); }
+  Bytes& u32(std::uint32_t v) { return put(v); }
+  Bytes& u64(std::uint64_t v) { return put(v); }
+  Bytes& f32(float v) { return put(v); }
+  Bytes& f64(double v) { return put(v); }
+  Bytes& vec(std::initializer_list<float> v) {
+    u64(v.size());
+    for (const float x : v) f32(x);
+    return *this;
+  }
+  Bytes& ids(std::initializer_list<std::uint64_t> v) {
+    u64(v.size());
+    for (const std::uint64_t x : v) u64(x);
+    return *this;
+  }
+};
+
+std::vector<std::uint8_t> encode(const HnswGraph& graph) {
+  Encoder out = Encoder::to_memory();
+  graph.encode(out);
+  return out.take_bytes();
+}
+
+HnswIndex filled_index(std::size_t rows, std::size_t dims, std::uint64_t seed) {
+  seed_thread_random(seed);
+  HnswIndex index(dims, Metric::L2, 40, 20, 6);
+  const std::vector<float> data = testing::random_vectors(rows, dims, seed);
+  EXPECT_TRUE(index.add_matrix(data, rows, dims, 0));
+  return index;
+}
+
+TEST(HnswFileTest, EmptyIndexFileIsSeventySevenBytes) {
+  testing::TempDir dir;
+  const HnswIndex index(3, Metric::Cosine, 200, 50, 12);
+  ASSERT_TRUE(index.save_file(dir.file("empty.hnsw")));
+  const std::vector<std::uint8_t> expected = Bytes()
+                                                 .u64(3)
+                                                 .u32(1)
+                                                 .u64(200)
+                                                 .u64(50)
+                                                 .u64(12)
+                                                 .u64(0)   // no node records
+                                                 .u8(0)    // no entry point
+                                                 .u64(12)  // m
+                                                 .u64(24)  // m_max0
+                                                 .u64(200)
+                                                 .f64(1.0 / std::log(12.0))
+                                                 .out;
+  EXPECT_EQ(expected.size(), 77u);
+  EXPECT_EQ(testing::read_file(dir.file("empty.hnsw")), expected);
+  EXPECT_EQ(HnswIndex::kFileHeaderBytes + HnswIndex::kEmptyGraphRecordBytes, 77u);
+}
+
+TEST(HnswFileTest, SmallGraphRecordBytes) {
+  // Levels fixed by hand: id 7 at level 1, then id 3 at level 0 linking to it.
+  HnswGraph graph(2, Metric::L2, 1, 2, 8, 0.0);
+  HnswSearchScratch scratch;
+  const float a[] = {0, 0};
+  const float b[] = {1, 0.5f};
+  const HnswNode first = graph.node_for(7);
+  const HnswNode second = graph.node_for(3);
+  scratch.cover(graph.node_count());
+  graph.insert_at_level(first, a, 1, scratch);
+  graph.insert_at_level(second, b, 0, scratch);
+  const std::vector<std::uint8_t> expected = Bytes()
+                                                 .u64(2)
+                                                 .u64(7)
+                                                 .vec({0, 0})
+                                                 .u64(2)  // level + 1 lists
+                                                 .ids({3})
+                                                 .ids({})
+                                                 .u64(1)
+                                                 .u64(3)
+                                                 .vec({1, 0.5f})
+                                                 .u64(1)
+                                                 .ids({7})
+                                                 .u64(0)
+                                                 .u8(1)
+                                                 .u64(7)
+                                                 .u64(1)
+                                                 .u64(2)
+                                                 .u64(8)
+                                                 .f64(0.0)
+                                                 .out;
+  EXPECT_EQ(encode(graph), expected);
+}
+
+TEST(HnswFileTest, GraphFileRestoresTheSavedGraphWithoutInserting) {
+  testing::TempDir dir;
+  const std::string path = dir.file("hnsw.graph");
+  HnswIndex saved = filled_index(400, 6, 21);
+  ASSERT_TRUE(saved.save(path));
+
+  // The loading index had other content: inserted ids the file lacks go, deleted ones come back.
+  HnswIndex loaded = filled_index(50, 6, 22);
+  ASSERT_TRUE(loaded.remove(3));
+  ASSERT_TRUE(loaded.load(path));
+  EXPECT_EQ(loaded.graph().to_snapshot(), saved.graph().to_snapshot());
+  EXPECT_EQ(loaded.len(), 400u);
+  const std::vector<float> queries = testing::random_vectors(30, 6, 23);
+  for (std::size_t q = 0; q < 30; ++q) {
+    const std::span<const float> query(queries.data() + q * 6, 6);
+    const auto a = saved.search(query, 8);
+    const auto b = loaded.search(query, 8);
+    ASSERT_EQ(a->size(), b->size());
+    for (std::size_t i = 0; i < a->size(); ++i) {
+      EXPECT_EQ((*a)[i].id, (*b)[i].id);
+      EXPECT_EQ((*a)[i].distance, (*b)[i].distance);
+    }
+  }
+  // Saving the loaded graph gives the same bytes: node order survives the round trip.
+  EXPECT_EQ(encode(loaded.graph()), encode(saved.graph()));
+}
+
+TEST(HnswFileTest, GraphSavedAfterDeletesRoundTrips) {
+  testing::TempDir dir;
+  const std::string path = dir.file("hnsw.graph");
+  HnswIndex saved = filled_index(400, 6, 24);
+  // Deletes, the entry point among them, leave links to nodes the file does not hold.
+  for (std::uint64_t id = 0; id < 400; id += 9) ASSERT_TRUE(saved.remove(id));
+  ASSERT_TRUE(saved.remove(saved.graph().id_of(*saved.graph().entry_point())));
+  ASSERT_TRUE(saved.save(path));
+  HnswIndex loaded(6, Metric::L2, 40, 20, 6);
+  ASSERT_TRUE(loaded.load(path));
+  EXPECT_EQ(loaded.graph().to_snapshot(), saved.graph().to_snapshot());
+  EXPECT_EQ(encode(loaded.graph()), encode(saved.graph()));
+  EXPECT_EQ(loaded.graph().entry_point().has_value(), true);
+  EXPECT_TRUE(loaded.graph().is_live(*loaded.graph().entry_point()));
+}
+
+TEST(HnswFileTest, IndexFileRoundTripKeepsConfiguration) {
+  testing::TempDir dir;
+  HnswIndex saved(5, Metric::DotProduct, 33, 17, 7);
+  const std::vector<float> data = testing::random_vectors(120, 5, 31);
+  ASSERT_TRUE(saved.add_matrix(data, 120, 5, 1000));
+  ASSERT_TRUE(saved.remove(1005));
+  ASSERT_TRUE(saved.save_file(dir.file("index.hnsw")));
+  const auto loaded = HnswIndex::load_file(dir.file("index.hnsw"));
+  ASSERT_TRUE(loaded) << loaded.error().display();
+  EXPECT_EQ(loaded->dimensions(), 5u);
+  EXPECT_EQ(loaded->metric(), Metric::DotProduct);
+  EXPECT_EQ(loaded->ef_construction(), 33u);
+  EXPECT_EQ(loaded->ef_search(), 17u);
+  EXPECT_EQ(loaded->m(), 7u);
+  EXPECT_EQ(loaded->graph().to_snapshot(), saved.graph().to_snapshot());
+  const auto hits = loaded->search({data.data(), 5}, 3);
+  ASSERT_EQ(hits->size(), 3u);
+}
+
+TEST(HnswFileTest, GraphFileHooksAtTheEdges) {
+  testing::TempDir dir;
+  const std::string path = dir.file("hnsw.graph");
+  HnswIndex index = filled_index(30, 4, 41);
+  const HnswGraphSnapshot before = index.graph().to_snapshot();
+
+  // A missing file changes nothing.
+  ASSERT_TRUE(index.load(dir.file("missing")));
+  EXPECT_EQ(index.graph().to_snapshot(), before);
+
+  // An index without live vectors writes nothing and leaves an earlier file alone.
+  testing::write_file(path, {1, 2, 3});
+  HnswIndex empty(4, Metric::L2, 10, 10, 4);
+  ASSERT_TRUE(empty.save(path));
+  EXPECT_EQ(testing::read_file(path), (std::vector<std::uint8_t>{1, 2, 3}));
+
+  // A directory cannot be mapped.
+  const auto dir_load = index.load(dir.path());
+  ASSERT_FALSE(dir_load);
+  EXPECT_EQ(dir_load.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(index.graph().to_snapshot(), before);
+}
+
+// Every damaged "hnsw.graph" fails with Serialization and leaves the index's graph as it was.
+TEST(HnswFileTest, DamagedGraphFilesAreRefused) {
+  testing::TempDir dir;
+  const std::string path = dir.file("hnsw.graph");
+  const std::vector<std::uint8_t> valid = encode(filled_index(12, 4, 51).graph());
+  const std::size_t m_max0_at = valid.size() - 24;
+
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"empty file", {}, "serialization error: io error: unexpected end of file"},
+      {"cut in the trailer", testing::cut_to(valid, valid.size() - 1),
+       "serialization error: io error: unexpected end of file"},
+      {"short vector",
+       Bytes().u64(1).u64(5).vec({1, 2, 3}).u64(1).ids({}).u64(0).u8(1).u64(5).u64(2).u64(4).u64(
+           10).f64(0.5).out,
+       "serialization error: HNSW node 5 has a vector of 3 values, expected 4"},
+      {"layer-0 limit beyond 32 bits", testing::overwrite_u64(valid, m_max0_at, 1ull << 40),
+       "serialization error: HNSW layer-0 neighbour limit 1099511627776 is too large"},
+      {"layer-0 table beyond memory", testing::overwrite_u64(valid, m_max0_at, 1ull << 31),
+       "serialization error: HNSW graph of 12 nodes with layer-0 limit 2147483648 and 4 "
+       "dimensions is too large to load"},
+      {"entry tag 2",
+       Bytes().u64(0).u8(2).out, "serialization error: tag for enum is not valid, found 2"},
+      {"huge node count",
+       Bytes().u64(1ull << 62).u64(5).vec({1, 2, 3, 4}).out,
+       "serialization error: io error: unexpected end of file"},
+  };
+  HnswIndex index = filled_index(30, 4, 52);
+  const HnswGraphSnapshot before = index.graph().to_snapshot();
+  for (const Case& c : cases) {
+    testing::write_file(path, c.bytes);
+    const auto result = index.load(path);
+    ASSERT_FALSE(result) << c.name;
+    EXPECT_EQ(result.error().display(), c.error) << c.name;
+    EXPECT_EQ(index.graph().to_snapshot(), before) << c.name;
+  }
+  // Cut anywhere before its last byte, the file fails.
+  for (std::size_t size = 0; size < valid.size(); size += 7) {
+    testing::write_file(path, testing::cut_to(valid, size));
+    EXPECT_EQ(index.load(path).error().kind(), ErrorKind::Serialization) << size;
+  }
+  // Bytes after a valid record are not read.
+  std::vector<std::uint8_t> longer = valid;
+  longer.insert(longer.end(), {9, 9, 9});
+  testing::write_file(path, longer);
+  ASSERT_TRUE(index.load(path));
+  EXPECT_EQ(index.len(), 12u);
+}
+
+TEST(HnswFileTest, IdsWithoutRecordsBecomeAbsentNodes) {
+  testing::TempDir dir;
+  const std::string path = dir.file("hnsw.graph");
+  const auto trailer = [](Bytes b, std::uint64_t entry) {
+    return b.u8(1).u64(entry).u64(2).u64(4).u64(10).f64(0.5).out;
+  };
+  // Node 5 links to 99, which has no record; the entry point is 5.
+  const Bytes node5 = Bytes().u64(1).u64(5).vec({1, 0}).u64(2).ids({99}).ids({99}).u64(1);
+  HnswIndex index(2, Metric::L2, 10, 10, 2);
+  testing::write_file(path, trailer(node5, 5));
+  ASSERT_TRUE(index.load(path));
+  EXPECT_EQ(index.len(), 1u);
+  const auto node99 = index.graph().find_node(99);
+  ASSERT_TRUE(node99);
+  EXPECT_FALSE(index.graph().is_live(*node99));
+  const std::vector<float> q = {1, 0};
+  auto hits = index.search(q, 5);
+  ASSERT_EQ(hits->size(), 1u);
+  EXPECT_EQ((*hits)[0].id, 5u);
+  EXPECT_EQ(index.iter()->size_hint().second, 2u);
+  EXPECT_EQ(index.iter()->advance_by(2), 1u);
+  // The file's links survive a save, and 99 coming back takes the node they name.
+  EXPECT_EQ(encode(index.graph()), trailer(node5, 5));
+  ASSERT_TRUE(index.add(99, q));
+  EXPECT_EQ(index.graph().find_node(99), node99);
+  EXPECT_EQ(index.len(), 2u);
+
+  // An entry point without a record loads as an absent node: searches find nothing, and an insert
+  // still works.
+  HnswIndex lost(2, Metric::L2, 10, 10, 2);
+  testing::write_file(path, trailer(node5, 77));
+  ASSERT_TRUE(lost.load(path));
+  EXPECT_TRUE(lost.search(q, 5)->empty());
+  ASSERT_TRUE(lost.add(6, q));
+  EXPECT_EQ(lost.len(), 2u);
+
+  // No records: an empty graph without entry point, whatever the record names.
+  HnswIndex none(2, Metric::L2, 10, 10, 2);
+  testing::write_file(path, trailer(Bytes().u64(0), 5));
+  ASSERT_TRUE(none.load(path));
+  EXPECT_FALSE(none.graph().entry_point().has_value());
+  EXPECT_EQ(none.graph().node_count(), 0u);
+  EXPECT_EQ(none.graph().m_max0(), 4u);
+}
+
+TEST(HnswFileTest, LayerZeroListsAreCutToTheFilesLimit) {
+  testing::TempDir dir;
+  const std::string path = dir.file("hnsw.graph");
+  const std::vector<std::uint8_t> bytes = Bytes()
+                                              .u64(3)
+                                              .u64(0).vec({0, 0}).u64(1).ids({1, 2}).u64(0)
+                                              .u64(1).vec({1, 0}).u64(1).ids({0}).u64(0)
+                                              .u64(2).vec({2, 0}).u64(1).ids({0}).u64(0)
+                                              .u8(1).u64(0)
+                                              .u64(1).u64(1).u64(10).f64(0.5)
+                                              .out;
+  testing::write_file(path, bytes);
+  HnswIndex index(2, Metric::L2, 10, 10, 2);
+  ASSERT_TRUE(index.load(path));
+  const auto list = index.graph().neighbors(0, 0);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(index.graph().id_of(list[0]), 1u);
+}
+
+TEST(HnswFileTest, IndexFileFallsBackToTheOlderLayout) {
+  testing::TempDir dir;
+  const std::string path = dir.file("old.hnsw");
+  const auto header = [](std::uint32_t metric) {
+    return Bytes().u64(2).u32(metric).u64(30).u64(7).u64(5).u64(0);
+  };
+  testing::write_file(path, header(1).u64(3).u64(4).vec({1, 0}).u64(9).vec({0, 1}).u64(4).vec(
+                                          {2, 2}).out);
+  const auto loaded = HnswIndex::load_file(path);
+  ASSERT_TRUE(loaded) << loaded.error().display();
+  EXPECT_EQ(loaded->metric(), Metric::Cosine);
+  EXPECT_EQ(loaded->ef_search(), 7u);
+  EXPECT_EQ(loaded->len(), 2u);
+  // The later duplicate's vector stands, in the first one's place.
+  const auto first = loaded->iter()->next();
+  EXPECT_EQ(first->id, 4u);
+  EXPECT_EQ(first->vector, (std::vector<float>{2, 2}));
+  EXPECT_EQ(loaded->graph().m_max0(), 10u);
+
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"older vector of the wrong length", header(0).u64(1).u64(4).vec({1}).out,
+       "serialization error: HNSW file entry 4 has a vector of 1 values, expected 2"},
+      {"metric code 3", header(3).u64(0).out,
+       "serialization error: invalid value: integer `3`, expected variant index 0 <= i < 3"},
+      {"fits neither layout", header(0).u64(5).out,
+       "serialization error: io error: failed to fill whole buffer"},
+      {"current layout read whole but refused",
+       Bytes().u64(2).u32(0).u64(30).u64(7).u64(5).u64(1).u64(8).vec({1, 2, 3}).u64(1).ids({})
+           .u64(0).u8(1).u64(8).u64(5).u64(10).u64(30).f64(0.5).out,
+       "serialization error: HNSW node 8 has a vector of 3 values, expected 2"},
+  };
+  for (const Case& c : cases) {
+    testing::write_file(path, c.bytes);
+    const auto result = HnswIndex::load_file(path);
+    ASSERT_FALSE(result) << c.name;
+    EXPECT_EQ(result.error().display(), c.error) << c.name;
+  }
+  const auto missing = HnswIndex::load_file(dir.file("missing"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind(), ErrorKind::Io);
+}
+
+}  // namespace
+}  // namespace sorvel

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "index/hnsw/hnsw_graph.h"
+#include "index/hnsw/worker_pool.h"
+#include "index/vector_index.h"
+
+namespace sorvel {
+
+// The approximate nearest-neighbour index over an HnswGraph. Every u64 id is accepted: ids get
+// dense nodes in order of first insertion, and a deleted id that comes back reuses its node. Where
+// an order by id would apply (ties between hits, iteration), node order is used.
+//
+// Thread rule: changing operations (add, add_batch, add_matrix, add_batch_parallel, remove, load)
+// need exclusive access from the holder. search needs only shared access; concurrent searches of
+// one index take turns on the index's one scratch, guarded by its mutex.
+class HnswIndex final : public VectorIndex {
+ public:
+  // The HnswIndex file written by save_file: this header, then the graph record.
+  //   offset 0  u64 dimensions
+  //   offset 8  u32 metric code (0 L2, 1 Cosine, 2 DotProduct)
+  //   offset 12 u64 ef_construction (the index's copy)
+  //   offset 20 u64 ef_search
+  //   offset 28 u64 m (the index's copy)
+  //   offset 36 the graph record (see HnswGraph::encode)
+  // The older layout, still read by load_file: the same 36 bytes, u64 (unused), u64 n, then n
+  // entries of u64 id and a length-prefixed f32 vector.
+  static constexpr std::size_t kFileHeaderBytes = 36;
+  // The graph record of an empty graph: N = 0, no entry point, m, m_max0, ef_construction,
+  // level_mult.
+  static constexpr std::size_t kEmptyGraphRecordBytes = 8 + 1 + 8 * 4;
+
+  // An empty index; the graph gets m, m_max0 = 2m, ef_construction and 1 / ln(max(m, 2)). Nothing
+  // is range-checked: an ef of 0 acts as 1, an m of 0 gives a graph without edges.
+  HnswIndex(std::size_t dimensions, Metric metric, std::size_t ef_construction,
+            std::size_t ef_search, std::size_t m);
+
+  HnswIndex(HnswIndex&& other) noexcept;
+  HnswIndex& operator=(HnswIndex&& other) noexcept;
+
+  // DimensionMismatch, then DuplicateId when the id is live (a deleted id comes back).
+  Result<> add(std::uint64_t id, std::span<const float> vector) override;
+  // Every item is checked first in list order (length, then whether its id is live now); the first
+  // failure is returned and nothing changes. The same id twice in one batch is inserted twice: the
+  // second vector replaces the first.
+  Result<> add_batch(std::span<const IndexItem> items) override;
+  // `data` holds rows x cols floats; row i gets id start_id + i (mod 2^64). DimensionMismatch when
+  // cols is not the dimensions. No duplicate check: a live id is re-inserted (len counts it once).
+  Result<> add_matrix(std::span<const float> data, std::size_t rows, std::size_t cols,
+                      std::uint64_t start_id);
+  // As add_matrix, with the layer searches of each micro-batch (micro_batch_size rows, 0 = 256) run
+  // on a private pool of num_threads threads (0 = the processors available) after the first
+  // micro-batch went in sequentially; rows of one micro-batch never link to each other. When no
+  // pool can be started the remaining rows are inserted on the calling thread. A worker's exception
+  // is rethrown here after the pool stopped (the graph may then hold unlinked rows). `launch`
+  // starts the workers (tests replace it).
+  Result<> add_batch_parallel(std::span<const float> data, std::size_t rows, std::size_t cols,
+                              std::uint64_t start_id, std::size_t num_threads,
+                              std::size_t micro_batch_size,
+                              const WorkerPool::Launcher& launch = WorkerPool::default_launch);
+
+  // DimensionMismatch first (also when empty); then the k best of max(ef_search, k) candidates,
+  // ascending distance, ties in node order. L2 distances are square-rooted. Takes the scratch mutex.
+  Result<std::vector<SearchHit>> search(std::span<const float> query,
+                                        std::size_t k) const override;
+  // False when the id is not live. Deleting the entry point elects the live node with the highest
+  // level (ties: the latest node).
+  bool remove(std::uint64_t id) override;
+  std::size_t len() const override { return graph_.count(); }
+  IndexHeader header() const override { return {dimensions_, metric_}; }
+  // Live items in node order.
+  std::unique_ptr<IndexIterator> iter() const override;
+
+  // "hnsw.graph": the graph record alone. save writes nothing when no vector is live; otherwise it
+  // replaces the file safely (Io to create it, Serialization for a write failure).
+  Result<> save(const std::string& path) const override;
+  // A path whose metadata cannot be read changes nothing and succeeds. Io when it cannot be opened
+  // or mapped; Serialization for damaged content (the encoding's texts, a vector of the wrong
+  // length, a graph too large to hold), which leaves the index unchanged. Otherwise the saved graph
+  // replaces the current one entirely (its m, m_max0, ef_construction and level multiplier come
+  // from the file; the index's own configuration stays).
+  Result<> load(const std::string& path) override;
+
+  // The HnswIndex file (header, then the graph record), replaced safely; written even when empty.
+  // Io when the file cannot be created, Serialization for a write failure.
+  Result<> save_file(const std::string& path) const;
+  // Io when the file cannot be opened. A file that does not read as the current layout is read as
+  // the older one, whose vectors are inserted again; when both fail the older layout's failure is
+  // returned, except that a file read completely as the current layout but refused (a vector of the
+  // wrong length, a graph too large) reports that refusal.
+  static Result<HnswIndex> load_file(const std::string& path);
+
+  const HnswGraph& graph() const { return graph_; }
+  std::size_t dimensions() const { return dimensions_; }
+  Metric metric() const { return metric_; }
+  std::size_t ef_construction() const { return ef_construction_; }
+  std::size_t ef_search() const { return ef_search_; }
+  std::size_t m() const { return m_; }
+
+ private:
+  // Nodes for ids start_id .. start_id + rows - 1, numbering new ones; the scratch covers them.
+  std::vector<HnswNode> assign_nodes(std::uint64_t start_id, std::size_t rows);
+
+  HnswGraph graph_;
+  std::size_t dimensions_;
+  Metric metric_;
+  std::size_t ef_construction_;
+  std::size_t ef_search_;
+  std::size_t m_;
+  mutable std::mutex scratch_mutex_;
+  mutable HnswSearchScratch scratch_;
+};
+
+}  // namespace sorvel

@@ -1,0 +1,455 @@
+#include "index/ivf/ivf_index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "check.h"
+#include "distance/distance.h"
+#include "encoding.h"
+#include "index/ivf/kmeans.h"
+#include "index/topk.h"
+#include "posix_file.h"
+#include "str_cat.h"
+
+namespace sorvel {
+
+namespace {
+
+// Scores `rows` rows of `d` floats (row r belongs to ids[r]) into `top` by distance_squared.
+void scan_rows(Metric metric, const float* query, const float* rows, const std::uint64_t* ids,
+               std::size_t count, std::size_t d, TopK& top) {
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    const float* four[4] = {rows + r * d, rows + (r + 1) * d, rows + (r + 2) * d,
+                            rows + (r + 3) * d};
+    float out[4];
+    distance_batch4(metric, query, four, d, out);
+    for (std::size_t i = 0; i < 4; ++i) top.push(ids[r + i], out[i]);
+  }
+  for (; r < count; ++r) top.push(ids[r], distance_squared(metric, query, rows + r * d, d));
+}
+
+bool checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
+  return !__builtin_mul_overflow(a, b, &out);
+}
+
+}  // namespace
+
+// Buffered rows first, then every list in order.
+class IvfIter final : public IndexIterator {
+ public:
+  explicit IvfIter(const IvfIndex& index) : index_(index) {}
+
+  std::optional<IndexItem> next() override {
+    const std::size_t d = index_.dimensions_;
+    if (buffer_row_ < index_.buffer_ids_.size()) {
+      const float* row = index_.buffer_vectors_.data() + buffer_row_ * d;
+      IndexItem item{index_.buffer_ids_[buffer_row_], std::vector<float>(row, row + d)};
+      ++buffer_row_;
+      ++yielded_;
+      return item;
+    }
+    while (list_ < index_.lists_.size()) {
+      const PostingList& list = index_.lists_[list_];
+      if (row_ < list.ids.size()) {
+        const std::size_t dims = static_cast<std::size_t>(list.dims);
+        const float* row = list.vectors.data() + row_ * dims;
+        IndexItem item{list.ids[row_], std::vector<float>(row, row + dims)};
+        ++row_;
+        ++yielded_;
+        return item;
+      }
+      ++list_;
+      row_ = 0;
+    }
+    return std::nullopt;
+  }
+
+  std::pair<std::size_t, std::optional<std::size_t>> size_hint() const override {
+    return {0, index_.len() - yielded_};
+  }
+
+ private:
+  const IvfIndex& index_;
+  std::size_t buffer_row_ = 0;
+  std::size_t list_ = 0;
+  std::size_t row_ = 0;
+  std::size_t yielded_ = 0;
+};
+
+Result<IvfIndex> IvfIndex::create(std::size_t dimensions, Metric metric, const IvfConfig& config) {
+  return IvfIndex(dimensions, metric, config);
+}
+
+void IvfIndex::buffer_append(std::uint64_t id, const float* vector) {
+  buffer_rows_[id] = buffer_ids_.size();
+  buffer_ids_.push_back(id);
+  buffer_vectors_.insert(buffer_vectors_.end(), vector, vector + dimensions_);
+}
+
+void IvfIndex::remove_buffer_row(std::size_t row) {
+  const std::size_t d = dimensions_;
+  const std::size_t last = buffer_ids_.size() - 1;
+  buffer_rows_.erase(buffer_ids_[row]);
+  if (row != last) {
+    buffer_ids_[row] = buffer_ids_[last];
+    std::copy_n(buffer_vectors_.begin() + static_cast<std::ptrdiff_t>(last * d), d,
+                buffer_vectors_.begin() + static_cast<std::ptrdiff_t>(row * d));
+    buffer_rows_[buffer_ids_[row]] = row;
+  }
+  buffer_ids_.pop_back();
+  buffer_vectors_.resize(last * d);
+}
+
+void IvfIndex::list_append(std::size_t list, std::uint64_t id, const float* vector) {
+  PostingList& l = lists_[list];
+  l.ids.push_back(id);
+  l.vectors.insert(l.vectors.end(), vector, vector + dimensions_);
+  ++listed_;
+}
+
+bool IvfIndex::remove_from_list(std::size_t list, std::uint64_t id) {
+  if (list >= lists_.size()) return false;
+  PostingList& l = lists_[list];
+  const auto found = std::find(l.ids.begin(), l.ids.end(), id);
+  if (found == l.ids.end()) return false;
+  const std::size_t row = static_cast<std::size_t>(found - l.ids.begin());
+  const std::size_t last = l.ids.size() - 1;
+  const std::size_t dims = static_cast<std::size_t>(l.dims);
+  if (row != last) {
+    l.ids[row] = l.ids[last];
+    std::copy_n(l.vectors.begin() + static_cast<std::ptrdiff_t>(last * dims), dims,
+                l.vectors.begin() + static_cast<std::ptrdiff_t>(row * dims));
+  }
+  l.ids.pop_back();
+  l.vectors.resize(last * dims);
+  --listed_;
+  return true;
+}
+
+bool IvfIndex::remove_held(std::uint64_t id) {
+  if (!buffer_rows_.empty()) {
+    const auto buffered = buffer_rows_.find(id);
+    if (buffered != buffer_rows_.end()) {
+      remove_buffer_row(buffered->second);
+      return true;
+    }
+  }
+  const auto listed = id_to_list_.find(id);
+  if (listed == id_to_list_.end()) return false;
+  const std::uint64_t list = listed->second;
+  id_to_list_.erase(listed);
+  return remove_from_list(static_cast<std::size_t>(list), id);
+}
+
+Result<> IvfIndex::add(std::uint64_t id, std::span<const float> vector) {
+  if (vector.size() != dimensions_) {
+    return DbError::dimension_mismatch(dimensions_, vector.size());
+  }
+  if (trained_) {
+    const std::size_t c = nearest_centroid(vector);
+    if (!buffer_rows_.empty()) {
+      const auto buffered = buffer_rows_.find(id);
+      if (buffered != buffer_rows_.end()) remove_buffer_row(buffered->second);
+    }
+    const auto [entry, inserted] = id_to_list_.try_emplace(id, c);
+    if (!inserted) {
+      (void)remove_from_list(static_cast<std::size_t>(entry->second), id);  // may be absent
+      entry->second = c;
+    }
+    list_append(c, id, vector.data());
+    return ok();
+  }
+  (void)remove_held(id);  // replacing: an absent id is the usual case
+  buffer_append(id, vector.data());
+  if (buffer_ids_.size() >= config_.train_size) train();
+  return ok();
+}
+
+Result<> IvfIndex::add_batch(std::span<const IndexItem> items) {
+  for (const IndexItem& item : items) SORVEL_TRY(add(item.id, item.vector));
+  return ok();
+}
+
+Result<> IvfIndex::add_matrix(std::span<const float> data, std::size_t rows, std::size_t cols,
+                              std::uint64_t start_id) {
+  if (cols != dimensions_) return DbError::dimension_mismatch(dimensions_, cols);
+  std::uint64_t floats = 0;
+  SORVEL_CHECK(checked_product(rows, cols, floats) && floats == data.size(),
+               "matrix shape does not match its data");
+  if (rows == 0) return ok();
+  const std::size_t d = dimensions_;
+  if (!trained_) {
+    for (std::size_t r = 0; r < rows; ++r) {
+      SORVEL_TRY(add(start_id + r, data.subspan(r * d, d)));
+    }
+    return ok();
+  }
+  std::vector<std::size_t> assignment(rows);
+  const std::size_t k = n_centroids();
+  if (metric_ == Metric::L2) {
+    assign_l2(data.data(), rows, centroids_.data(), k, d, assignment.data());
+  } else {
+    assign_nearest(metric_, data.data(), rows, centroids_.data(), k, d, assignment.data());
+  }
+  std::vector<std::size_t> incoming(lists_.size(), 0);
+  for (std::size_t c : assignment) ++incoming[c];
+  for (std::size_t c = 0; c < lists_.size(); ++c) {
+    if (incoming[c] == 0) continue;
+    lists_[c].ids.reserve(lists_[c].ids.size() + incoming[c]);
+    lists_[c].vectors.reserve(lists_[c].vectors.size() + incoming[c] * d);
+  }
+  id_to_list_.reserve(id_to_list_.size() + rows);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::uint64_t id = start_id + r;
+    const std::size_t c = assignment[r];
+    if (!buffer_rows_.empty()) {
+      const auto buffered = buffer_rows_.find(id);
+      if (buffered != buffer_rows_.end()) remove_buffer_row(buffered->second);
+    }
+    const auto [entry, inserted] = id_to_list_.try_emplace(id, c);
+    if (!inserted) {
+      (void)remove_from_list(static_cast<std::size_t>(entry->second), id);  // may be absent
+      entry->second = c;
+    }
+    list_append(c, id, data.data() + r * d);
+  }
+  return ok();
+}
+
+Result<std::vector<SearchHit>> IvfIndex::search(std::span<const float> query,
+                                                std::size_t k) const {
+  if (query.size() != dimensions_) {
+    return DbError::dimension_mismatch(dimensions_, query.size());
+  }
+  if (k == 0) return std::vector<SearchHit>{};
+  const std::size_t d = dimensions_;
+
+  std::vector<std::pair<float, std::size_t>> ranked;
+  std::size_t probes = 0;
+  std::size_t candidates = buffer_ids_.size();
+  if (trained_ && n_centroids_ > 0) {
+    const std::size_t n = n_centroids();
+    ranked.resize(n);
+    std::size_t c = 0;
+    for (; c + 4 <= n; c += 4) {
+      const float* four[4] = {centroids_.data() + c * d, centroids_.data() + (c + 1) * d,
+                              centroids_.data() + (c + 2) * d, centroids_.data() + (c + 3) * d};
+      float out[4];
+      distance_batch4(metric_, query.data(), four, d, out);
+      for (std::size_t i = 0; i < 4; ++i) ranked[c + i] = {out[i], c + i};
+    }
+    for (; c < n; ++c) {
+      ranked[c] = {distance_squared(metric_, query.data(), centroids_.data() + c * d, d), c};
+    }
+    probes = static_cast<std::size_t>(std::min<std::uint64_t>(config_.nprobe, n));
+    const auto closer = [](const auto& a, const auto& b) { return distance_less(a.first, b.first); };
+    std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(probes),
+                      ranked.end(), closer);
+    for (std::size_t p = 0; p < probes; ++p) candidates += lists_[ranked[p].second].ids.size();
+  }
+
+  TopK top(std::min(k, candidates));
+  for (std::size_t p = 0; p < probes; ++p) {
+    const PostingList& list = lists_[ranked[p].second];
+    scan_rows(metric_, query.data(), list.vectors.data(), list.ids.data(), list.ids.size(), d, top);
+  }
+  scan_rows(metric_, query.data(), buffer_vectors_.data(), buffer_ids_.data(), buffer_ids_.size(),
+            d, top);
+  std::vector<SearchHit> hits = top.take_sorted();
+  // Rows were ranked by the squared distance, which orders like the Euclidean one.
+  if (metric_ == Metric::L2) {
+    for (SearchHit& hit : hits) hit.distance = std::sqrt(hit.distance);
+  }
+  return hits;
+}
+
+bool IvfIndex::remove(std::uint64_t id) { return remove_held(id); }
+
+std::unique_ptr<IndexIterator> IvfIndex::iter() const { return std::make_unique<IvfIter>(*this); }
+
+void IvfIndex::flush() {
+  if (!trained_ && !buffer_ids_.empty()) train();
+}
+
+Result<> IvfIndex::load(const std::string& path) {
+  (void)path;  // the index is rebuilt from the log; this hook only finishes it
+  flush();
+  return ok();
+}
+
+void IvfIndex::train() {
+  if (trained_ || buffer_ids_.empty()) return;
+  const std::size_t n = buffer_ids_.size();
+  const std::size_t d = dimensions_;
+  const std::size_t max_lists =
+      static_cast<std::size_t>(std::max<std::uint64_t>(config_.n_lists, 1));
+  KMeansResult kmeans = train_kmeans(metric_, buffer_vectors_.data(), n, d, max_lists,
+                                     static_cast<std::size_t>(config_.max_iter));
+  centroids_ = std::move(kmeans.centroids);
+  n_centroids_ = kmeans.k;
+
+  std::vector<std::size_t> sizes(kmeans.k, 0);
+  for (std::size_t c : kmeans.assignment) ++sizes[c];
+  lists_.clear();
+  lists_.resize(kmeans.k);
+  for (std::size_t c = 0; c < kmeans.k; ++c) {
+    lists_[c].dims = d;
+    lists_[c].ids.reserve(sizes[c]);
+    lists_[c].vectors.reserve(sizes[c] * d);
+  }
+  id_to_list_.reserve(id_to_list_.size() + n);
+  listed_ = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t c = kmeans.assignment[i];
+    id_to_list_[buffer_ids_[i]] = c;
+    list_append(c, buffer_ids_[i], buffer_vectors_.data() + i * d);
+  }
+  buffer_ids_ = {};
+  buffer_vectors_ = {};
+  buffer_rows_ = {};
+  trained_ = true;
+}
+
+std::size_t IvfIndex::nearest_centroid(std::span<const float> vector) const {
+  return sorvel::nearest_centroid(metric_, centroids_.data(), n_centroids(), dimensions_,
+                                  vector.data());
+}
+
+std::vector<std::size_t> IvfIndex::assign_batch(const float* rows, std::size_t n) const {
+  std::vector<std::size_t> out(n, 0);
+  assign_l2(rows, n, centroids_.data(), n_centroids(), dimensions_, out.data());
+  return out;
+}
+
+Result<> IvfIndex::save_file(const std::string& path) const {
+  SORVEL_ASSIGN_OR_RETURN(AtomicFileWriter writer, AtomicFileWriter::create(path));
+  Encoder out = Encoder::to_fd(writer.fd());
+  out.u64(dimensions_);
+  encode_metric(out, metric_);
+  out.u64(config_.n_lists);
+  out.u64(config_.nprobe);
+  out.u64(config_.train_size);
+  out.u64(config_.max_iter);
+  out.u64_seq(buffer_ids_);
+  out.f32_seq(buffer_vectors_);
+  out.f32_seq(centroids_);
+  out.u64(n_centroids_);
+  out.length(lists_.size());
+  for (const PostingList& list : lists_) {
+    out.u64_seq(list.ids);
+    out.f32_seq(list.vectors);
+    out.u64(list.dims);
+  }
+  out.length(id_to_list_.size());
+  for (const auto& [id, list] : id_to_list_) {
+    out.u64(id);
+    out.u64(list);
+  }
+  out.boolean(trained_);
+  SORVEL_TRY(out.finish());
+  return writer.commit();
+}
+
+Result<IvfIndex> IvfIndex::load_file(const std::string& path) {
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
+  Decoder in = Decoder::from_fd(fd.get());
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t dimensions, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(const Metric metric, decode_metric(in));
+  IvfConfig config;
+  SORVEL_ASSIGN_OR_RETURN(config.n_lists, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(config.nprobe, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(config.train_size, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(config.max_iter, in.u64());
+  IvfIndex index(static_cast<std::size_t>(dimensions), metric, config);
+  SORVEL_ASSIGN_OR_RETURN(index.buffer_ids_, in.u64_seq());
+  SORVEL_ASSIGN_OR_RETURN(index.buffer_vectors_, in.f32_seq());
+  SORVEL_ASSIGN_OR_RETURN(index.centroids_, in.f32_seq());
+  SORVEL_ASSIGN_OR_RETURN(index.n_centroids_, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t n_lists_in_file, in.length());
+  index.lists_.reserve(Decoder::reserve_count(n_lists_in_file, sizeof(PostingList)));
+  for (std::uint64_t l = 0; l < n_lists_in_file; ++l) {
+    PostingList list;
+    SORVEL_ASSIGN_OR_RETURN(list.ids, in.u64_seq());
+    SORVEL_ASSIGN_OR_RETURN(list.vectors, in.f32_seq());
+    SORVEL_ASSIGN_OR_RETURN(list.dims, in.u64());
+    index.lists_.push_back(std::move(list));
+  }
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t pairs, in.length());
+  index.id_to_list_.reserve(Decoder::reserve_count(pairs, 2 * sizeof(std::uint64_t)));
+  for (std::uint64_t p = 0; p < pairs; ++p) {
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t id, in.u64());
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t list, in.u64());
+    index.id_to_list_[id] = list;  // a later pair for the same id replaces an earlier one
+  }
+  SORVEL_ASSIGN_OR_RETURN(index.trained_, in.boolean());
+
+  // The record decoded; now it must describe an index whose operations stay inside its data.
+  std::uint64_t expected = 0;
+  if (!checked_product(index.buffer_ids_.size(), dimensions, expected) ||
+      expected != index.buffer_vectors_.size()) {
+    return DbError::serialization(str_cat("buffer holds ", index.buffer_vectors_.size(),
+                                          " floats for ", index.buffer_ids_.size(), " ids of ",
+                                          dimensions, " dimensions"));
+  }
+  if (!checked_product(index.n_centroids_, dimensions, expected) ||
+      expected != index.centroids_.size()) {
+    return DbError::serialization(str_cat(index.centroids_.size(), " centroid floats for ",
+                                          index.n_centroids_, " centroids of ", dimensions,
+                                          " dimensions"));
+  }
+  if (index.lists_.size() != index.n_centroids_) {
+    return DbError::serialization(
+        str_cat(index.lists_.size(), " lists for ", index.n_centroids_, " centroids"));
+  }
+  if (!index.trained_ && index.n_centroids_ != 0) {
+    return DbError::serialization("an untrained index holds centroids");
+  }
+  if (index.trained_ && index.n_centroids_ == 0) {
+    return DbError::serialization("a trained index has no centroids");
+  }
+  for (const auto& [id, list] : index.id_to_list_) {
+    if (list >= index.lists_.size()) {
+      return DbError::serialization(
+          str_cat("id ", id, " names list ", list, " of ", index.lists_.size()));
+    }
+  }
+  std::vector<std::uint64_t> held(index.buffer_ids_);
+  for (std::size_t l = 0; l < index.lists_.size(); ++l) {
+    const PostingList& list = index.lists_[l];
+    if (list.dims != dimensions) {
+      return DbError::serialization(
+          str_cat("list ", l, " has rows of ", list.dims, " floats, expected ", dimensions));
+    }
+    if (!checked_product(list.ids.size(), list.dims, expected) ||
+        expected != list.vectors.size()) {
+      return DbError::serialization(str_cat("list ", l, " holds ", list.vectors.size(),
+                                            " floats for ", list.ids.size(), " ids"));
+    }
+    for (const std::uint64_t id : list.ids) {
+      const auto entry = index.id_to_list_.find(id);
+      if (entry == index.id_to_list_.end() || entry->second != l) {
+        return DbError::serialization(str_cat("id ", id, " of list ", l, " is not mapped to it"));
+      }
+    }
+    index.listed_ += list.ids.size();
+    held.insert(held.end(), list.ids.begin(), list.ids.end());
+  }
+  if (index.id_to_list_.size() != index.listed_) {
+    return DbError::serialization(str_cat("id_to_list holds ", index.id_to_list_.size(),
+                                          " entries for ", index.listed_, " listed ids"));
+  }
+  std::sort(held.begin(), held.end());
+  const auto twice = std::adjacent_find(held.begin(), held.end());
+  if (twice != held.end()) {
+    return DbError::serialization(str_cat("id ", *twice, " is held twice"));
+  }
+  index.buffer_rows_.reserve(index.buffer_ids_.size());
+  for (std::size_t r = 0; r < index.buffer_ids_.size(); ++r) {
+    index.buffer_rows_[index.buffer_ids_[r]] = r;
+  }
+  return index;
+}
+
+}  // namespace sorvel

@@ -1,0 +1,647 @@
+#include "index/ivf_pq/ivf_pq_index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "check.h"
+#include "distance/distance.h"
+#include "encoding.h"
+#include "index/ivf/kmeans.h"
+#include "index/ivf/parallel.h"
+#include "index/topk.h"
+#include "posix_file.h"
+#include "str_cat.h"
+
+namespace sorvel {
+
+namespace {
+
+constexpr std::size_t kRowsPerTask = 256;
+
+bool checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
+  return !__builtin_mul_overflow(a, b, &out);
+}
+
+void residual_of(const float* vector, const float* centroid, std::size_t d, float* out) {
+  for (std::size_t i = 0; i < d; ++i) out[i] = vector[i] - centroid[i];
+}
+
+// Scores every entry of `list` by its code: the table entries its bytes select, summed in byte
+// order from -0.0. Four entries are summed side by side, each in its own order.
+void scan_codes(const CodeList& list, const float* table, std::size_t m, std::size_t k,
+                TopK& top) {
+  const std::size_t n = list.ids.size();
+  const std::uint8_t* codes = list.codes.data();
+  std::size_t e = 0;
+  for (; e + 4 <= n; e += 4) {
+    const std::uint8_t* c0 = codes + e * m;
+    const std::uint8_t* c1 = c0 + m;
+    const std::uint8_t* c2 = c1 + m;
+    const std::uint8_t* c3 = c2 + m;
+    float s0 = -0.0f, s1 = -0.0f, s2 = -0.0f, s3 = -0.0f;
+    const float* t = table;
+    for (std::size_t j = 0; j < m; ++j, t += k) {
+      s0 = s0 + t[c0[j]];
+      s1 = s1 + t[c1[j]];
+      s2 = s2 + t[c2[j]];
+      s3 = s3 + t[c3[j]];
+    }
+    top.push(list.ids[e], s0);
+    top.push(list.ids[e + 1], s1);
+    top.push(list.ids[e + 2], s2);
+    top.push(list.ids[e + 3], s3);
+  }
+  for (; e < n; ++e) {
+    const std::uint8_t* c = codes + e * m;
+    float s = -0.0f;
+    for (std::size_t j = 0; j < m; ++j) s = s + table[j * k + c[j]];
+    top.push(list.ids[e], s);
+  }
+}
+
+}  // namespace
+
+// Buffered rows first, then every list's entries in order with their full copies.
+class IvfPqIter final : public IndexIterator {
+ public:
+  explicit IvfPqIter(const IvfPqIndex& index) : index_(index) {}
+
+  std::optional<IndexItem> next() override {
+    const std::size_t d = index_.dimensions_;
+    if (buffer_row_ < index_.buffer_ids_.size()) {
+      const float* row = index_.buffer_vectors_.data() + buffer_row_ * d;
+      IndexItem item{index_.buffer_ids_[buffer_row_], std::vector<float>(row, row + d)};
+      ++buffer_row_;
+      ++yielded_;
+      return item;
+    }
+    while (list_ < index_.lists_.size()) {
+      const CodeList& list = index_.lists_[list_];
+      if (entry_ < list.ids.size()) {
+        const std::uint64_t id = list.ids[entry_++];
+        const auto where = index_.locations_.find(id);
+        SORVEL_CHECK(where != index_.locations_.end(), "listed id without a full copy");
+        const float* row = index_.full_vectors_.data() + where->second.slot * d;
+        ++yielded_;
+        return IndexItem{id, std::vector<float>(row, row + d)};
+      }
+      ++list_;
+      entry_ = 0;
+    }
+    return std::nullopt;
+  }
+
+  std::pair<std::size_t, std::optional<std::size_t>> size_hint() const override {
+    return {0, index_.len() - yielded_};
+  }
+
+ private:
+  const IvfPqIndex& index_;
+  std::size_t buffer_row_ = 0;
+  std::size_t list_ = 0;
+  std::size_t entry_ = 0;
+  std::size_t yielded_ = 0;
+};
+
+Result<IvfPqIndex> IvfPqIndex::create(std::size_t dimensions, Metric metric,
+                                      const IvfPqConfig& config) {
+  SORVEL_TRY(check_pq_config(dimensions, config.pq));
+  return IvfPqIndex(dimensions, metric, config);
+}
+
+std::size_t IvfPqIndex::nearest_centroid(const float* vector) const {
+  return sorvel::nearest_centroid(metric_, centroids_.data(), n_centroids(), dimensions_, vector);
+}
+
+void IvfPqIndex::encode_vector(const float* vector, float* residual, std::size_t& list,
+                               std::uint8_t* code) const {
+  const std::size_t d = dimensions_;
+  list = nearest_centroid(vector);
+  residual_of(vector, centroids_.data() + list * d, d, residual);
+  pq_->encode_into(residual, code);
+}
+
+void IvfPqIndex::buffer_append(std::uint64_t id, const float* vector) {
+  buffer_rows_[id] = buffer_ids_.size();
+  buffer_ids_.push_back(id);
+  buffer_vectors_.insert(buffer_vectors_.end(), vector, vector + dimensions_);
+}
+
+void IvfPqIndex::remove_buffer_row(std::size_t row) {
+  const std::size_t d = dimensions_;
+  const std::size_t last = buffer_ids_.size() - 1;
+  buffer_rows_.erase(buffer_ids_[row]);
+  if (row != last) {
+    buffer_ids_[row] = buffer_ids_[last];
+    std::copy_n(buffer_vectors_.begin() + static_cast<std::ptrdiff_t>(last * d), d,
+                buffer_vectors_.begin() + static_cast<std::ptrdiff_t>(row * d));
+    buffer_rows_[buffer_ids_[row]] = row;
+  }
+  buffer_ids_.pop_back();
+  buffer_vectors_.resize(last * d);
+}
+
+bool IvfPqIndex::remove_from_list(std::size_t list, std::uint64_t id) {
+  if (list >= lists_.size()) return false;
+  CodeList& l = lists_[list];
+  const auto found = std::find(l.ids.begin(), l.ids.end(), id);
+  if (found == l.ids.end()) return false;
+  const std::size_t m = code_bytes();
+  const std::size_t entry = static_cast<std::size_t>(found - l.ids.begin());
+  const std::size_t last = l.ids.size() - 1;
+  if (entry != last) {
+    l.ids[entry] = l.ids[last];
+    std::copy_n(l.codes.begin() + static_cast<std::ptrdiff_t>(last * m), m,
+                l.codes.begin() + static_cast<std::ptrdiff_t>(entry * m));
+  }
+  l.ids.pop_back();
+  l.codes.resize(last * m);
+  return true;
+}
+
+void IvfPqIndex::remove_full_copy(std::size_t slot) {
+  const std::size_t d = dimensions_;
+  const std::size_t last = full_ids_.size() - 1;
+  if (slot != last) {
+    full_ids_[slot] = full_ids_[last];
+    std::copy_n(full_vectors_.begin() + static_cast<std::ptrdiff_t>(last * d), d,
+                full_vectors_.begin() + static_cast<std::ptrdiff_t>(slot * d));
+    locations_.find(full_ids_[slot])->second.slot = slot;
+  }
+  full_ids_.pop_back();
+  full_vectors_.resize(last * d);
+}
+
+bool IvfPqIndex::remove_held(std::uint64_t id) {
+  if (!buffer_rows_.empty()) {
+    const auto buffered = buffer_rows_.find(id);
+    if (buffered != buffer_rows_.end()) {
+      remove_buffer_row(buffered->second);
+      return true;
+    }
+  }
+  const auto where = locations_.find(id);
+  if (where == locations_.end()) return false;
+  const Location location = where->second;
+  locations_.erase(where);
+  remove_full_copy(location.slot);
+  return remove_from_list(static_cast<std::size_t>(location.list), id);
+}
+
+void IvfPqIndex::file(std::uint64_t id, const float* vector, std::size_t list,
+                      const std::uint8_t* code) {
+  const std::size_t d = dimensions_;
+  if (!buffer_rows_.empty()) {
+    const auto buffered = buffer_rows_.find(id);
+    if (buffered != buffer_rows_.end()) remove_buffer_row(buffered->second);
+  }
+  const auto [where, inserted] = locations_.try_emplace(id, Location{list, full_ids_.size()});
+  if (inserted) {
+    full_ids_.push_back(id);
+    full_vectors_.insert(full_vectors_.end(), vector, vector + d);
+  } else {
+    // Replacing: the old entry leaves its list; the full copy keeps its slot.
+    (void)remove_from_list(static_cast<std::size_t>(where->second.list), id);  // may be absent
+    where->second.list = list;
+    std::copy_n(vector, d, full_vectors_.begin() + static_cast<std::ptrdiff_t>(
+                                                        where->second.slot * d));
+  }
+  CodeList& l = lists_[list];
+  l.ids.push_back(id);
+  l.codes.insert(l.codes.end(), code, code + code_bytes());
+}
+
+Result<> IvfPqIndex::add(std::uint64_t id, std::span<const float> vector) {
+  if (vector.size() != dimensions_) {
+    return DbError::dimension_mismatch(dimensions_, vector.size());
+  }
+  if (trained_) {
+    residual_scratch_.resize(dimensions_);
+    std::uint8_t code[ProductQuantizer::kMaxSubCentroids];
+    std::vector<std::uint8_t> long_code;
+    std::uint8_t* code_out = code;
+    if (code_bytes() > sizeof code) {
+      long_code.resize(code_bytes());
+      code_out = long_code.data();
+    }
+    std::size_t list = 0;
+    encode_vector(vector.data(), residual_scratch_.data(), list, code_out);
+    file(id, vector.data(), list, code_out);
+    return ok();
+  }
+  (void)remove_held(id);  // replacing: an absent id is the usual case
+  buffer_append(id, vector.data());
+  if (buffer_ids_.size() >= config_.train_size) train();
+  return ok();
+}
+
+Result<> IvfPqIndex::add_batch(std::span<const IndexItem> items) {
+  for (const IndexItem& item : items) SORVEL_TRY(add(item.id, item.vector));
+  return ok();
+}
+
+Result<> IvfPqIndex::add_matrix(std::span<const float> data, std::size_t rows, std::size_t cols,
+                                std::uint64_t start_id) {
+  if (cols != dimensions_) return DbError::dimension_mismatch(dimensions_, cols);
+  std::uint64_t floats = 0;
+  SORVEL_CHECK(checked_product(rows, cols, floats) && floats == data.size(),
+               "matrix shape does not match its data");
+  const std::size_t d = dimensions_;
+  std::size_t r = 0;
+  for (; r < rows && !trained_; ++r) SORVEL_TRY(add(start_id + r, data.subspan(r * d, d)));
+  if (r == rows) return ok();
+
+  // Trained: every remaining row's list and code are pure functions of the row, computed side by
+  // side; the filing stays in row order, as add() per row would do it.
+  const std::size_t left = rows - r;
+  const std::size_t m = code_bytes();
+  std::vector<std::size_t> assigned(left);
+  std::vector<std::uint8_t> codes(left * m);
+  const std::size_t tasks = (left + kRowsPerTask - 1) / kRowsPerTask;
+  parallel_for(tasks, 0, [&](std::size_t t) {
+    std::vector<float> residual(d);
+    const std::size_t begin = t * kRowsPerTask;
+    const std::size_t end = std::min(left, begin + kRowsPerTask);
+    for (std::size_t i = begin; i < end; ++i) {
+      encode_vector(data.data() + (r + i) * d, residual.data(), assigned[i], codes.data() + i * m);
+    }
+  });
+  std::vector<std::size_t> incoming(lists_.size(), 0);
+  for (std::size_t c : assigned) ++incoming[c];
+  for (std::size_t c = 0; c < lists_.size(); ++c) {
+    if (incoming[c] == 0) continue;
+    lists_[c].ids.reserve(lists_[c].ids.size() + incoming[c]);
+    lists_[c].codes.reserve(lists_[c].codes.size() + incoming[c] * m);
+  }
+  locations_.reserve(locations_.size() + left);
+  full_ids_.reserve(full_ids_.size() + left);
+  full_vectors_.reserve(full_vectors_.size() + left * d);
+  for (std::size_t i = 0; i < left; ++i) {
+    file(start_id + r + i, data.data() + (r + i) * d, assigned[i], codes.data() + i * m);
+  }
+  return ok();
+}
+
+Result<std::vector<SearchHit>> IvfPqIndex::search(std::span<const float> query,
+                                                  std::size_t k) const {
+  if (query.size() != dimensions_) {
+    return DbError::dimension_mismatch(dimensions_, query.size());
+  }
+  if (k == 0) return std::vector<SearchHit>{};
+  const std::size_t d = dimensions_;
+
+  std::vector<std::pair<float, std::size_t>> ranked;
+  std::size_t probes = 0;
+  std::size_t candidates = buffer_ids_.size();
+  if (trained_ && n_centroids_ > 0) {
+    const std::size_t n = n_centroids();
+    ranked.resize(n);
+    std::size_t c = 0;
+    for (; c + 4 <= n; c += 4) {
+      const float* four[4] = {centroids_.data() + c * d, centroids_.data() + (c + 1) * d,
+                              centroids_.data() + (c + 2) * d, centroids_.data() + (c + 3) * d};
+      float out[4];
+      distance_batch4(metric_, query.data(), four, d, out);
+      for (std::size_t i = 0; i < 4; ++i) ranked[c + i] = {out[i], c + i};
+    }
+    for (; c < n; ++c) {
+      ranked[c] = {distance_squared(metric_, query.data(), centroids_.data() + c * d, d), c};
+    }
+    probes = static_cast<std::size_t>(std::min<std::uint64_t>(config_.nprobe, n));
+    const auto closer = [](const auto& a, const auto& b) { return distance_less(a.first, b.first); };
+    std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(probes),
+                      ranked.end(), closer);
+    for (std::size_t p = 0; p < probes; ++p) candidates += lists_[ranked[p].second].ids.size();
+  }
+
+  TopK top(std::min(k, candidates));
+  if (probes > 0) {
+    const std::size_t m = static_cast<std::size_t>(pq_->m());
+    const std::size_t ks = static_cast<std::size_t>(pq_->k());
+    std::vector<float> residual(d);
+    std::vector<float> table(m * ks);
+    for (std::size_t p = 0; p < probes; ++p) {
+      const std::size_t c = ranked[p].second;
+      const CodeList& list = lists_[c];
+      if (list.ids.empty()) continue;
+      residual_of(query.data(), centroids_.data() + c * d, d, residual.data());
+      pq_->distance_table_into(residual.data(), table.data());
+      scan_codes(list, table.data(), m, ks, top);
+    }
+  }
+  // Buffered rows carry the metric's own distance: for L2 the square root of the squared one.
+  const bool root = metric_ == Metric::L2;
+  const std::size_t buffered = buffer_ids_.size();
+  const float* rows = buffer_vectors_.data();
+  std::size_t r = 0;
+  for (; r + 4 <= buffered; r += 4) {
+    const float* four[4] = {rows + r * d, rows + (r + 1) * d, rows + (r + 2) * d,
+                            rows + (r + 3) * d};
+    float out[4];
+    distance_batch4(metric_, query.data(), four, d, out);
+    for (std::size_t i = 0; i < 4; ++i) top.push(buffer_ids_[r + i], root ? std::sqrt(out[i]) : out[i]);
+  }
+  for (; r < buffered; ++r) {
+    const float dist = distance_squared(metric_, query.data(), rows + r * d, d);
+    top.push(buffer_ids_[r], root ? std::sqrt(dist) : dist);
+  }
+  return top.take_sorted();
+}
+
+bool IvfPqIndex::remove(std::uint64_t id) { return remove_held(id); }
+
+std::unique_ptr<IndexIterator> IvfPqIndex::iter() const {
+  return std::make_unique<IvfPqIter>(*this);
+}
+
+void IvfPqIndex::flush() {
+  if (!trained_ && !buffer_ids_.empty()) train();
+}
+
+Result<> IvfPqIndex::load(const std::string& path) {
+  (void)path;  // the index is rebuilt from the log; this hook only finishes it
+  flush();
+  return ok();
+}
+
+void IvfPqIndex::train() {
+  if (trained_ || buffer_ids_.empty()) return;
+  const std::size_t n = buffer_ids_.size();
+  const std::size_t d = dimensions_;
+  const std::size_t max_lists =
+      static_cast<std::size_t>(std::max<std::uint64_t>(config_.n_lists, 1));
+  KMeansResult kmeans = train_kmeans(metric_, buffer_vectors_.data(), n, d, max_lists,
+                                     static_cast<std::size_t>(config_.max_iter));
+  centroids_ = std::move(kmeans.centroids);
+  n_centroids_ = kmeans.k;
+  lists_.clear();
+  lists_.resize(kmeans.k);
+
+  // Residuals against the final centroids, for the quantizer and for the codes.
+  std::vector<float> residuals(n * d);
+  for (std::size_t i = 0; i < n; ++i) {
+    residual_of(buffer_vectors_.data() + i * d, centroids_.data() + kmeans.assignment[i] * d, d,
+                residuals.data() + i * d);
+  }
+  {
+    std::vector<std::span<const float>> rows(n);
+    for (std::size_t i = 0; i < n; ++i) rows[i] = {residuals.data() + i * d, d};
+    pq_ = ProductQuantizer::train(rows, config_.pq);
+  }
+  const std::size_t m = code_bytes();
+  std::vector<std::uint8_t> codes(n * m);
+  const std::size_t tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
+  parallel_for(tasks, 0, [&](std::size_t t) {
+    const std::size_t begin = t * kRowsPerTask;
+    const std::size_t end = std::min(n, begin + kRowsPerTask);
+    for (std::size_t i = begin; i < end; ++i) {
+      pq_->encode_into(residuals.data() + i * d, codes.data() + i * m);
+    }
+  });
+
+  std::vector<std::size_t> sizes(kmeans.k, 0);
+  for (std::size_t c : kmeans.assignment) ++sizes[c];
+  for (std::size_t c = 0; c < kmeans.k; ++c) {
+    lists_[c].ids.reserve(sizes[c]);
+    lists_[c].codes.reserve(sizes[c] * m);
+  }
+  locations_.reserve(n);
+  // The buffer becomes the full-copy store: slot i is buffered row i.
+  full_ids_ = std::move(buffer_ids_);
+  full_vectors_ = std::move(buffer_vectors_);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t c = kmeans.assignment[i];
+    locations_.emplace(full_ids_[i], Location{c, i});
+    lists_[c].ids.push_back(full_ids_[i]);
+    lists_[c].codes.insert(lists_[c].codes.end(), codes.begin() + static_cast<std::ptrdiff_t>(i * m),
+                           codes.begin() + static_cast<std::ptrdiff_t>((i + 1) * m));
+  }
+  buffer_ids_ = {};
+  buffer_vectors_ = {};
+  buffer_rows_ = {};
+  trained_ = true;
+}
+
+Result<> IvfPqIndex::save_file(const std::string& path) const {
+  SORVEL_ASSIGN_OR_RETURN(AtomicFileWriter writer, AtomicFileWriter::create(path));
+  Encoder out = Encoder::to_fd(writer.fd());
+  out.u64(dimensions_);
+  encode_metric(out, metric_);
+  out.u64(config_.n_lists);
+  out.u64(config_.nprobe);
+  out.u64(config_.train_size);
+  out.u64(config_.max_iter);
+  out.u64(config_.pq.m);
+  out.u64(config_.pq.k_sub);
+  out.u64(config_.pq.max_iter);
+  out.u64_seq(buffer_ids_);
+  out.f32_seq(buffer_vectors_);
+  out.f32_seq(centroids_);
+  out.u64(n_centroids_);
+  out.option_tag(pq_.has_value());
+  if (pq_) {
+    out.u64(pq_->m());
+    out.u64(pq_->k());
+    out.u64(pq_->subspace_dims());
+    out.f32_seq(pq_->codebook());
+  }
+  const std::size_t m = code_bytes();
+  out.length(lists_.size());
+  for (const CodeList& list : lists_) {
+    out.length(list.ids.size());
+    for (std::size_t e = 0; e < list.ids.size(); ++e) {
+      out.u64(list.ids[e]);
+      out.byte_string(std::span<const std::uint8_t>(list.codes.data() + e * m, m));
+    }
+  }
+  const std::size_t d = dimensions_;
+  out.length(full_ids_.size());
+  for (std::size_t slot = 0; slot < full_ids_.size(); ++slot) {
+    out.u64(full_ids_[slot]);
+    out.f32_seq(std::span<const float>(full_vectors_.data() + slot * d, d));
+  }
+  out.length(locations_.size());
+  for (const auto& [id, where] : locations_) {
+    out.u64(id);
+    out.u64(where.list);
+  }
+  out.boolean(trained_);
+  SORVEL_TRY(out.finish());
+  return writer.commit();
+}
+
+Result<IvfPqIndex> IvfPqIndex::load_file(const std::string& path) {
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
+  Decoder in = Decoder::from_fd(fd.get());
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t dimensions, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(const Metric metric, decode_metric(in));
+  IvfPqConfig config;
+  SORVEL_ASSIGN_OR_RETURN(config.n_lists, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(config.nprobe, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(config.train_size, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(config.max_iter, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(config.pq.m, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(config.pq.k_sub, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(config.pq.max_iter, in.u64());
+  if (const Result<> valid = check_pq_config(dimensions, config.pq); !valid) {
+    return DbError::serialization(str_cat("configuration refused: ", valid.error().text()));
+  }
+  IvfPqIndex index(static_cast<std::size_t>(dimensions), metric, config);
+  SORVEL_ASSIGN_OR_RETURN(index.buffer_ids_, in.u64_seq());
+  SORVEL_ASSIGN_OR_RETURN(index.buffer_vectors_, in.f32_seq());
+  SORVEL_ASSIGN_OR_RETURN(index.centroids_, in.f32_seq());
+  SORVEL_ASSIGN_OR_RETURN(index.n_centroids_, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(const bool has_pq, in.option_tag());
+  if (has_pq) {
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t m, in.u64());
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t k, in.u64());
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t subspace_dims, in.u64());
+    SORVEL_ASSIGN_OR_RETURN(std::vector<float> codebook, in.f32_seq());
+    if (m != config.pq.m) {
+      return DbError::serialization(
+          str_cat("quantizer has ", m, " subspaces, the configuration ", config.pq.m));
+    }
+    std::uint64_t covered = 0;
+    if (!checked_product(m, subspace_dims, covered) || covered != dimensions) {
+      return DbError::serialization(str_cat("quantizer covers ", m, " x ", subspace_dims,
+                                            " floats of ", dimensions, " dimensions"));
+    }
+    SORVEL_ASSIGN_OR_RETURN(
+        ProductQuantizer pq,
+        ProductQuantizer::from_parts(m, k, subspace_dims, std::move(codebook)));
+    index.pq_ = std::move(pq);
+  }
+  // Codes are m bytes in a consistent file; with m known from the configuration every entry is
+  // checked as it is read, before its bytes are stored.
+  const std::uint64_t m = config.pq.m;
+  const std::uint64_t ks = index.pq_ ? index.pq_->k() : 0;
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t n_lists_in_file, in.length());
+  index.lists_.reserve(Decoder::reserve_count(n_lists_in_file, sizeof(CodeList)));
+  std::size_t listed = 0;
+  for (std::uint64_t l = 0; l < n_lists_in_file; ++l) {
+    CodeList list;
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t entries, in.length());
+    if (entries > 0 && !index.pq_) {
+      return DbError::serialization(str_cat("list ", l, " holds codes but there is no quantizer"));
+    }
+    const std::size_t room = Decoder::reserve_count(entries, sizeof(std::uint64_t) + m);
+    list.ids.reserve(room);
+    list.codes.reserve(room * static_cast<std::size_t>(m));
+    for (std::uint64_t e = 0; e < entries; ++e) {
+      SORVEL_ASSIGN_OR_RETURN(const std::uint64_t id, in.u64());
+      SORVEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> code, in.byte_string());
+      if (code.size() != m) {
+        return DbError::serialization(str_cat("code of id ", id, " in list ", l, " has ",
+                                              code.size(), " bytes, expected ", m));
+      }
+      for (const std::uint8_t byte : code) {
+        if (byte >= ks) {
+          return DbError::serialization(str_cat("code byte ", byte, " of id ", id, " in list ", l,
+                                                " is not below ", ks));
+        }
+      }
+      list.ids.push_back(id);
+      list.codes.insert(list.codes.end(), code.begin(), code.end());
+    }
+    listed += list.ids.size();
+    index.lists_.push_back(std::move(list));
+  }
+  const std::size_t d = static_cast<std::size_t>(dimensions);
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t pairs, in.length());
+  std::unordered_map<std::uint64_t, std::size_t> slots;
+  slots.reserve(Decoder::reserve_count(pairs, 2 * sizeof(std::uint64_t)));
+  for (std::uint64_t p = 0; p < pairs; ++p) {
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t id, in.u64());
+    SORVEL_ASSIGN_OR_RETURN(const std::vector<float> vector, in.f32_seq());
+    if (vector.size() != dimensions) {
+      return DbError::serialization(str_cat("full copy of id ", id, " has ", vector.size(),
+                                            " floats, expected ", dimensions));
+    }
+    const auto [slot, inserted] = slots.try_emplace(id, index.full_ids_.size());
+    if (inserted) {
+      index.full_ids_.push_back(id);
+      index.full_vectors_.insert(index.full_vectors_.end(), vector.begin(), vector.end());
+    } else {
+      // A later pair for the same id replaces the earlier one.
+      std::copy(vector.begin(), vector.end(),
+                index.full_vectors_.begin() + static_cast<std::ptrdiff_t>(slot->second * d));
+    }
+  }
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t list_pairs, in.length());
+  std::unordered_map<std::uint64_t, std::uint64_t> id_to_list;
+  id_to_list.reserve(Decoder::reserve_count(list_pairs, 2 * sizeof(std::uint64_t)));
+  for (std::uint64_t p = 0; p < list_pairs; ++p) {
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t id, in.u64());
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t list, in.u64());
+    id_to_list[id] = list;
+  }
+  SORVEL_ASSIGN_OR_RETURN(index.trained_, in.boolean());
+
+  // The record decoded; now it must describe an index whose operations stay inside its data.
+  std::uint64_t expected = 0;
+  if (!checked_product(index.buffer_ids_.size(), dimensions, expected) ||
+      expected != index.buffer_vectors_.size()) {
+    return DbError::serialization(str_cat("buffer holds ", index.buffer_vectors_.size(),
+                                          " floats for ", index.buffer_ids_.size(), " ids of ",
+                                          dimensions, " dimensions"));
+  }
+  if (!checked_product(index.n_centroids_, dimensions, expected) ||
+      expected != index.centroids_.size()) {
+    return DbError::serialization(str_cat(index.centroids_.size(), " centroid floats for ",
+                                          index.n_centroids_, " centroids of ", dimensions,
+                                          " dimensions"));
+  }
+  if (index.lists_.size() != index.n_centroids_) {
+    return DbError::serialization(
+        str_cat(index.lists_.size(), " lists for ", index.n_centroids_, " centroids"));
+  }
+  if (index.trained_ && !index.pq_) {
+    return DbError::serialization("a trained index has no quantizer");
+  }
+  if (index.trained_ && index.n_centroids_ == 0) {
+    return DbError::serialization("a trained index has no centroids");
+  }
+  if (!index.trained_ && (index.n_centroids_ != 0 || index.pq_)) {
+    return DbError::serialization("an untrained index holds centroids or a quantizer");
+  }
+  for (const auto& [id, list] : id_to_list) {
+    if (list >= index.lists_.size()) {
+      return DbError::serialization(
+          str_cat("id ", id, " names list ", list, " of ", index.lists_.size()));
+    }
+  }
+  std::vector<std::uint64_t> held(index.buffer_ids_);
+  held.reserve(held.size() + listed);
+  index.locations_.reserve(listed);
+  for (std::size_t l = 0; l < index.lists_.size(); ++l) {
+    for (const std::uint64_t id : index.lists_[l].ids) {
+      const auto list = id_to_list.find(id);
+      if (list == id_to_list.end() || list->second != l) {
+        return DbError::serialization(str_cat("id ", id, " of list ", l, " is not mapped to it"));
+      }
+      const auto slot = slots.find(id);
+      if (slot == slots.end()) {
+        return DbError::serialization(str_cat("id ", id, " of list ", l, " has no full copy"));
+      }
+      index.locations_[id] = Location{l, slot->second};
+      held.push_back(id);
+    }
+  }
+  if (id_to_list.size() != listed || slots.size() != listed) {
+    return DbError::serialization(str_cat(id_to_list.size(), " list entries and ", slots.size(),
+                                          " full copies for ", listed, " listed ids"));
+  }
+  std::sort(held.begin(), held.end());
+  const auto twice = std::adjacent_find(held.begin(), held.end());
+  if (twice != held.end()) {
+    return DbError::serialization(str_cat("id ", *twice, " is held twice"));
+  }
+  index.buffer_rows_.reserve(index.buffer_ids_.size());
+  for (std::size_t r = 0; r < index.buffer_ids_.size(); ++r) {
+    index.buffer_rows_[index.buffer_ids_[r]] = r;
+  }
+  return index;
+}
+
+}  // namespace sorvel

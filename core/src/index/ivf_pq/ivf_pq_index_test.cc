@@ -1,0 +1,480 @@
+#include "index/ivf_pq/ivf_pq_index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <map>
+
+#include "distance/distance.h"
+#include "encoding.h"
+#include "random.h"
+#include "testing/temp_dir.h"
+#include "testing/test_data.h"
+
+namespace sorvel {
+namespace {
+
+IvfPqConfig config(std::uint64_t n_lists, std::uint64_t nprobe, std::uint64_t train_size,
+                   std::uint64_t m, std::uint64_t k_sub) {
+  return IvfPqConfig{n_lists, nprobe, train_size, 25, PqConfig{m, k_sub, 25}};
+}
+
+IvfPqIndex make(std::size_t d, Metric metric, const IvfPqConfig& c) {
+  Result<IvfPqIndex> r = IvfPqIndex::create(d, metric, c);
+  EXPECT_TRUE(r.has_value()) << r.error().display();
+  return std::move(r).value();
+}
+
+std::span<const float> row(const std::vector<float>& data, std::size_t i, std::size_t d) {
+  return std::span<const float>(data).subspan(i * d, d);
+}
+
+std::vector<IndexItem> items_in_order(const VectorIndex& index) {
+  std::vector<IndexItem> out;
+  auto it = index.iter();
+  while (auto item = it->next()) out.push_back(std::move(*item));
+  return out;
+}
+
+TEST(IvfPqIndex, CreateRefusesUntrainableQuantizers) {
+  struct Case {
+    std::size_t d;
+    std::uint64_t m, k_sub;
+    const char* error;
+  };
+  const std::vector<Case> cases = {
+      {10, 0, 256, "invalid configuration: dimensions (10) must be divisible by m (0)"},
+      {10, 4, 256, "invalid configuration: dimensions (10) must be divisible by m (4)"},
+      {8, 4, 0, "invalid configuration: k_sub must be between 1 and 256, got 0"},
+      {8, 4, 300, "invalid configuration: k_sub must be between 1 and 256, got 300"},
+  };
+  for (const Case& c : cases) {
+    const auto r = IvfPqIndex::create(c.d, Metric::L2, config(4, 2, 10, c.m, c.k_sub));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind(), ErrorKind::InvalidConfig);
+    EXPECT_EQ(r.error().display(), c.error);
+  }
+  EXPECT_TRUE(IvfPqIndex::create(0, Metric::L2, config(0, 0, 0, 1, 1)).has_value());
+}
+
+TEST(IvfPqIndex, SingleVectorTrainingGivesAZeroResidualAndCode) {
+  for (const std::uint64_t train_size : {0, 1}) {
+    IvfPqIndex index = make(4, Metric::L2, config(4, 4, train_size, 2, 16));
+    const std::vector<float> v = {1, 2, 3, 4};
+    ASSERT_TRUE(index.add(5, v).has_value());
+    ASSERT_TRUE(index.trained());
+    EXPECT_EQ(index.n_centroids(), 1u);
+    const ProductQuantizer& pq = *index.quantizer();
+    EXPECT_EQ(pq.k(), 16u);
+    for (float f : pq.codebook()) EXPECT_EQ(f, 0.0f);
+    EXPECT_EQ(index.lists()[0].codes, (std::vector<std::uint8_t>{0, 0}));
+    const auto hits = index.search(v, 3).value();
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].id, 5u);
+    EXPECT_EQ(hits[0].distance, 0.0f);
+  }
+}
+
+// Buffered vectors carry the metric's distance; listed ones the approximate squared Euclidean
+// distance, whatever the metric.
+TEST(IvfPqIndex, DistancesBeforeAndAfterTraining) {
+  IvfPqIndex index = make(2, Metric::L2, config(1, 1, 3, 2, 4));
+  ASSERT_TRUE(index.add(1, std::vector<float>{0, 0}).has_value());
+  ASSERT_TRUE(index.add(2, std::vector<float>{2, 0}).has_value());
+  const std::vector<float> q = {0, 0};
+  auto hits = index.search(q, 2).value();
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[1].id, 2u);
+  EXPECT_EQ(hits[1].distance, 2.0f);
+  ASSERT_TRUE(index.add(3, std::vector<float>{0, 2}).has_value());
+  ASSERT_TRUE(index.trained());
+  hits = index.search(q, 3).value();
+  ASSERT_EQ(hits.size(), 3u);
+  // Three vectors and four sub-centroids per subspace: every sub-vector is a codebook entry, so
+  // the scores are exact squared distances.
+  EXPECT_EQ(hits[0].id, 1u);
+  EXPECT_EQ(hits[0].distance, 0.0f);
+  EXPECT_EQ(hits[1].distance, 4.0f);
+  EXPECT_EQ(hits[2].distance, 4.0f);
+
+  IvfPqIndex dot = make(2, Metric::DotProduct, config(1, 1, 2, 1, 4));
+  ASSERT_TRUE(dot.add(1, std::vector<float>{3, 4}).has_value());
+  ASSERT_TRUE(dot.add(2, std::vector<float>{1, 1}).has_value());
+  hits = dot.search(std::vector<float>{0, 0}, 2).value();
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[0].distance, 2.0f);
+  EXPECT_EQ(hits[1].distance, 25.0f);
+}
+
+TEST(IvfPqIndex, ScoresAreTableSumsOverTheProbedLists) {
+  const std::size_t n = 800, d = 16;
+  const std::vector<float> data = testing::random_vectors(n, d, 1);
+  IvfPqIndex index = make(d, Metric::L2, config(8, 8, n, 4, 32));
+  ASSERT_TRUE(index.add_matrix(data, n, d, 0).has_value());
+  ASSERT_TRUE(index.trained());
+  const ProductQuantizer& pq = *index.quantizer();
+  const std::vector<float> q = testing::random_vectors(1, d, 2);
+  const auto hits = index.search(q, n).value();
+  ASSERT_EQ(hits.size(), n);
+  std::map<std::uint64_t, float> expected;
+  for (std::size_t c = 0; c < index.lists().size(); ++c) {
+    std::vector<float> residual(d);
+    for (std::size_t x = 0; x < d; ++x) residual[x] = q[x] - index.centroids()[c * d + x];
+    const std::vector<float> table = pq.distance_table(residual);
+    const CodeList& list = index.lists()[c];
+    for (std::size_t e = 0; e < list.ids.size(); ++e) {
+      float s = -0.0f;
+      for (std::size_t j = 0; j < 4; ++j) s = s + table[j * 32 + list.codes[e * 4 + j]];
+      expected[list.ids[e]] = s;
+    }
+  }
+  for (const SearchHit& h : hits) EXPECT_EQ(h.distance, expected.at(h.id)) << h.id;
+  for (std::size_t i = 1; i < hits.size(); ++i) EXPECT_LE(hits[i - 1].distance, hits[i].distance);
+
+  EXPECT_TRUE(index.search(q, 0).value().empty());
+  const auto wrong = index.search(std::vector<float>(3), 0);
+  ASSERT_FALSE(wrong.has_value());
+  EXPECT_EQ(wrong.error().display(), "dimension mismatch: expected 16, got 3");
+  IvfPqIndex none = make(d, Metric::L2, config(8, 0, n, 4, 32));
+  ASSERT_TRUE(none.add_matrix(data, n, d, 0).has_value());
+  EXPECT_TRUE(none.search(q, 10).value().empty());
+}
+
+// The matrix insert on a trained index computes codes side by side; its outcome must be that of
+// one add per row.
+TEST(IvfPqIndex, MatrixInsertMatchesAddPerRow) {
+  for (const Metric metric : {Metric::L2, Metric::Cosine}) {
+    const std::size_t n = 1500, d = 12;
+    const std::vector<float> data = testing::random_vectors(n, d, 3);
+    seed_thread_random(4);
+    IvfPqIndex by_matrix = make(d, metric, config(6, 2, 500, 3, 16));
+    ASSERT_TRUE(by_matrix.add_matrix(data, n, d, 10).has_value());
+    seed_thread_random(4);
+    IvfPqIndex by_row = make(d, metric, config(6, 2, 500, 3, 16));
+    for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(by_row.add(10 + i, row(data, i, d)).has_value());
+    ASSERT_EQ(by_matrix.lists().size(), by_row.lists().size());
+    for (std::size_t c = 0; c < by_row.lists().size(); ++c) {
+      EXPECT_EQ(by_matrix.lists()[c].ids, by_row.lists()[c].ids);
+      EXPECT_EQ(by_matrix.lists()[c].codes, by_row.lists()[c].codes);
+    }
+  }
+  IvfPqIndex index = make(2, Metric::L2, config(2, 2, 3, 1, 4));
+  EXPECT_EQ(index.add_matrix(std::vector<float>(3), 1, 3, 0).error().display(),
+            "dimension mismatch: expected 2, got 3");
+  ASSERT_TRUE(index.add_matrix({}, 0, 2, 0).has_value());
+  EXPECT_EQ(index.len(), 0u);
+  const std::uint64_t start = std::numeric_limits<std::uint64_t>::max();
+  ASSERT_TRUE(index.add_matrix(testing::random_vectors(5, 2, 5), 5, 2, start).has_value());
+  std::vector<std::uint64_t> ids;
+  for (const IndexItem& item : items_in_order(index)) ids.push_back(item.id);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::uint64_t>{0, 1, 2, 3, start}));
+
+  IvfPqIndex empty_rows = make(0, Metric::L2, config(2, 2, 2, 1, 4));
+  ASSERT_TRUE(empty_rows.add_matrix({}, 4, 0, 0).has_value());
+  EXPECT_EQ(empty_rows.len(), 4u);
+  EXPECT_EQ(empty_rows.search({}, 10).value().size(), 4u);
+}
+
+TEST(IvfPqIndex, AddingAHeldIdReplacesIt) {
+  const std::vector<float> old_v = {1, 1, 1, 1};
+  const std::vector<float> new_v = {-3, 2, 0, 5};
+  struct Case {
+    const char* name;
+    bool train_between;
+    bool by_matrix;
+  };
+  const std::vector<Case> cases = {
+      {"buffered, then buffered", false, false},
+      {"listed, then listed", true, false},
+      {"listed, then by matrix", true, true},
+  };
+  const std::vector<float> others = testing::random_vectors(30, 4, 6);
+  for (const Case& c : cases) {
+    IvfPqIndex index = make(4, Metric::L2, config(3, 3, 1000, 2, 8));
+    ASSERT_TRUE(index.add_matrix(others, 30, 4, 100).has_value());
+    ASSERT_TRUE(index.add(7, old_v).has_value());
+    if (c.train_between) index.flush();
+    if (c.by_matrix) {
+      ASSERT_TRUE(index.add_matrix(new_v, 1, 4, 7).has_value());
+    } else {
+      ASSERT_TRUE(index.add(7, new_v).has_value());
+    }
+    EXPECT_EQ(index.len(), 31u) << c.name;
+    std::size_t sevens = 0;
+    for (const IndexItem& item : items_in_order(index)) {
+      if (item.id != 7) continue;
+      ++sevens;
+      EXPECT_EQ(item.vector, new_v) << c.name;
+    }
+    EXPECT_EQ(sevens, 1u) << c.name;
+    const auto hits = index.search(old_v, 100).value();
+    EXPECT_EQ(std::count_if(hits.begin(), hits.end(), [](const SearchHit& h) { return h.id == 7; }), 1)
+        << c.name;
+    EXPECT_TRUE(index.remove(7)) << c.name;
+    EXPECT_FALSE(index.remove(7)) << c.name;
+    EXPECT_EQ(index.len(), 30u) << c.name;
+  }
+}
+
+TEST(IvfPqIndex, DeleteMovesTheLastEntryAndIterationYieldsFullVectors) {
+  const std::vector<float> data = testing::random_vectors(6, 4, 7);
+  IvfPqIndex index = make(4, Metric::L2, config(1, 1, 6, 2, 2));
+  ASSERT_TRUE(index.add_matrix(data, 6, 4, 0).has_value());
+  ASSERT_TRUE(index.trained());
+  EXPECT_EQ(index.lists()[0].ids, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5}));
+  const std::vector<std::uint8_t> last_code(index.lists()[0].codes.end() - 2,
+                                            index.lists()[0].codes.end());
+  EXPECT_TRUE(index.remove(1));
+  EXPECT_EQ(index.lists()[0].ids, (std::vector<std::uint64_t>{0, 5, 2, 3, 4}));
+  EXPECT_EQ(std::vector<std::uint8_t>(index.lists()[0].codes.begin() + 2,
+                                      index.lists()[0].codes.begin() + 4),
+            last_code);
+  const auto items = items_in_order(index);
+  ASSERT_EQ(items.size(), 5u);
+  const std::uint64_t order[5] = {0, 5, 2, 3, 4};
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(items[i].id, order[i]);
+    // Two sub-centroids cannot reproduce six vectors: the full copies are what comes back.
+    EXPECT_EQ(items[i].vector, std::vector<float>(row(data, order[i], 4).begin(),
+                                                  row(data, order[i], 4).end()));
+  }
+  EXPECT_FALSE(index.remove(1));
+}
+
+TEST(IvfPqIndex, LoadHookTrainsWhatTheReplayBuffered) {
+  IvfPqIndex index = make(4, Metric::L2, config(256, 16, 4096, 2, 256));
+  ASSERT_TRUE(index.add(1, std::vector<float>{1, 2, 3, 4}).has_value());
+  ASSERT_TRUE(index.load("ignored").has_value());
+  EXPECT_TRUE(index.trained());
+  EXPECT_EQ(index.len(), 1u);
+  ASSERT_TRUE(index.load("ignored").has_value());
+  EXPECT_EQ(index.n_centroids(), 1u);
+}
+
+// --- The IVF-PQ file ---
+
+TEST(IvfPqFile, NewIndexIs126BytesAndRoundTrips) {
+  testing::TempDir dir;
+  const IvfPqIndex index = make(8, Metric::Cosine, IvfPqConfig{3, 4, 5, 6, PqConfig{2, 7, 9}});
+  ASSERT_TRUE(index.save_file(dir.file("n.ivfpq")).has_value());
+  const std::vector<std::uint8_t> bytes = testing::read_file(dir.file("n.ivfpq"));
+  EXPECT_EQ(bytes.size(), 126u);
+  EXPECT_EQ(IvfPqIndex::kEmptyFileBytes, 126u);
+  const IvfPqIndex loaded = IvfPqIndex::load_file(dir.file("n.ivfpq")).value();
+  EXPECT_EQ(loaded.header().dimensions, 8u);
+  EXPECT_EQ(loaded.header().metric, Metric::Cosine);
+  const IvfPqConfig& c = loaded.config();
+  EXPECT_EQ(std::vector<std::uint64_t>({c.n_lists, c.nprobe, c.train_size, c.max_iter, c.pq.m,
+                                        c.pq.k_sub, c.pq.max_iter}),
+            std::vector<std::uint64_t>({3, 4, 5, 6, 2, 7, 9}));
+  EXPECT_FALSE(loaded.trained());
+  EXPECT_FALSE(loaded.quantizer().has_value());
+}
+
+TEST(IvfPqFile, TrainedIndexRoundTripsExactly) {
+  testing::TempDir dir;
+  const std::size_t n = 700, d = 16;
+  const std::vector<float> data = testing::random_vectors(n, d, 8);
+  IvfPqIndex index = make(d, Metric::L2, config(8, 3, 400, 4, 64));
+  ASSERT_TRUE(index.add_matrix(data, n, d, 0).has_value());
+  ASSERT_TRUE(index.remove(17));
+  ASSERT_TRUE(index.save_file(dir.file("t.ivfpq")).has_value());
+  IvfPqIndex loaded = IvfPqIndex::load_file(dir.file("t.ivfpq")).value();
+  EXPECT_EQ(loaded.len(), index.len());
+  const std::vector<float> queries = testing::random_vectors(20, d, 9);
+  for (std::size_t q = 0; q < 20; ++q) {
+    const auto a = index.search(row(queries, q, d), 10).value();
+    const auto b = loaded.search(row(queries, q, d), 10).value();
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      EXPECT_EQ(a[i].id, b[i].id);
+      EXPECT_EQ(a[i].distance, b[i].distance);
+    }
+  }
+  const auto before = items_in_order(index);
+  const auto after = items_in_order(loaded);
+  ASSERT_EQ(before.size(), after.size());
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    EXPECT_EQ(before[i].id, after[i].id);
+    EXPECT_EQ(before[i].vector, after[i].vector);
+  }
+  EXPECT_TRUE(loaded.remove(18));
+  EXPECT_FALSE(loaded.remove(18));
+  // New vectors are encoded with the loaded quantizer.
+  ASSERT_TRUE(loaded.add(5000, row(data, 3, d)).has_value());
+  EXPECT_EQ(loaded.len(), index.len());
+}
+
+TEST(IvfPqFile, UntrainedIndexKeepsItsBufferAndTrainsLater) {
+  testing::TempDir dir;
+  const std::vector<float> data = testing::random_vectors(10, 4, 10);
+  IvfPqIndex index = make(4, Metric::L2, config(2, 2, 10, 2, 4));
+  ASSERT_TRUE(index.add_matrix(std::span<const float>(data).first(36), 9, 4, 0).has_value());
+  ASSERT_TRUE(index.save_file(dir.file("u.ivfpq")).has_value());
+  IvfPqIndex loaded = IvfPqIndex::load_file(dir.file("u.ivfpq")).value();
+  EXPECT_FALSE(loaded.trained());
+  EXPECT_EQ(loaded.len(), 9u);
+  ASSERT_TRUE(loaded.add(9, row(data, 9, 4)).has_value());
+  EXPECT_TRUE(loaded.trained());
+  EXPECT_EQ(loaded.len(), 10u);
+}
+
+// A record written field by field, so each case can make one field disagree. The consistent record
+// is a trained index of 2 dimensions, one subspace of 2 sub-centroids, two lists.
+struct IvfPqRecord {
+  std::uint64_t dimensions = 2;
+  std::uint32_t metric = 0;
+  std::uint64_t config[7] = {2, 2, 10, 25, 1, 2, 25};
+  std::vector<std::uint64_t> buffer_ids;
+  std::vector<float> buffer_vectors;
+  std::vector<float> centroids = {0, 0, 5, 5};
+  std::uint64_t n_centroids = 2;
+  std::uint8_t pq_tag = 1;
+  std::uint64_t pq_fields[3] = {1, 2, 2};
+  std::vector<float> codebook = {0, 0, 1, 1};
+  struct Entry {
+    std::uint64_t id;
+    std::vector<std::uint8_t> code;
+  };
+  std::vector<std::vector<Entry>> lists = {{{1, {0}}, {2, {1}}}, {{3, {0}}}};
+  std::vector<std::pair<std::uint64_t, std::vector<float>>> vectors = {
+      {1, {0, 0}}, {2, {1, 1}}, {3, {5, 5}}};
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs = {{1, 0}, {2, 0}, {3, 1}};
+  std::uint8_t trained = 1;
+
+  std::vector<std::uint8_t> encode() const {
+    Encoder out = Encoder::to_memory();
+    out.u64(dimensions);
+    out.u32(metric);
+    for (std::uint64_t c : config) out.u64(c);
+    out.u64_seq(buffer_ids);
+    out.f32_seq(buffer_vectors);
+    out.f32_seq(centroids);
+    out.u64(n_centroids);
+    out.u8(pq_tag);
+    if (pq_tag == 1) {
+      for (std::uint64_t f : pq_fields) out.u64(f);
+      out.f32_seq(codebook);
+    }
+    out.length(lists.size());
+    for (const auto& list : lists) {
+      out.length(list.size());
+      for (const Entry& e : list) {
+        out.u64(e.id);
+        out.byte_string(e.code);
+      }
+    }
+    out.length(vectors.size());
+    for (const auto& [id, v] : vectors) {
+      out.u64(id);
+      out.f32_seq(v);
+    }
+    out.length(pairs.size());
+    for (const auto& [id, list] : pairs) {
+      out.u64(id);
+      out.u64(list);
+    }
+    out.u8(trained);
+    return out.take_bytes();
+  }
+};
+
+TEST(IvfPqFile, LoadRefusesRecordsThatDoNotDescribeAnIndex) {
+  using R = IvfPqRecord;
+  struct Case {
+    const char* name;
+    std::function<void(R&)> change;
+    const char* error;  // "" when the record loads
+  };
+  const std::vector<Case> cases = {
+      {"consistent", [](R&) {}, ""},
+      {"metric 3", [](R& r) { r.metric = 3; },
+       "serialization error: invalid value: integer `3`, expected variant index 0 <= i < 3"},
+      {"quantizer tag 2", [](R& r) { r.pq_tag = 2; },
+       "serialization error: tag for enum is not valid, found 2"},
+      {"trained byte 2", [](R& r) { r.trained = 2; },
+       "serialization error: invalid u8 while decoding bool, expected 0 or 1, found 2"},
+      {"untrainable configuration", [](R& r) { r.config[4] = 3; },
+       "serialization error: configuration refused: dimensions (2) must be divisible by m (3)"},
+      {"buffer floats", [](R& r) { r.buffer_ids = {9}; },
+       "serialization error: buffer holds 0 floats for 1 ids of 2 dimensions"},
+      {"centroid floats", [](R& r) { r.centroids.push_back(1); },
+       "serialization error: 5 centroid floats for 2 centroids of 2 dimensions"},
+      {"lists for centroids", [](R& r) { r.lists.push_back({}); },
+       "serialization error: 3 lists for 2 centroids"},
+      {"trained without a quantizer", [](R& r) { r.pq_tag = 0; },
+       "serialization error: list 0 holds codes but there is no quantizer"},
+      {"trained, empty, without a quantizer",
+       [](R& r) { r.pq_tag = 0; r.lists = {{}, {}}; r.vectors = {}; r.pairs = {}; },
+       "serialization error: a trained index has no quantizer"},
+      {"quantizer of other subspaces", [](R& r) { r.pq_fields[0] = 2; },
+       "serialization error: quantizer has 2 subspaces, the configuration 1"},
+      {"quantizer not covering the dimensions", [](R& r) { r.pq_fields[2] = 1; },
+       "serialization error: quantizer covers 1 x 1 floats of 2 dimensions"},
+      {"codebook length", [](R& r) { r.codebook.pop_back(); },
+       "serialization error: quantizer codebook holds 3 floats, expected 1 x 2 x 2"},
+      {"code length", [](R& r) { r.lists[0][1].code = {1, 0}; },
+       "serialization error: code of id 2 in list 0 has 2 bytes, expected 1"},
+      {"code byte not below k", [](R& r) { r.lists[1][0].code = {2}; },
+       "serialization error: code byte 2 of id 3 in list 1 is not below 2"},
+      {"full copy length", [](R& r) { r.vectors[1].second = {1}; },
+       "serialization error: full copy of id 2 has 1 floats, expected 2"},
+      {"pair naming no list", [](R& r) { r.pairs.push_back({9, 5}); },
+       "serialization error: id 9 names list 5 of 2"},
+      {"listed id mapped elsewhere", [](R& r) { r.pairs[0] = {1, 1}; },
+       "serialization error: id 1 of list 0 is not mapped to it"},
+      {"listed id without full copy", [](R& r) { r.vectors.pop_back(); },
+       "serialization error: id 3 of list 1 has no full copy"},
+      {"extra full copy", [](R& r) { r.vectors.push_back({8, {1, 2}}); },
+       "serialization error: 3 list entries and 4 full copies for 3 listed ids"},
+      {"id held twice", [](R& r) { r.buffer_ids = {2}; r.buffer_vectors = {0, 0}; },
+       "serialization error: id 2 is held twice"},
+      {"untrained with a quantizer", [](R& r) { r.trained = 0; },
+       "serialization error: an untrained index holds centroids or a quantizer"},
+      {"later full copy replaces an earlier one",
+       [](R& r) { r.vectors.insert(r.vectors.begin(), {3, {9, 9}}); }, ""},
+  };
+  testing::TempDir dir;
+  for (const Case& c : cases) {
+    R record;
+    c.change(record);
+    testing::write_file(dir.file("r.ivfpq"), record.encode());
+    const Result<IvfPqIndex> loaded = IvfPqIndex::load_file(dir.file("r.ivfpq"));
+    if (*c.error == '\0') {
+      ASSERT_TRUE(loaded.has_value()) << c.name << ": " << loaded.error().display();
+      EXPECT_EQ(loaded->len(), 3u) << c.name;
+      const auto items = items_in_order(*loaded);
+      EXPECT_EQ(items.back().vector, (std::vector<float>{5, 5})) << c.name;
+      EXPECT_EQ(loaded->search(std::vector<float>{5, 5}, 1).value().at(0).id, 3u) << c.name;
+    } else {
+      ASSERT_FALSE(loaded.has_value()) << c.name;
+      EXPECT_EQ(loaded.error().display(), c.error) << c.name;
+    }
+  }
+}
+
+TEST(IvfPqFile, CutFilesFailAndTrailingBytesAreIgnored) {
+  testing::TempDir dir;
+  const std::vector<std::uint8_t> bytes = IvfPqRecord{}.encode();
+  for (std::size_t size = 0; size < bytes.size(); ++size) {
+    testing::write_file(dir.file("c.ivfpq"), testing::cut_to(bytes, size));
+    const Result<IvfPqIndex> loaded = IvfPqIndex::load_file(dir.file("c.ivfpq"));
+    ASSERT_FALSE(loaded.has_value()) << size;
+    EXPECT_EQ(loaded.error().display(),
+              "serialization error: io error: failed to fill whole buffer")
+        << size;
+  }
+  std::vector<std::uint8_t> longer = bytes;
+  longer.insert(longer.end(), {7, 7});
+  testing::write_file(dir.file("c.ivfpq"), longer);
+  EXPECT_TRUE(IvfPqIndex::load_file(dir.file("c.ivfpq")).has_value());
+  const Result<> save = make(2, Metric::L2, config(1, 1, 1, 1, 1)).save_file(dir.file("no/dir/x"));
+  ASSERT_FALSE(save.has_value());
+  EXPECT_EQ(save.error().kind(), ErrorKind::Io);
+}
+
+}  // namespace
+}  // namespace sorvel

@@ -1,0 +1,388 @@
+#include "index/mmap_flat/mmap_flat_index.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "check.h"
+#include "distance/distance.h"
+#include "encoding.h"
+#include "index/topk.h"
+#include "posix_file.h"
+#include "str_cat.h"
+
+namespace sorvel {
+
+namespace {
+
+constexpr std::size_t kPrefetchAhead = 4096;
+
+template <class T>
+T read_at(const std::uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+Result<> pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t offset) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return DbError::io_from_errno(errno);
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return ok();
+}
+
+
+}  // namespace
+
+// Reads the index in place: it borrows the index, which must not change while the iterator lives.
+class MmapFlatIter final : public IndexIterator {
+ public:
+  explicit MmapFlatIter(const MmapFlatIndex& index) : index_(index) {}
+
+  std::optional<IndexItem> next() override {
+    const std::size_t d = index_.dimensions_;
+    while (file_pos_ < index_.count_) {
+      const std::size_t i = file_pos_++;
+      if (!index_.record_live(i)) continue;
+      const float* v = index_.record_vector(i);
+      return IndexItem{index_.record_id(i), std::vector<float>(v, v + d)};
+    }
+    if (pending_pos_ == index_.pending_ids_.size()) return std::nullopt;
+    const std::size_t s = pending_pos_++;
+    const float* v = index_.pending_vectors_.data() + s * d;
+    return IndexItem{index_.pending_ids_[s], std::vector<float>(v, v + d)};
+  }
+  std::pair<std::size_t, std::optional<std::size_t>> size_hint() const override {
+    return {0, (index_.count_ - file_pos_) + (index_.pending_ids_.size() - pending_pos_)};
+  }
+
+ private:
+  const MmapFlatIndex& index_;
+  std::size_t file_pos_ = 0;
+  std::size_t pending_pos_ = 0;
+};
+
+Result<KvecMapping> KvecMapping::map_file_readonly(const std::string& path) {
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return DbError::io_from_errno(errno);
+  const auto size = static_cast<std::size_t>(st.st_size);
+  if (st.st_size < static_cast<off_t>(kvec::kHeaderSize)) {
+    return DbError::serialization("mmap file too small");
+  }
+  void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
+  if (p == MAP_FAILED) return DbError::io_from_errno(errno);
+  KvecMapping m;
+  m.data_ = static_cast<const std::uint8_t*>(p);
+  m.size_ = size;
+  return m;
+}
+
+KvecMapping::KvecMapping(KvecMapping&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+KvecMapping& KvecMapping::operator=(KvecMapping&& other) noexcept {
+  if (this != &other) {
+    if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+KvecMapping::~KvecMapping() {
+  if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+}
+
+MmapFlatIndex::MmapFlatIndex(std::string path, std::size_t dimensions, Metric metric)
+    : path_(std::move(path)),
+      dimensions_(dimensions),
+      metric_(metric),
+      stride_(kvec::stride(dimensions)) {}
+
+Result<MmapFlatIndex> MmapFlatIndex::open(const std::string& path, std::size_t dimensions,
+                                          Metric metric) {
+  SORVEL_ASSIGN_OR_RETURN(KvecMapping map, KvecMapping::map_file_readonly(path));
+  const std::uint8_t* h = map.data();
+  if (std::memcmp(h + kvec::kMagicOffset, kvec::kMagic, 4) != 0) {
+    return DbError::serialization("invalid KVEC magic");
+  }
+  const auto file_dims = read_at<std::uint32_t>(h + kvec::kDimensionsOffset);
+  if (file_dims != dimensions) return DbError::dimension_mismatch(dimensions, file_dims);
+  const auto metric_id = read_at<std::uint32_t>(h + kvec::kMetricOffset);
+  if (metric_id >= kMetricCount) {
+    return DbError::serialization(str_cat("unknown metric id ", metric_id));
+  }
+  const auto file_metric = static_cast<Metric>(metric_id);
+  if (file_metric != metric) {
+    return DbError::invalid_config(str_cat("metric mismatch: file=", metric_debug_name(file_metric),
+                                           ", expected=", metric_debug_name(metric)));
+  }
+  MmapFlatIndex index(path, dimensions, metric);
+  const auto header_count = read_at<std::uint64_t>(h + kvec::kCountOffset);
+  // A file cut short (a crash in the middle of a write) holds fewer records than its header says:
+  // only the whole records present are read, so no read leaves the mapping.
+  const std::size_t present = (map.size() - kvec::kHeaderSize) / index.stride_;
+  index.count_ = static_cast<std::size_t>(std::min<std::uint64_t>(header_count, present));
+  index.map_ = std::move(map);
+  return index;
+}
+
+Result<MmapFlatIndex> MmapFlatIndex::open_or_new(const std::string& path, std::size_t dimensions,
+                                                 Metric metric) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return open(path, dimensions, metric);
+  return MmapFlatIndex(path, dimensions, metric);
+}
+
+std::uint64_t MmapFlatIndex::record_id(std::size_t i) const {
+  return read_at<std::uint64_t>(record(i));
+}
+
+bool MmapFlatIndex::record_live(std::size_t i) const {
+  return deleted_.empty() || !deleted_.contains(record_id(i));
+}
+
+Result<> MmapFlatIndex::add(std::uint64_t id, std::span<const float> vector) {
+  if (vector.size() != dimensions_) return DbError::dimension_mismatch(dimensions_, vector.size());
+  if (const auto it = pending_slot_.find(id); it != pending_slot_.end()) {
+    std::copy(vector.begin(), vector.end(), pending_vectors_.begin() + it->second * dimensions_);
+    return ok();
+  }
+  // Grow every array first, so a failed allocation leaves no half-added row.
+  const std::size_t slot = pending_ids_.size();
+  if (slot == pending_ids_.capacity()) {
+    const std::size_t cap = std::max<std::size_t>(16, 2 * slot);
+    pending_ids_.reserve(cap);
+    pending_vectors_.reserve(cap * dimensions_);
+  }
+  pending_slot_.emplace(id, slot);
+  pending_ids_.push_back(id);
+  pending_vectors_.insert(pending_vectors_.end(), vector.begin(), vector.end());
+  return ok();
+}
+
+Result<> MmapFlatIndex::add_batch(std::span<const IndexItem> items) {
+  for (const IndexItem& item : items) SORVEL_TRY(add(item.id, item.vector));
+  return ok();
+}
+
+Result<> MmapFlatIndex::add_matrix(std::span<const float> data, std::size_t rows,
+                                   std::size_t cols, std::uint64_t start_id) {
+  if (cols != dimensions_) return DbError::dimension_mismatch(dimensions_, cols);
+  SORVEL_CHECK(cols == 0 || data.size() / cols >= rows, "matrix data shorter than its rows");
+  for (std::size_t r = 0; r < rows; ++r) {
+    SORVEL_TRY(add(start_id + r, data.subspan(r * cols, cols)));
+  }
+  return ok();
+}
+
+Result<std::vector<SearchHit>> MmapFlatIndex::search(std::span<const float> query,
+                                                     std::size_t k) const {
+  if (query.size() != dimensions_) return DbError::dimension_mismatch(dimensions_, query.size());
+  const std::size_t n = count_ + pending_ids_.size();
+  if (k == 0 || n == 0) return std::vector<SearchHit>{};
+  TopK top(k, n);
+  const float* q = query.data();
+  const std::size_t d = dimensions_;
+  // Rows go through the four-row kernel in groups of four live rows (each row's bits are those of
+  // the single-row kernel). L2 rows are ranked by the squared distance and only the kept hits are
+  // square-rooted, as distance() does: the rounded square root is monotone, so the ranking holds.
+  const float* rows[4];
+  std::uint64_t ids[4];
+  int filled = 0;
+  auto drain = [&](int m) {
+    float out[4];
+    if (m == 4) {
+      distance_batch4(metric_, q, rows, d, out);
+    } else {
+      for (int r = 0; r < m; ++r) out[r] = distance_squared(metric_, q, rows[r], d);
+    }
+    for (int r = 0; r < m; ++r) top.push(ids[r], out[r]);
+  };
+  const bool any_deleted = !deleted_.empty();
+  // The hardware prefetchers stop at each 4 KiB page of the mapping (file pages are never huge
+  // pages), so the scan prefetches a page ahead of the newest row; measured 2-3x faster here.
+  std::uintptr_t prefetched = reinterpret_cast<std::uintptr_t>(record(0));
+  const std::uintptr_t records_end = reinterpret_cast<std::uintptr_t>(record(count_));
+  for (std::size_t i = 0; i < count_; ++i) {
+    const std::uint64_t id = record_id(i);
+    if (any_deleted && deleted_.contains(id)) continue;
+    rows[filled] = record_vector(i);
+    ids[filled] = id;
+    if (++filled == 4) {
+      const std::uintptr_t target =
+          std::min(records_end, reinterpret_cast<std::uintptr_t>(rows[3] + d) + kPrefetchAhead);
+      for (; prefetched < target; prefetched += 64) {
+        __builtin_prefetch(reinterpret_cast<const void*>(prefetched));
+      }
+      drain(4);
+      filled = 0;
+    }
+  }
+  for (std::size_t s = 0; s < pending_ids_.size(); ++s) {
+    rows[filled] = pending_vectors_.data() + s * d;
+    ids[filled] = pending_ids_[s];
+    if (++filled == 4) {
+      drain(4);
+      filled = 0;
+    }
+  }
+  drain(filled);
+  std::vector<SearchHit> hits = top.take_sorted();
+  if (metric_ == Metric::L2) {
+    for (SearchHit& hit : hits) hit.distance = std::sqrt(hit.distance);
+  }
+  return hits;
+}
+
+bool MmapFlatIndex::remove(std::uint64_t id) {
+  bool removed = false;
+  if (const auto it = pending_slot_.find(id); it != pending_slot_.end()) {
+    const std::size_t slot = it->second;
+    const std::size_t last = pending_ids_.size() - 1;
+    pending_slot_.erase(it);
+    if (slot != last) {
+      pending_ids_[slot] = pending_ids_[last];
+      std::copy_n(pending_vectors_.data() + last * dimensions_, dimensions_,
+                  pending_vectors_.data() + slot * dimensions_);
+      pending_slot_.find(pending_ids_[slot])->second = slot;
+    }
+    pending_ids_.pop_back();
+    pending_vectors_.resize(last * dimensions_);
+    removed = true;
+  }
+  if (count_ == 0 || deleted_.contains(id)) return removed;
+  // Every record of the id is hidden by its tombstone, so all are counted: len() stays exact when
+  // the file holds the id more than once.
+  std::size_t hits = 0;
+  for (std::size_t i = 0; i < count_; ++i) hits += record_id(i) == id ? 1 : 0;
+  if (hits == 0) return removed;
+  deleted_.insert(id);
+  deleted_records_ += hits;
+  return true;
+}
+
+std::unique_ptr<IndexIterator> MmapFlatIndex::iter() const {
+  return std::make_unique<MmapFlatIter>(*this);
+}
+
+Result<KvecMapping> MmapFlatIndex::remap(std::size_t records) const {
+  SORVEL_ASSIGN_OR_RETURN(KvecMapping m, KvecMapping::map_file_readonly(path_));
+  if ((m.size() - kvec::kHeaderSize) / stride_ < records) {
+    return DbError::serialization("mmap file shorter than its records");
+  }
+  return m;
+}
+
+Result<> MmapFlatIndex::write_whole_file() {
+  if (dimensions_ > std::numeric_limits<std::uint32_t>::max()) {
+    return DbError::invalid_config("dimensions do not fit the KVEC header");
+  }
+  std::uint64_t records = 0;
+  for (std::size_t i = 0; i < count_; ++i) records += record_live(i) ? 1 : 0;
+  records += pending_ids_.size();
+  // The new file is written beside the old one and renamed over it: the old mapping stays valid
+  // (it keeps the old inode) until the new file is mapped.
+  SORVEL_ASSIGN_OR_RETURN(AtomicFileWriter writer, AtomicFileWriter::create(path_));
+  Encoder out = Encoder::to_fd(writer.fd());
+  out.raw(kvec::kMagic, 4);
+  out.u32(kvec::kVersion);
+  out.u32(static_cast<std::uint32_t>(dimensions_));
+  out.u32(static_cast<std::uint32_t>(metric_));
+  out.u64(records);
+  out.u64(0);
+  for (std::size_t i = 0; i < count_; ++i) {
+    if (record_live(i)) out.raw(record(i), stride_);
+  }
+  for (std::size_t s = 0; s < pending_ids_.size(); ++s) {
+    out.u64(pending_ids_[s]);
+    out.raw(pending_vectors_.data() + s * dimensions_, 4 * dimensions_);
+  }
+  SORVEL_TRY(out.finish());
+  SORVEL_TRY(writer.commit());
+  SORVEL_ASSIGN_OR_RETURN(KvecMapping m, remap(static_cast<std::size_t>(records)));
+  map_ = std::move(m);
+  count_ = static_cast<std::size_t>(records);
+  deleted_.clear();
+  deleted_records_ = 0;
+  pending_ids_.clear();
+  pending_vectors_.clear();
+  pending_slot_.clear();
+  return ok();
+}
+
+Result<> MmapFlatIndex::append_pending() {
+  const int raw_fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+  if (raw_fd < 0) return DbError::io_from_errno(errno);
+  UniqueFd fd(raw_fd);
+  // Records go right after the counted ones, overwriting whatever an earlier failed append left.
+  std::uint64_t offset = kvec::kHeaderSize + static_cast<std::uint64_t>(count_) * stride_;
+  constexpr std::size_t kChunk = 1 << 20;
+  std::vector<std::uint8_t> buffer;
+  buffer.reserve(std::min(kChunk + stride_, pending_ids_.size() * stride_));
+  for (std::size_t s = 0; s < pending_ids_.size(); ++s) {
+    const std::size_t at = buffer.size();
+    buffer.resize(at + stride_);
+    std::memcpy(buffer.data() + at, &pending_ids_[s], 8);
+    if (dimensions_ > 0) {
+      std::memcpy(buffer.data() + at + 8, pending_vectors_.data() + s * dimensions_,
+                  4 * dimensions_);
+    }
+    if (buffer.size() >= kChunk || s + 1 == pending_ids_.size()) {
+      SORVEL_TRY(pwrite_all(fd.get(), buffer.data(), buffer.size(), offset));
+      offset += buffer.size();
+      buffer.clear();
+    }
+  }
+  const std::uint64_t new_count = count_ + pending_ids_.size();
+  SORVEL_TRY(pwrite_all(fd.get(), &new_count, 8, kvec::kCountOffset));
+  SORVEL_TRY(fd.close());
+  // Until the new mapping exists the index keeps reading the old one with the old count; a retry
+  // writes the same records at the same place.
+  SORVEL_ASSIGN_OR_RETURN(KvecMapping m, remap(static_cast<std::size_t>(new_count)));
+  map_ = std::move(m);
+  count_ = static_cast<std::size_t>(new_count);
+  pending_ids_.clear();
+  pending_vectors_.clear();
+  pending_slot_.clear();
+  return ok();
+}
+
+void MmapFlatIndex::flush() {
+  Result<> r = ok();
+  if (!deleted_.empty()) {
+    r = write_whole_file();
+  } else if (pending_ids_.empty()) {
+    return;
+  } else if (map_) {
+    r = append_pending();
+  } else {
+    r = write_whole_file();
+  }
+  (void)r;  // A flush reports nothing: a failed step left the state as it was, for a retry.
+}
+
+Result<> MmapFlatIndex::load(const std::string& path) {
+  (void)path;
+  flush();
+  return ok();
+}
+
+}  // namespace sorvel

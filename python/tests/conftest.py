@@ -1,0 +1,61 @@
+"""Puts the build tree's module first on sys.path (SORVEL_BUILD_DIR, default <repo>/build) and
+provides the index classes as parametrized fixtures."""
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+BUILD_DIR = Path(os.environ.get("SORVEL_BUILD_DIR", REPO / "build"))
+sys.path.insert(0, str(BUILD_DIR / "python"))
+
+import sorvel_vector_db  # noqa: E402  (needs the path above)
+
+# Every index class that shares the common API: (class name, extra constructor keywords). A class
+# joins when it is registered; the shared tests then run over it too.
+INDEX_KINDS = [
+    ("FlatIndex", {}),
+    ("HnswIndex", {}),
+    # The inverted-file kinds probe every list here, so a search costs a full scan, as the
+    # thread tests need.
+    ("IvfIndex", {"nprobe": 2**32}),
+    ("IvfPqIndex", {"pq_m": 1, "n_lists": 2048, "nprobe": 2**32}),
+]
+# The classes whose search is exact, so results can be compared with a brute-force scan.
+EXACT_KINDS = [("FlatIndex", {})]
+
+
+def _kind_id(kind):
+    return kind[0]
+
+
+@pytest.fixture(scope="session")
+def svdb():
+    return sorvel_vector_db
+
+
+@pytest.fixture(params=INDEX_KINDS, ids=_kind_id)
+def make_index(request):
+    """make_index(dimensions, metric="l2") -> a new index of the parametrized class."""
+    name, extra = request.param
+    cls = getattr(sorvel_vector_db, name)
+
+    def make(dimensions, metric="l2"):
+        return cls(dimensions, metric, **extra)
+
+    make.cls = cls
+    return make
+
+
+@pytest.fixture(params=EXACT_KINDS, ids=_kind_id)
+def make_exact_index(request):
+    name, extra = request.param
+    cls = getattr(sorvel_vector_db, name)
+
+    def make(dimensions, metric="l2"):
+        return cls(dimensions, metric, **extra)
+
+    make.cls = cls
+    return make
