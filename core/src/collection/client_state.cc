@@ -1,0 +1,244 @@
+#include "collection/client_state.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "check.h"
+#include "str_cat.h"
+
+namespace sorvel {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+DbError io_from_error_code(const std::error_code& ec) {
+  return DbError::io_from_errno(ec.value() != 0 ? ec.value() : EIO);
+}
+
+bool status_readable(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// Opens (creating) "<dir>/LOCK" and takes an exclusive, non-blocking flock on it. flock locks
+// belong to the open file description, so a second client in this process conflicts as well as
+// one in another process; O_CLOEXEC keeps a child started with exec from inheriting it.
+Result<UniqueFd> lock_data_directory(const std::string& dir) {
+  const std::string lock_path = (fs::path(dir) / kLockFileName).string();
+  int fd;
+  do {
+    fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return DbError::io_from_errno(errno);
+  UniqueFd owned(fd);
+  int rc;
+  do {
+    rc = ::flock(owned.get(), LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    if (errno == EWOULDBLOCK) {
+      return DbError::io(
+          IoError::with_message(str_cat("data directory ", dir, " is in use by another client")));
+    }
+    return DbError::io_from_errno(errno);
+  }
+  return owned;
+}
+
+// Whether the metadata at `meta_path` reads and names a plain collection name. A file that does
+// not read counts as plain: Collection::open reports it like any other failure.
+bool names_plain_collection(const std::string& meta_path) {
+  Result<std::vector<std::uint8_t>> bytes = read_whole_file(meta_path);
+  if (!bytes) return true;
+  Result<CollectionMeta> meta = CollectionMeta::from_json(
+      std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+  return !meta || is_plain_collection_name(meta->name);
+}
+
+}  // namespace
+
+std::optional<IndexType> creatable_index_type(std::string_view name) {
+  static constexpr std::pair<std::string_view, IndexType> kNames[] = {
+      {"flat", IndexType::Flat},
+      {"hnsw", IndexType::Hnsw},
+      {"quantized_flat", IndexType::QuantizedFlat},
+      {"ivf", IndexType::Ivf},
+      {"ivf_pq", IndexType::IvfPq},
+      {"fp16_flat", IndexType::Fp16Flat},
+      {"mmap_flat", IndexType::MmapFlat},
+      {"binary_flat", IndexType::BinaryFlat},
+  };
+  for (const auto& [text, type] : kNames) {
+    if (text == name) return type;
+  }
+  return std::nullopt;
+}
+
+bool is_plain_collection_name(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+// --- guards ---
+
+const Collection* ClientState::ReadGuard::find(std::string_view name) const {
+  const auto it = state_->collections_.find(std::string(name));
+  return it == state_->collections_.end() ? nullptr : it->second.get();
+}
+
+ClientState::WriteGuard::WriteGuard(ClientState* state)
+    : state_(state), lock_(state->mutex_), uncaught_(std::uncaught_exceptions()) {}
+
+ClientState::WriteGuard::~WriteGuard() {
+  // Unwinding past a held write lock means a change stopped half-way: nobody may trust the
+  // state any more. The flag is set before the lock is released, so the next holder sees it.
+  if (lock_.owns_lock() && std::uncaught_exceptions() > uncaught_) {
+    state_->poisoned_.store(true, std::memory_order_release);
+  }
+}
+
+Collection* ClientState::WriteGuard::find(std::string_view name) const {
+  const auto it = state_->collections_.find(std::string(name));
+  return it == state_->collections_.end() ? nullptr : it->second.get();
+}
+
+void ClientState::WriteGuard::unlock() {
+  if (lock_.owns_lock()) lock_.unlock();
+}
+
+void ClientState::WriteGuard::abandon() {
+  if (!lock_.owns_lock()) return;
+  state_->poisoned_.store(true, std::memory_order_release);
+  lock_.unlock();
+}
+
+// --- state ---
+
+ClientState::ClientState(std::string path, UniqueFd lock_file, CollectionMap collections)
+    : path_(std::move(path)),
+      lock_file_(std::move(lock_file)),
+      collections_(std::move(collections)) {}
+
+ClientState::~ClientState() {
+  // Drop the collections (each flushes its log buffer) while the directory is still ours.
+  collections_.clear();
+}
+
+void ClientState::check_not_poisoned() const {
+  if (poisoned()) invariant_failure(std::string(kPoisonedMessage));
+}
+
+ClientState::ReadGuard ClientState::read() const {
+  ReadGuard guard(this);
+  check_not_poisoned();
+  return guard;
+}
+
+ClientState::WriteGuard ClientState::write() {
+  WriteGuard guard(this);
+  if (poisoned()) {
+    guard.unlock();
+    invariant_failure(std::string(kPoisonedMessage));
+  }
+  return guard;
+}
+
+Result<> ClientState::create_collection(const std::string& name, std::uint64_t dimensions,
+                                        Metric metric, IndexType index_type) {
+  if (!is_plain_collection_name(name)) {
+    return DbError::invalid_config(str_cat("invalid collection name: ", debug_quote(name)));
+  }
+  if (index_type == IndexType::Faiss) {
+    return DbError::invalid_config("no index of type faiss can be built");
+  }
+  WriteGuard guard = write();
+  if (collections_.contains(name)) return DbError::collection_already_exists(name);
+  const std::string dir = (fs::path(path_) / name).string();
+  SORVEL_ASSIGN_OR_RETURN(std::unique_ptr<Collection> collection,
+                          Collection::create(dir, CollectionMeta::for_new_collection(
+                                                      name, dimensions, metric, index_type)));
+  collections_.emplace(name, std::move(collection));
+  return ok();
+}
+
+bool ClientState::contains(std::string_view name) const {
+  const ReadGuard guard = read();
+  return guard.find(name) != nullptr;
+}
+
+Result<> ClientState::get_or_create_collection(const std::string& name, std::uint64_t dimensions,
+                                               Metric metric) {
+  if (contains(name)) return ok();
+  return create_collection(name, dimensions, metric, IndexType::Hnsw);
+}
+
+Result<bool> ClientState::delete_collection(const std::string& name) {
+  WriteGuard guard = write();
+  const auto it = collections_.find(name);
+  if (it == collections_.end()) return false;
+  collections_.erase(it);
+  // Only registered names reach here, and every registered name is a plain directory name, so the
+  // removal stays inside the data directory.
+  const std::string dir = (fs::path(path_) / name).string();
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) == 0) {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    if (ec) return io_from_error_code(ec);
+  }
+  return true;
+}
+
+std::vector<std::string> ClientState::list_collections() const {
+  const ReadGuard guard = read();
+  std::vector<std::string> names;
+  names.reserve(collections_.size());
+  for (const auto& [name, collection] : collections_) names.push_back(collection->meta().name);
+  return names;
+}
+
+std::size_t ClientState::count_collections() const {
+  const ReadGuard guard = read();
+  return collections_.size();
+}
+
+Result<std::shared_ptr<ClientState>> open_client(std::string path) {
+  std::error_code ec;
+  fs::create_directories(path, ec);
+  if (ec) return io_from_error_code(ec);
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd lock_file, lock_data_directory(path));
+
+  CollectionMap collections;
+  fs::directory_iterator it(path, ec);
+  if (ec) return io_from_error_code(ec);
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) return io_from_error_code(ec);
+    const std::string entry = it->path().string();
+    std::error_code status_ec;
+    if (!fs::is_directory(it->path(), status_ec)) continue;  // follows symbolic links
+    const std::string meta_path = (it->path() / kMetaFileName).string();
+    if (!status_readable(meta_path)) continue;
+    // A name that is no plain directory name would make creation and removal reach outside the
+    // data directory: such a directory is passed over before anything in it is touched.
+    if (!names_plain_collection(meta_path)) continue;
+    Result<std::unique_ptr<Collection>> opened = Collection::open(entry);
+    if (!opened) continue;  // a directory that does not open is passed over
+    std::unique_ptr<Collection> collection = std::move(opened).value();
+    std::string name = collection->meta().name;
+    collections.insert_or_assign(std::move(name), std::move(collection));
+  }
+  if (ec) return io_from_error_code(ec);
+  return std::shared_ptr<ClientState>(
+      new ClientState(std::move(path), std::move(lock_file), std::move(collections)));
+}
+
+}  // namespace sorvel

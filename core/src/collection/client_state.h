@@ -1,0 +1,168 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "collection/collection.h"
+#include "collection/collection_meta.h"
+#include "distance/metric.h"
+#include "posix_file.h"
+#include "result.h"
+
+namespace sorvel {
+
+// Registry: collection name (its meta.name, compared byte for byte) -> the collection. The map
+// owns every collection; iteration order is arbitrary.
+using CollectionMap = std::unordered_map<std::string, std::unique_ptr<Collection>>;
+
+// The message of every lock taking after the state was poisoned.
+inline constexpr std::string_view kPoisonedMessage =
+    "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
+
+// The name of the file in a data directory that one client at a time holds an exclusive flock on.
+inline constexpr std::string_view kLockFileName = "LOCK";
+
+// The index type names a collection can be created with: "flat", "hnsw", "quantized_flat", "ivf",
+// "ivf_pq", "fp16_flat", "mmap_flat", "binary_flat" (exact match). Empty for anything else, "faiss"
+// included. The caller reports "unknown index_type {}" with the name quoted.
+std::optional<IndexType> creatable_index_type(std::string_view name);
+
+// Whether `name` names exactly one directory entry below the data directory: not empty, not "." or
+// "..", no '/' and no NUL.
+bool is_plain_collection_name(std::string_view name);
+
+// One open data directory: its path, the registry of its collections, and the one reader-writer
+// lock that guards both and every collection in them (there is no lock per collection).
+//
+// Locking: every access goes through read() or write(), which hand out a guard holding the lock.
+// An exception that escapes while a write guard is alive (an InvariantFailure, or bad_alloc in the
+// middle of a change) poisons the state: the collection being changed may be half-changed. From
+// then on read() and write() throw InvariantFailure(kPoisonedMessage). An exception under a read
+// guard does not poison. No operation takes the lock twice; a caller holding a guard must not call
+// the registry operations below (they take the lock themselves).
+//
+// The state holds an exclusive flock on "<path>/LOCK" from open_client until it is destroyed, so
+// two clients never write one directory. Destruction drops every collection (each flushes what its
+// log still buffers) and then releases the lock file.
+class ClientState {
+ public:
+  // Shared access; find() and collections() read the registry. Movable, so a caller can release
+  // it before it retakes the interpreter lock.
+  class ReadGuard {
+   public:
+    const Collection* find(std::string_view name) const;
+    const CollectionMap& collections() const { return state_->collections_; }
+    const std::string& path() const { return state_->path_; }
+    // Releases the lock early (a second call does nothing).
+    void unlock() {
+      if (lock_.owns_lock()) lock_.unlock();
+    }
+
+   private:
+    friend class ClientState;
+    explicit ReadGuard(const ClientState* state) : state_(state), lock_(state->mutex_) {}
+    const ClientState* state_;
+    std::shared_lock<std::shared_mutex> lock_;
+  };
+
+  // Exclusive access. Poisons the state when destroyed by an exception's unwinding.
+  class WriteGuard {
+   public:
+    WriteGuard(WriteGuard&& other) noexcept
+        : state_(other.state_), lock_(std::move(other.lock_)), uncaught_(other.uncaught_) {}
+    WriteGuard& operator=(WriteGuard&&) = delete;
+    ~WriteGuard();
+
+    Collection* find(std::string_view name) const;
+    // The registry itself, for operations that replace an entry (a restored snapshot).
+    CollectionMap& collections() const { return state_->collections_; }
+    const std::string& path() const { return state_->path_; }
+    // Releases the lock early (a second call does nothing; no poisoning afterwards).
+    void unlock();
+    // For a caller that catches a failure and must give the lock back before it propagates the
+    // failure (e.g. before it retakes the interpreter lock): poisons the state and unlocks.
+    void abandon();
+
+   private:
+    friend class ClientState;
+    explicit WriteGuard(ClientState* state);
+    ClientState* state_;
+    std::unique_lock<std::shared_mutex> lock_;
+    int uncaught_;
+  };
+
+  ClientState(const ClientState&) = delete;
+  ClientState& operator=(const ClientState&) = delete;
+  ~ClientState();
+
+  // The data directory exactly as the caller gave it.
+  const std::string& path() const { return path_; }
+  bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
+
+  // Take the lock (blocking). InvariantFailure(kPoisonedMessage) when the state is poisoned.
+  ReadGuard read() const;
+  WriteGuard write();
+
+  // Creates, registers and returns nothing else of a new collection `name` (directory path/name)
+  // with the defaults of a new collection: wal_compact_threshold 50000, hnsw_config {200, 50, 12}
+  // only for hnsw, ivf_config {256, 16, 4096, 10} only for ivf, ivf_pq_config {256, 16, 4096, 10,
+  // {8, 256, 25}} only for ivf_pq. Errors in order: InvalidConfig "invalid collection name: {}"
+  // (the name debug-quoted; before the lock); InvalidConfig for IndexType::Faiss (before the
+  // lock); then, under the write lock, CollectionAlreadyExists
+  // when the name is registered; InvalidConfig from the index factory (an IVF-PQ configuration that
+  // does not fit the dimensions; nothing written); then Collection::create's errors
+  // (CollectionAlreadyExists when the directory holds "meta.json" or "wal.log", Io).
+  Result<> create_collection(const std::string& name, std::uint64_t dimensions, Metric metric,
+                             IndexType index_type);
+  // True when `name` is registered (read lock).
+  bool contains(std::string_view name) const;
+  // contains() under the read lock; when absent, the read lock is released and create_collection
+  // with the hnsw type runs. An existing collection is kept whatever its dimensions and metric. A
+  // collection registered by another thread in between gives CollectionAlreadyExists.
+  Result<> get_or_create_collection(const std::string& name, std::uint64_t dimensions,
+                                    Metric metric);
+  // Unregisters and drops the collection, then removes the directory path/name recursively when
+  // its status can be read. False when the name is not registered (nothing touched). Io when the
+  // removal fails (the collection is already unregistered).
+  Result<bool> delete_collection(const std::string& name);
+  // Every registered name, in the map's order (read lock).
+  std::vector<std::string> list_collections() const;
+  // Number of registered collections (read lock).
+  std::size_t count_collections() const;
+
+ private:
+  friend Result<std::shared_ptr<ClientState>> open_client(std::string path);
+  ClientState(std::string path, UniqueFd lock_file, CollectionMap collections);
+  void check_not_poisoned() const;
+
+  std::string path_;
+  // Declared before the registry so it is released after every collection has been dropped.
+  UniqueFd lock_file_;
+  mutable std::shared_mutex mutex_;
+  std::atomic<bool> poisoned_{false};
+  CollectionMap collections_;
+};
+
+// Opens the data directory `path` (used as given, never normalised):
+//  1. creates it with any missing parents (0o777 before the umask); Io on failure;
+//  2. takes an exclusive flock on "<path>/LOCK" (created 0o666 if missing); Io "data directory
+//     {path} is in use by another client" when another client, in this process or another, holds
+//     it;
+//  3. lists the directory (Io when the listing or an entry cannot be read) and opens every
+//     subdirectory (symbolic links followed) whose "meta.json" has a readable status with
+//     Collection::open, registering it under its meta.name; a later directory with the same name
+//     replaces the earlier one. A directory whose opening fails with a DbError is passed over
+//     silently; one whose meta.name is not a plain collection name is passed over untouched.
+// An InvariantFailure from an opening propagates (no client is made).
+Result<std::shared_ptr<ClientState>> open_client(std::string path);
+
+}  // namespace sorvel

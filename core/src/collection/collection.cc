@@ -1,0 +1,591 @@
+#include "collection/collection.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include "check.h"
+#include "collection/index_factory.h"
+#include "index/hnsw/hnsw_index.h"
+#include "posix_file.h"
+#include "str_cat.h"
+
+namespace sorvel {
+
+namespace {
+
+std::string join(const std::string& dir, std::string_view file) {
+  return (std::filesystem::path(dir) / file).string();
+}
+
+bool status_readable(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// unlink(2), where a file that is already gone counts as removed.
+Result<> remove_if_present(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
+  return ok();
+}
+
+std::optional<std::string_view> text_view(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  return std::string_view(*text);
+}
+
+std::optional<std::span<const std::uint8_t>> bytes_view(
+    const std::optional<std::vector<std::uint8_t>>& bytes) {
+  if (!bytes) return std::nullopt;
+  return std::span<const std::uint8_t>(*bytes);
+}
+
+// Body size of an Add record (see wal.h): 20 + 4n + payload field + sparse field.
+std::uint64_t add_body_size(std::size_t components, const std::optional<std::string>& payload,
+                            const std::optional<std::vector<std::uint8_t>>& sparse) {
+  return 20 + 4 * static_cast<std::uint64_t>(components) + (payload ? 9 + payload->size() : 1) +
+         (sparse ? 9 + sparse->size() : 1);
+}
+
+// Reads "wal.log" front to back through one buffer. Records are handed out as views into the
+// buffer when they lie in it whole, else copied into a record buffer of exactly their length; no
+// length is trusted beyond the bytes the file still holds.
+class LogReader {
+ public:
+  static constexpr std::size_t kChunk = 1 << 20;
+
+  LogReader(int fd, std::uint64_t file_size) : fd_(fd), file_size_(file_size) {
+    buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, file_size)));
+  }
+
+  // Where the next record starts: the end of the last record read whole.
+  std::uint64_t position() const { return position_; }
+
+  // The next record's body, or nullopt at the end of what can be read: a clean end, a torn
+  // length or body, a length beyond the remaining bytes, or one above kMaxWalRecordBody. Io for a
+  // failed read.
+  Result<std::optional<std::span<const std::uint8_t>>> next() {
+    const std::uint64_t left = file_size_ - position_;
+    if (left < 4) return std::nullopt;
+    std::uint32_t length = 0;
+    SORVEL_ASSIGN_OR_RETURN(std::span<const std::uint8_t> prefix, take(4));
+    if (prefix.size() < 4) return std::nullopt;
+    std::memcpy(&length, prefix.data(), 4);
+    if (length > kMaxWalRecordBody || length > left - 4) return std::nullopt;
+    SORVEL_ASSIGN_OR_RETURN(std::span<const std::uint8_t> body, take(length));
+    if (body.size() < length) return std::nullopt;
+    position_ += 4 + static_cast<std::uint64_t>(length);
+    return std::optional<std::span<const std::uint8_t>>(body);
+  }
+
+ private:
+  // Up to `n` next bytes (fewer only at the end of the file), valid until the next call.
+  Result<std::span<const std::uint8_t>> take(std::size_t n) {
+    if (end_ - begin_ >= n) {
+      std::span<const std::uint8_t> out(buffer_.data() + begin_, n);
+      begin_ += n;
+      return out;
+    }
+    if (n <= buffer_.size()) {
+      // Move the rest to the front and refill behind it.
+      const std::size_t rest = end_ - begin_;
+      std::memmove(buffer_.data(), buffer_.data() + begin_, rest);
+      begin_ = 0;
+      end_ = rest;
+      SORVEL_TRY(fill(buffer_.data(), buffer_.size(), end_, n));
+      const std::size_t got = std::min(n, end_);
+      std::span<const std::uint8_t> out(buffer_.data(), got);
+      begin_ = got;
+      return out;
+    }
+    // Longer than the buffer: exactly n bytes in a record buffer of their own.
+    record_.resize(n);
+    const std::size_t rest = end_ - begin_;
+    std::memcpy(record_.data(), buffer_.data() + begin_, rest);
+    begin_ = end_ = 0;
+    std::size_t have = rest;
+    SORVEL_TRY(fill(record_.data(), n, have, n));
+    return std::span<const std::uint8_t>(record_.data(), have);
+  }
+
+  // Reads into dst[have, capacity) until at least `want` bytes are there or the file ends.
+  Result<> fill(std::uint8_t* dst, std::size_t capacity, std::size_t& have, std::size_t want) {
+    while (have < want) {
+      const ssize_t got = ::read(fd_, dst + have, capacity - have);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return DbError::io_from_errno(errno);
+      }
+      if (got == 0) break;
+      have += static_cast<std::size_t>(got);
+    }
+    return ok();
+  }
+
+  int fd_;
+  std::uint64_t file_size_;
+  std::uint64_t position_ = 0;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  std::vector<std::uint8_t> record_;
+};
+
+// Writes "meta.json" through "meta.json.tmp": written, forced to stable storage, renamed over the
+// old file, and the directory forced, so a crash leaves either the old or the new metadata.
+Result<> write_meta_through_temp(const std::string& dir, const CollectionMeta& meta) {
+  const std::string temp = join(dir, kMetaTempFileName);
+  const std::string text = meta.to_json();
+  {
+    SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_truncate(temp));
+    SORVEL_TRY(write_all(
+        fd.get(), std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
+    SORVEL_TRY(sync_fd(fd.get()));
+    SORVEL_TRY(fd.close());
+  }
+  const std::string target = join(dir, kMetaFileName);
+  SORVEL_TRY(rename_path(temp, target));
+  return sync_parent_dir(target);
+}
+
+const Payload kNullPayload;
+
+// Entries per index insert of a batch.
+constexpr std::size_t kBatchChunk = 4096;
+
+}  // namespace
+
+Collection::Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index)
+    : meta_(std::move(meta)), dir_(std::move(dir)), index_(std::move(index)) {}
+
+Collection::~Collection() = default;
+
+std::string Collection::path_in_dir(std::string_view file) const { return join(dir_, file); }
+
+// --- open and create ---
+
+Result<std::unique_ptr<Collection>> Collection::open(std::string dir) {
+  const std::string temp = join(dir, kWalTempFileName);
+  if (status_readable(temp)) SORVEL_TRY(remove_if_present(temp));
+
+  SORVEL_ASSIGN_OR_RETURN(std::vector<std::uint8_t> meta_bytes,
+                          read_whole_file(join(dir, kMetaFileName)));
+  SORVEL_ASSIGN_OR_RETURN(CollectionMeta meta, CollectionMeta::from_json(std::string_view(
+                                                   reinterpret_cast<const char*>(meta_bytes.data()),
+                                                   meta_bytes.size())));
+  SORVEL_ASSIGN_OR_RETURN(std::unique_ptr<VectorIndex> index,
+                          create_index(meta, dir, MmapFileUse::kRebuild));
+  std::unique_ptr<Collection> c(new Collection(std::move(meta), std::move(dir), std::move(index)));
+
+  // The sparse checkpoint is optional: any failure just starts from an empty sparse index, and
+  // the log's sparse parts still apply on top.
+  const std::string sparse_path = c->path_in_dir(kSparseFileName);
+  if (is_regular_file(sparse_path)) {
+    Result<std::vector<std::uint8_t>> bytes = read_whole_file(sparse_path);
+    if (bytes) {
+      Result<SparseIndex> sparse = SparseIndex::read_file(*bytes);
+      if (sparse) c->sparse_ = std::move(sparse).value();
+    }
+  }
+
+  const std::string wal_path = c->path_in_dir(kWalFileName);
+  SORVEL_TRY(c->replay(wal_path));
+
+  // The HNSW graph is the one the replay built; a "hnsw.graph" from an earlier compaction would
+  // miss every later write, so it is not loaded. The other kinds finish here (IVF kinds train,
+  // the memory-mapped kind writes its file).
+  if (c->meta_.index_type != IndexType::Hnsw) {
+    SORVEL_TRY(c->index_->load(c->path_in_dir(kHnswGraphFileName)));
+  }
+  if (c->meta_.index_type == IndexType::MmapFlat && c->index_->is_empty()) {
+    // Nothing to write, so the flush left the old file alone; it is stale.
+    (void)remove_if_present(c->path_in_dir(kMmapFileName));  // ignored at every open anyway
+  }
+
+  SORVEL_ASSIGN_OR_RETURN(WalWriter writer, WalWriter::open(wal_path));
+  c->wal_.emplace(std::move(writer));
+  return c;
+}
+
+Result<> Collection::replay(const std::string& wal_path) {
+  if (!status_readable(wal_path)) return ok();
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_read(wal_path));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return DbError::io_from_errno(errno);
+  const auto file_size = static_cast<std::uint64_t>(st.st_size > 0 ? st.st_size : 0);
+
+  LogReader reader(fd.get(), file_size);
+  for (;;) {
+    SORVEL_ASSIGN_OR_RETURN(std::optional<std::span<const std::uint8_t>> body, reader.next());
+    if (!body) break;
+    Result<WalEntry> entry = WalEntry::decode(*body);
+    if (entry) apply_record(*entry);  // an undecodable body is skipped; the reader stays aligned
+  }
+  SORVEL_TRY(fd.close());
+
+  // Cut a torn or unreadable tail off, so that records appended from now on follow the last
+  // record read and the next replay finds them.
+  if (reader.position() < file_size) {
+    if (::truncate(wal_path.c_str(), static_cast<off_t>(reader.position())) != 0) {
+      return DbError::io_from_errno(errno);
+    }
+  }
+  return ok();
+}
+
+void Collection::apply_record(const WalEntry& entry) {
+  const std::uint64_t id = entry.id;
+  if (entry.kind == WalEntry::Kind::Delete) {
+    index_->remove(id);
+    payloads_.erase(id);
+    sparse_.remove(id);
+    return;
+  }
+  // Writes refuse vectors of another length before logging them, so such a record is foreign to
+  // this collection: it is skipped whole and the id keeps what it had.
+  if (entry.vector.size() != meta_.dimensions) return;
+  index_->remove(id);
+  if (!index_->add(id, entry.vector)) return;  // as a live write: the id lost its vector, no more
+  if (!entry.payload) {
+    payloads_.erase(id);
+  } else {
+    Result<Payload> payload = Payload::from_text(*entry.payload);
+    if (payload) payloads_.insert_or_assign(id, std::move(payload).value());
+  }
+  if (entry.sparse) {
+    Result<SparseVector> sparse = SparseVector::decode(*entry.sparse);
+    if (sparse) sparse_.insert(id, std::move(sparse).value());
+  }
+}
+
+Result<std::unique_ptr<Collection>> Collection::create(std::string dir, CollectionMeta meta) {
+  SORVEL_ASSIGN_OR_RETURN(std::unique_ptr<VectorIndex> index,
+                          create_index(meta, dir, MmapFileUse::kRebuild));
+  const std::string meta_path = join(dir, kMetaFileName);
+  const std::string wal_path = join(dir, kWalFileName);
+  // A directory holding a log or metadata is some collection's data (one that the last opening
+  // passed over, or another writer's): never adopt or overwrite it.
+  if (status_readable(meta_path) || status_readable(wal_path)) {
+    return DbError::collection_already_exists(meta.name);
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) return DbError::io_from_errno(ec.value() != 0 ? ec.value() : EIO);
+  // Files derived from a log that no longer exists would come back at the next opening.
+  for (std::string_view leftover :
+       {kSparseFileName, kMmapFileName, kHnswGraphFileName, kWalTempFileName}) {
+    SORVEL_TRY(remove_if_present(join(dir, leftover)));
+  }
+  const std::string text = meta.to_json();
+  SORVEL_TRY(replace_file(
+      meta_path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
+  Result<WalWriter> writer = WalWriter::open(wal_path);
+  if (!writer) {
+    (void)remove_if_present(meta_path);  // best effort: the creation failed as a whole
+    return DbError(std::move(writer).error());
+  }
+  std::unique_ptr<Collection> c(new Collection(std::move(meta), std::move(dir), std::move(index)));
+  c->wal_.emplace(std::move(writer).value());
+  return c;
+}
+
+// --- accessors ---
+
+const Payload* Collection::payload(std::uint64_t id) const {
+  const auto it = payloads_.find(id);
+  return it == payloads_.end() ? nullptr : &it->second;
+}
+
+std::size_t Collection::sparse_count() const { return sparse_.len(); }
+
+std::uint64_t Collection::wal_appended() const { return wal_ ? wal_->appended() : 0; }
+
+// --- writes ---
+
+Result<> Collection::ensure_writer() {
+  if (wal_) return ok();
+  SORVEL_ASSIGN_OR_RETURN(WalWriter writer, WalWriter::open(path_in_dir(kWalFileName)));
+  wal_.emplace(std::move(writer));
+  return ok();
+}
+
+Result<> Collection::check_vector(std::span<const float> vector) const {
+  if (vector.size() != meta_.dimensions) {
+    return DbError::dimension_mismatch(meta_.dimensions, vector.size());
+  }
+  return ok();
+}
+
+Result<> Collection::replace_vector(std::uint64_t id, std::span<const float> vector) {
+  index_->remove(id);  // the result only matters to a delete
+  return index_->add(id, vector);
+}
+
+void Collection::store_payload(std::uint64_t id, std::optional<Payload> payload) {
+  if (payload) {
+    payloads_.insert_or_assign(id, std::move(*payload));
+  } else {
+    payloads_.erase(id);
+  }
+}
+
+Result<> Collection::after_write(bool may_promote) {
+  if (wal_ && wal_->appended() >= meta_.wal_compact_threshold) SORVEL_TRY(compact_wal());
+  if (may_promote && meta_.auto_promote_threshold && meta_.index_type == IndexType::Flat &&
+      index_->len() >= *meta_.auto_promote_threshold) {
+    SORVEL_TRY(promote_to_hnsw());
+  }
+  return ok();
+}
+
+Result<> Collection::upsert(std::uint64_t id, std::span<const float> vector,
+                            std::optional<Payload> payload) {
+  return upsert_hybrid(id, vector, std::nullopt, std::move(payload));
+}
+
+Result<> Collection::upsert_hybrid(std::uint64_t id, std::span<const float> vector,
+                                   std::optional<SparseVector> sparse,
+                                   std::optional<Payload> payload) {
+  SORVEL_TRY(check_vector(vector));
+  if (payload) SORVEL_TRY(check_payload_nesting(*payload));
+  std::optional<std::string> text;
+  if (payload) text = payload->to_compact_text();
+  std::optional<std::vector<std::uint8_t>> sparse_bytes;
+  if (sparse) sparse_bytes = sparse->encode();
+  SORVEL_TRY(check_wal_record_size(add_body_size(vector.size(), text, sparse_bytes)));
+  SORVEL_TRY(ensure_writer());
+
+  // write_add takes its record back out of the log when it fails, so an error here leaves log
+  // and memory as they were.
+  SORVEL_TRY(wal_->write_add(id, vector, text_view(text), bytes_view(sparse_bytes)));
+  wal_->count_record();
+
+  SORVEL_TRY(replace_vector(id, vector));
+  if (sparse) sparse_.insert(id, std::move(*sparse));
+  store_payload(id, std::move(payload));
+  return after_write(/*may_promote=*/true);
+}
+
+Result<> Collection::upsert_batch(std::vector<CollectionEntry> entries) {
+  // Every check that depends only on the entries runs before the first record is appended, so a
+  // refused batch changes nothing. The payload texts go into one arena: entry i's text is
+  // texts[text_begin[i], text_begin[i + 1]), absent when has_text[i] is 0.
+  const std::size_t n = entries.size();
+  std::string texts;
+  std::vector<std::size_t> text_begin(n + 1, 0);
+  std::vector<std::uint8_t> has_text(n, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const CollectionEntry& e = entries[i];
+    SORVEL_TRY(check_vector(e.vector));
+    text_begin[i] = texts.size();
+    if (e.payload) {
+      SORVEL_TRY(check_payload_nesting(*e.payload));
+      e.payload->append_compact_text(texts);
+      has_text[i] = 1;
+    }
+    const std::uint64_t text_bytes = texts.size() - text_begin[i];
+    SORVEL_TRY(check_wal_record_size(20 + 4 * static_cast<std::uint64_t>(e.vector.size()) +
+                                     (has_text[i] ? 9 + text_bytes : 1) + 1));
+  }
+  text_begin[n] = texts.size();
+  SORVEL_TRY(ensure_writer());
+  const auto text_of = [&](std::size_t i) -> std::optional<std::string_view> {
+    if (!has_text[i]) return std::nullopt;
+    return std::string_view(texts).substr(text_begin[i], text_begin[i + 1] - text_begin[i]);
+  };
+
+  if (batch_insert_cannot_fail()) {
+    // Chunk by chunk: append the chunk's records, then insert the chunk, so an entry reaches the
+    // index only after its record was appended and the index takes whole chunks at a time.
+    for (std::size_t begin = 0; begin < n; begin += kBatchChunk) {
+      const std::size_t stop = std::min(n, begin + kBatchChunk);
+      for (std::size_t i = begin; i < stop; ++i) {
+        const CollectionEntry& e = entries[i];
+        Result<> appended = wal_->append_add(e.id, e.vector, text_of(i), std::nullopt);
+        if (!appended) {
+          // Apply what was logged so memory and log agree, then report the append's error.
+          insert_logged_entries(std::span(entries).subspan(begin, i - begin));
+          (void)wal_->flush();  // the append's error is the one reported
+          return appended;
+        }
+        wal_->count_record();
+      }
+      insert_logged_entries(std::span(entries).subspan(begin, stop - begin));
+    }
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      CollectionEntry& e = entries[i];
+      Result<> appended = wal_->append_add(e.id, e.vector, text_of(i), std::nullopt);
+      if (!appended) {
+        // The failed append left nothing of its record; the earlier ones must reach the file so
+        // the log holds exactly what memory holds.
+        (void)wal_->flush();  // the append's error is the one reported
+        return appended;
+      }
+      wal_->count_record();
+      Result<> added = replace_vector(e.id, e.vector);
+      if (!added) {
+        // The record stays: replay refuses it the same way, leaving the id without a vector.
+        (void)wal_->flush();  // the index's error is the one reported
+        return added;
+      }
+      store_payload(e.id, std::move(e.payload));
+    }
+  }
+  SORVEL_TRY(wal_->flush());
+  return after_write(/*may_promote=*/true);
+}
+
+bool Collection::batch_insert_cannot_fail() const {
+  // These two check only the length (done) and whether the id is live (every id is deleted
+  // first), check everything before inserting anything, and accept any u64 id.
+  return meta_.index_type == IndexType::Flat || meta_.index_type == IndexType::Hnsw;
+}
+
+void Collection::insert_logged_entries(std::span<CollectionEntry> entries) {
+  // The last entry of a repeated id wins, as it would entry by entry.
+  std::unordered_map<std::uint64_t, std::size_t> last;
+  last.reserve(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) last.insert_or_assign(entries[i].id, i);
+  const bool repeated = last.size() != entries.size();
+  std::vector<IndexItem> items;
+  items.reserve(last.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    CollectionEntry& e = entries[i];
+    if (repeated && last.at(e.id) != i) continue;
+    index_->remove(e.id);
+    items.push_back(IndexItem{e.id, std::move(e.vector)});
+  }
+  const Result<> added = index_->add_batch(items);
+  SORVEL_CHECK(added.has_value(),
+               str_cat("batch insert refused after its checks: ", added.error().display()));
+  for (CollectionEntry& e : entries) store_payload(e.id, std::move(e.payload));
+}
+
+Result<bool> Collection::remove(std::uint64_t id) {
+  SORVEL_TRY(ensure_writer());
+  SORVEL_TRY(wal_->write_delete(id));
+  wal_->count_record();
+  const bool removed = index_->remove(id);
+  sparse_.remove(id);
+  payloads_.erase(id);
+  SORVEL_TRY(after_write(/*may_promote=*/false));
+  return removed;
+}
+
+Result<> Collection::flush_wal() {
+  if (!wal_) return ok();
+  return wal_->flush();
+}
+
+// --- search ---
+
+Result<std::vector<CollectionHit>> Collection::search(std::span<const float> query,
+                                                      std::uint64_t n) const {
+  // No index returns more than len() hits, and an HNSW width at or above len() already reaches
+  // every node, so the cap changes no result; it keeps a huge n from sizing anything.
+  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, index_->len()));
+  SORVEL_ASSIGN_OR_RETURN(std::vector<SearchHit> hits, index_->search(query, k));
+  std::vector<CollectionHit> out;
+  out.reserve(hits.size());
+  for (const SearchHit& h : hits) {
+    const Payload* p = payload(h.id);
+    out.push_back(CollectionHit{p ? std::optional<Payload>(*p) : std::nullopt, h.id, h.distance});
+  }
+  return out;
+}
+
+Result<std::vector<CollectionHit>> Collection::search_filtered(
+    std::span<const float> query, std::uint64_t k, const FilterCondition* filter) const {
+  if (filter == nullptr) return search(query, k);
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  const std::uint64_t n = k > kMax / 10 ? kMax : 10 * k;
+  const std::size_t fetch = static_cast<std::size_t>(std::min<std::uint64_t>(n, index_->len()));
+  SORVEL_ASSIGN_OR_RETURN(std::vector<SearchHit> hits, index_->search(query, fetch));
+  std::vector<CollectionHit> out;
+  if (k == 0 || hits.empty()) return out;
+  for (const SearchHit& h : hits) {
+    const Payload* p = payload(h.id);
+    if (!filter->matches(p ? *p : kNullPayload)) continue;
+    out.push_back(CollectionHit{p ? std::optional<Payload>(*p) : std::nullopt, h.id, h.distance});
+    if (out.size() == k) break;
+  }
+  return out;
+}
+
+// --- compaction and promotion ---
+
+WalEntry Collection::live_record(IndexItem item) const {
+  const std::uint64_t id = item.id;
+  return ::sorvel::live_record(id, std::move(item.vector), payload(id), sparse_.find(id));
+}
+
+std::vector<WalEntry> Collection::collect_live_records() const {
+  std::vector<WalEntry> records;
+  records.reserve(index_->len());
+  const std::unique_ptr<IndexIterator> it = index_->iter();
+  while (std::optional<IndexItem> item = it->next()) {
+    records.push_back(live_record(std::move(*item)));
+  }
+  return records;
+}
+
+Result<> Collection::compact_wal() {
+  std::vector<WalEntry> records = collect_live_records();
+
+  // The sparse checkpoint goes first: with a stale "sparse.bin" beside a rewritten log, sparse
+  // vectors of ids deleted before the rewrite would come back at every opening. Beside the old
+  // log a current checkpoint is harmless, since replaying the old log on top of it ends in the
+  // same state.
+  const std::string sparse_path = path_in_dir(kSparseFileName);
+  if (!sparse_.is_empty()) {
+    SORVEL_TRY(sparse_.write_file(sparse_path));
+  } else {
+    SORVEL_TRY(remove_if_present(sparse_path));
+  }
+
+  const std::string wal_path = path_in_dir(kWalFileName);
+  SORVEL_ASSIGN_OR_RETURN(std::uint64_t written, rewrite_wal(wal_path, std::move(records)));
+  (void)written;  // the counter restarts at 0, not at the live count
+  // The old writer's file has just been replaced; every record it took was flushed before the
+  // compaction started. Without a writer every write retries the open before changing anything.
+  wal_.reset();
+  SORVEL_ASSIGN_OR_RETURN(WalWriter writer, WalWriter::open(wal_path));
+  wal_.emplace(std::move(writer));
+
+  return index_->save(path_in_dir(kHnswGraphFileName));
+}
+
+Result<> Collection::promote_to_hnsw() {
+  const HnswConfig config = meta_.promotion_hnsw_config.value_or(HnswConfig{});
+  auto hnsw = std::make_unique<HnswIndex>(static_cast<std::size_t>(meta_.dimensions), meta_.metric,
+                                          static_cast<std::size_t>(config.ef_construction),
+                                          static_cast<std::size_t>(config.ef_search),
+                                          static_cast<std::size_t>(config.m));
+  {
+    const std::unique_ptr<IndexIterator> it = index_->iter();
+    while (std::optional<IndexItem> item = it->next()) {
+      SORVEL_TRY(hnsw->add(item->id, item->vector));
+    }
+  }
+  index_ = std::move(hnsw);
+  meta_.index_type = IndexType::Hnsw;
+  meta_.hnsw_config = config;
+  return write_meta_through_temp(dir_, meta_);
+}
+
+}  // namespace sorvel

@@ -1,0 +1,215 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "collection/collection_meta.h"
+#include "collection/sparse_index.h"
+#include "collection/wal.h"
+#include "index/vector_index.h"
+#include "payload/filter_condition.h"
+#include "payload/payload.h"
+#include "result.h"
+
+namespace sorvel {
+
+// The files of a collection directory.
+inline constexpr std::string_view kMetaFileName = "meta.json";
+inline constexpr std::string_view kMetaTempFileName = "meta.json.tmp";
+inline constexpr std::string_view kWalFileName = "wal.log";
+inline constexpr std::string_view kWalTempFileName = "wal.log.tmp";
+inline constexpr std::string_view kSparseFileName = "sparse.bin";
+inline constexpr std::string_view kHnswGraphFileName = "hnsw.graph";
+
+// The collection's payload store: vector id -> payload. An id without an entry has no payload; a
+// stored null is a payload.
+using PayloadMap = std::unordered_map<std::uint64_t, Payload>;
+
+// One result of a collection search: a copy of the id's payload (absent when it has none), the id
+// and the distance the index reported. Owns its payload, so it outlives the client lock.
+struct CollectionHit {
+  std::optional<Payload> payload;
+  std::uint64_t id = 0;
+  float distance = 0.0f;
+};
+
+// One entry of a batch upsert.
+struct CollectionEntry {
+  std::uint64_t id = 0;
+  std::vector<float> vector;
+  std::optional<Payload> payload;
+};
+
+// One collection in memory: its metadata, its write-ahead log writer, its directory, its index,
+// its payloads and its sparse vectors. Every write reaches "wal.log" (flushed to the operating
+// system, not forced to stable storage) before it changes memory, so Collection::open rebuilds the
+// same state from the log.
+//
+// Thread rule: no lock of its own. The owner (the client state) serialises: the changing
+// operations (upsert*, remove, compact_wal, promote_to_hnsw, flush_wal) need exclusive access; the
+// const ones may run on several threads at once.
+//
+// Dropping a collection writes out what its log writer still buffers (errors ignored) and closes
+// the file; nothing else on disk is touched.
+class Collection {
+ public:
+  // Opens the collection directory `dir` (the path is kept as given):
+  //  1. removes a leftover "wal.log.tmp" (a rewrite that never reached its rename); Io when it
+  //     cannot be removed;
+  //  2. reads "meta.json" (Io) and parses it (Serialization);
+  //  3. builds the empty index with create_index (InvalidConfig for an IVF-PQ configuration that
+  //     does not fit; the faiss type throws InvariantFailure); a memory-mapped collection rebuilds
+  //     "vectors.mmap" from the log instead of trusting the old file;
+  //  4. loads "sparse.bin" when it is a regular file; any failure leaves the sparse index empty;
+  //  5. replays "wal.log" when it exists (Io when it cannot be opened or read). Tolerated silently:
+  //     a torn last record (length or body cut off, or a length beyond what the file still holds),
+  //     a length above 2^28 (the rest of the file is ignored), records that do not decode (skipped,
+  //     the reader stays aligned), vectors whose length is not `dimensions` (the record is skipped
+  //     whole), payload text that does not parse (the id keeps its earlier payload), sparse bytes
+  //     that do not decode (the sparse index is untouched). A tail that replay stopped short of is
+  //     cut off the file, so records appended later are found by the next replay;
+  //  6. lets the index finish its state (IVF kinds train, the memory-mapped kind writes its file);
+  //     an HNSW collection keeps the graph its replay built ("hnsw.graph" is not read);
+  //  7. reopens "wal.log" for appending with `appended` at 0 (Io).
+  // On failure nothing built survives; on disk only the removed "wal.log.tmp", the cut tail and
+  // what the index's finishing step wrote remain changed.
+  static Result<std::unique_ptr<Collection>> open(std::string dir);
+
+  // Creates the collection directory `dir` for `meta` and returns the empty collection. Errors in
+  // order of checks: the index factory's (InvalidConfig; nothing written); CollectionAlreadyExists
+  // (meta.name) when `dir` already holds "meta.json" or "wal.log" (nothing touched); Io when the
+  // directory cannot be created, "meta.json" cannot be written (it is written to a temporary file
+  // and renamed into place, so it is never seen half-written) or "wal.log" cannot be opened (the
+  // new "meta.json" is then removed again). Leftover "sparse.bin", "vectors.mmap", "hnsw.graph"
+  // and "wal.log.tmp" files, which belong to no log, are removed first.
+  static Result<std::unique_ptr<Collection>> create(std::string dir, CollectionMeta meta);
+
+  Collection(const Collection&) = delete;
+  Collection& operator=(const Collection&) = delete;
+  ~Collection();
+
+  const CollectionMeta& meta() const { return meta_; }
+  const std::string& dir() const { return dir_; }
+  const VectorIndex& index() const { return *index_; }
+  // Number of live vectors (the index's len).
+  std::size_t len() const { return index_->len(); }
+  const PayloadMap& payloads() const { return payloads_; }
+  // The stored payload of `id`, or null when it has none.
+  const Payload* payload(std::uint64_t id) const;
+  const SparseIndex& sparse() const { return sparse_; }
+  // Number of stored sparse vectors.
+  std::size_t sparse_count() const;
+  // Records appended since the log writer was opened or the log last compacted.
+  std::uint64_t wal_appended() const;
+  // Whether a log writer is open (false only after a compaction could not reopen the log; the
+  // next write retries).
+  bool wal_open() const { return wal_.has_value(); }
+
+  // Stores `vector` and `payload` (absent: the id ends without payload) under `id`, replacing what
+  // the id had; its sparse vector is kept. Errors in order of checks, each leaving memory and log
+  // as they were: DimensionMismatch {dimensions, length}; InvalidConfig for a payload nested deeper
+  // than kMaxJsonDepth or a record longer than kMaxWalRecordBody; Io when no log writer can be
+  // opened; Io when the record cannot be appended or flushed (it is taken back out of the log).
+  // Then the index's refusal of the vector (the id's earlier vector is gone, payload unchanged;
+  // replay does the same with the record).
+  // After the write is applied: the errors of compaction (when `appended` reaches
+  // wal_compact_threshold) and of promotion (flat collections reaching auto_promote_threshold).
+  Result<> upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload);
+
+  // Upserts every entry in list order with one flush at the end; the last entry of a repeated id
+  // wins. Every vector's length, payload nesting and record size is checked before anything is
+  // appended (DimensionMismatch or InvalidConfig for the first bad entry; nothing changes); then
+  // Io when no log writer can be opened. When an entry
+  // fails later (append or index), the entries before it stay applied, their records are flushed
+  // so memory and log agree, the failing entry's record is taken back unless the index already
+  // saw it, and the error is returned without the compaction and promotion checks. A failed final
+  // flush returns Io with every entry applied in memory and the unflushed records still buffered
+  // (they reach the file with the next flush). An empty batch still runs both checks.
+  // Flat and HNSW collections insert the logged entries in chunks through the index's add_batch;
+  // a batch of 8192 entries or more appends its records on a second thread meanwhile (joined
+  // before the call returns, also when it throws).
+  Result<> upsert_batch(std::vector<CollectionEntry> entries);
+
+  // As upsert, with a sparse vector: present, it replaces the id's sparse vector; absent, the
+  // stored one is kept.
+  Result<> upsert_hybrid(std::uint64_t id, std::span<const float> vector,
+                         std::optional<SparseVector> sparse, std::optional<Payload> payload);
+
+  // Deletes `id` (its vector, sparse vector and payload); true when the index held a live vector.
+  // An absent id still logs and counts a record. Errors: Io (no writer, append or flush; memory and
+  // log unchanged); then compaction's errors (the delete itself is applied). Never promotes.
+  Result<bool> remove(std::uint64_t id);
+
+  // The index's n nearest hits (n capped at len(), which changes no result), each with a copy of
+  // its payload. The index's errors (DimensionMismatch) unchanged.
+  Result<std::vector<CollectionHit>> search(std::span<const float> query, std::uint64_t n) const;
+  // Without a filter: search(query, k). With one: the 10 * k nearest (saturating) are walked in
+  // order and the first k whose payload (null when absent) matches are kept; may return fewer
+  // than k; k = 0 gives an empty list (after the index checked the query).
+  Result<std::vector<CollectionHit>> search_filtered(std::span<const float> query, std::uint64_t k,
+                                                     const FilterCondition* filter) const;
+
+  // Rewrites "wal.log" as one Add record per live vector. In order: collect the records; write
+  // "sparse.bin" through a temporary file and a rename (or remove a stale one when no sparse vector
+  // is stored) so the sparse checkpoint never lags behind a rewritten log; rewrite the log through
+  // "wal.log.tmp" and a rename; open a new writer (when that fails the collection has no writer
+  // and every write retries the open first); `appended` = 0; save the index's "hnsw.graph". Errors:
+  // Io / Serialization of the step that failed; a failure before the log rename leaves the old log
+  // in force.
+  Result<> compact_wal();
+
+  // Replaces the index by an HNSW index (promotion_hnsw_config or {200, 50, 12}) holding every
+  // current vector, sets index_type hnsw and hnsw_config, and writes "meta.json" through
+  // "meta.json.tmp" (forced to stable storage, then renamed). Errors: the HNSW index's refusal
+  // of a vector (nothing changes); Io for the metadata file (the in-memory change stays). The log
+  // is not touched.
+  Result<> promote_to_hnsw();
+
+  // The Add record that describes `item` (a live vector of this collection's index): its id and
+  // vector, the compact text of its payload and the byte form of its sparse vector when present.
+  WalEntry live_record(IndexItem item) const;
+  // live_record of every item of the index, in iteration order (compaction and snapshots).
+  std::vector<WalEntry> collect_live_records() const;
+
+  // Writes out whatever the log writer buffers (a snapshot restore calls this before it replaces
+  // the log). Io on failure.
+  Result<> flush_wal();
+
+ private:
+  Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index);
+
+  std::string path_in_dir(std::string_view file) const;
+  // Opens a writer when none is open (after a failed reopen); Io when it cannot.
+  Result<> ensure_writer();
+  // DimensionMismatch unless the vector has `dimensions` components.
+  Result<> check_vector(std::span<const float> vector) const;
+  // Index half of an upsert: delete, then add.
+  Result<> replace_vector(std::uint64_t id, std::span<const float> vector);
+  void store_payload(std::uint64_t id, std::optional<Payload> payload);
+  // Whether the index's add_batch, after this collection's own checks and a delete of every id,
+  // cannot refuse anything (and so a batch may change the index in one call).
+  bool batch_insert_cannot_fail() const;
+  // Deletes every entry's id, adds the vectors in one add_batch (the last entry of an id wins)
+  // and stores the payloads. Takes the vectors and payloads out of `entries`.
+  void insert_logged_entries(std::span<CollectionEntry> entries);
+  // The compaction check, then (upserts only) the promotion check.
+  Result<> after_write(bool may_promote);
+  Result<> replay(const std::string& wal_path);
+  void apply_record(const WalEntry& entry);
+
+  CollectionMeta meta_;
+  std::optional<WalWriter> wal_;
+  std::string dir_;
+  std::unique_ptr<VectorIndex> index_;
+  PayloadMap payloads_;
+  SparseIndex sparse_;
+};
+
+}  // namespace sorvel

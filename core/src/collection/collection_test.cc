@@ -1,0 +1,704 @@
+#include "collection/collection.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "collection/index_factory.h"
+#include "index/hnsw/hnsw_index.h"
+#include "testing/collection_state.h"
+#include "testing/temp_dir.h"
+#include "testing/test_data.h"
+
+namespace sorvel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::capture;
+using testing::CollectionState;
+using testing::TempDir;
+
+Payload obj(std::string key, Payload value) {
+  Payload::Object members;
+  members.emplace_back(std::move(key), std::move(value));
+  return Payload::object(std::move(members));
+}
+
+Payload num(std::uint64_t v) { return Payload::unsigned_integer(v); }
+
+SparseVector sparse_of(std::vector<std::uint32_t> indices, std::vector<float> values) {
+  SparseVector v;
+  v.indices = std::move(indices);
+  v.values = std::move(values);
+  return v;
+}
+
+// Small parameter records so that the IVF kinds train inside a test.
+CollectionMeta meta_of(IndexType type, std::uint64_t dims = 4) {
+  CollectionMeta meta = CollectionMeta::for_new_collection("c", dims, Metric::L2, type);
+  if (type == IndexType::Ivf) meta.ivf_config = IvfConfig{4, 4, 16, 10};
+  if (type == IndexType::IvfPq) {
+    meta.ivf_pq_config->n_lists = 4;
+    meta.ivf_pq_config->nprobe = 4;
+    meta.ivf_pq_config->train_size = 16;
+    meta.ivf_pq_config->pq.m = 2;
+    meta.ivf_pq_config->pq.k_sub = 4;
+  }
+  return meta;
+}
+
+std::unique_ptr<Collection> create_or_die(const std::string& dir, CollectionMeta meta) {
+  Result<std::unique_ptr<Collection>> c = Collection::create(dir, std::move(meta));
+  EXPECT_TRUE(c.has_value()) << c.error().display();
+  return std::move(c).value();
+}
+
+std::unique_ptr<Collection> open_or_die(const std::string& dir) {
+  Result<std::unique_ptr<Collection>> c = Collection::open(dir);
+  EXPECT_TRUE(c.has_value()) << c.error().display();
+  return std::move(c).value();
+}
+
+std::vector<float> vec(std::uint64_t id, std::size_t dims, std::uint64_t version = 0) {
+  return testing::random_vectors(1, dims, id * 1000 + version);
+}
+
+std::uint64_t file_size(const std::string& path) { return fs::file_size(path); }
+
+std::string read_text(const std::string& path) {
+  const std::vector<std::uint8_t> bytes = testing::read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// --- durability: write, drop everything, reopen, compare ---
+
+struct KindCase {
+  IndexType type;
+  // Whether vectors survive a compaction bit for bit (the lossy kinds re-encode what they decoded).
+  bool exact_after_compaction;
+};
+
+class DurabilityTest : public ::testing::TestWithParam<KindCase> {};
+
+void expect_same_up_to_rounding(const CollectionState& got, const CollectionState& want) {
+  EXPECT_EQ(got.payloads, want.payloads);
+  EXPECT_EQ(got.sparse, want.sparse);
+  ASSERT_EQ(got.vectors.size(), want.vectors.size());
+  for (const auto& [id, v] : want.vectors) {
+    ASSERT_TRUE(got.vectors.contains(id)) << id;
+    const auto& g = got.vectors.at(id);
+    ASSERT_EQ(g.size(), v.size());
+    for (std::size_t j = 0; j < v.size(); ++j) EXPECT_NEAR(g[j], v[j], 1e-3) << id;
+  }
+}
+
+TEST_P(DurabilityTest, ReopenRestoresEveryWriteBeforeAndAfterCompaction) {
+  const KindCase kind = GetParam();
+  constexpr std::size_t kDims = 4;
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  CollectionState before;
+  {
+    auto c = create_or_die(dir, meta_of(kind.type, kDims));
+    for (std::uint64_t id = 0; id < 40; ++id) {
+      std::optional<Payload> p;
+      if (id % 3 != 0) p = obj("i", num(id));
+      ASSERT_TRUE(c->upsert(id, vec(id, kDims), std::move(p)));
+    }
+    std::vector<CollectionEntry> batch;
+    for (std::uint64_t id = 35; id < 45; ++id)
+      batch.push_back({id, vec(id, kDims, 1), obj("b", num(id))});
+    batch.push_back({40, vec(40, kDims, 2), std::nullopt});  // a repeated id: the last entry wins
+    ASSERT_TRUE(c->upsert_batch(std::move(batch)));
+    ASSERT_TRUE(c->upsert_hybrid(5, vec(5, kDims, 3), sparse_of({1, 9}, {0.5f, 2.0f}), Payload()));
+    ASSERT_TRUE(c->upsert_hybrid(6, vec(6, kDims, 3), sparse_of({2}, {1.0f}), std::nullopt));
+    ASSERT_TRUE(c->upsert(6, vec(6, kDims, 4), obj("keeps", num(1))));  // keeps its sparse vector
+    for (std::uint64_t id : {1, 2, 3, 5}) ASSERT_TRUE(c->remove(id).value());
+    EXPECT_FALSE(c->remove(999).value());
+    ASSERT_TRUE(c->upsert(2, vec(2, kDims, 5), std::nullopt));
+    before = capture(*c);
+    EXPECT_EQ(before.vectors.size(), 42u);
+    EXPECT_EQ(before.sparse.size(), 1u);
+  }
+  {
+    auto c = open_or_die(dir);
+    ASSERT_EQ(capture(*c), before);
+    EXPECT_EQ(c->wal_appended(), 0u);
+    // Further writes, a compaction, more writes: the next opening holds all of them too.
+    ASSERT_TRUE(c->upsert(100, vec(100, kDims), obj("late", num(1))));
+    ASSERT_TRUE(c->compact_wal());
+    EXPECT_EQ(testing::log_bodies(dir + "/wal.log").size(), c->len());
+    ASSERT_TRUE(c->remove(7));
+    ASSERT_TRUE(c->upsert_hybrid(8, vec(8, kDims, 6), sparse_of({4}, {4.0f}), std::nullopt));
+    before = capture(*c);
+  }
+  auto c = open_or_die(dir);
+  if (kind.exact_after_compaction) {
+    EXPECT_EQ(capture(*c), before);
+  } else {
+    expect_same_up_to_rounding(capture(*c), before);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllKinds, DurabilityTest,
+    ::testing::Values(KindCase{IndexType::Flat, true}, KindCase{IndexType::Hnsw, true},
+                      KindCase{IndexType::QuantizedFlat, false}, KindCase{IndexType::Ivf, true},
+                      KindCase{IndexType::IvfPq, true}, KindCase{IndexType::Fp16Flat, true},
+                      KindCase{IndexType::MmapFlat, true}, KindCase{IndexType::BinaryFlat, false}),
+    [](const auto& p) { return std::string(index_type_json_name(p.param.type)); });
+
+// --- replay tolerance ---
+
+struct ReplayCase {
+  const char* name;
+  // Bytes appended to a log holding Add(1, payload {"a":1}) and Add(2).
+  std::function<std::vector<std::uint8_t>()> tail;
+  // How the expected state differs from the base state.
+  std::function<void(CollectionState&)> change;
+  // Whether opening cuts the tail off (a torn or unreadable end) rather than keeping it.
+  bool cut;
+};
+
+std::vector<std::uint8_t> u32_bytes(std::uint32_t v) {
+  std::vector<std::uint8_t> b(4);
+  std::memcpy(b.data(), &v, 4);
+  return b;
+}
+
+std::vector<std::uint8_t> concat(std::vector<std::vector<std::uint8_t>> parts) {
+  std::vector<std::uint8_t> out;
+  for (const auto& p : parts) testing::append_bytes(out, p);
+  return out;
+}
+
+const std::vector<float> kV3 = {3.0f, 3.0f};
+
+std::vector<std::uint8_t> add3() { return testing::framed(WalEntry::add(3, kV3, {}, {})); }
+
+void with3(CollectionState& s) { s.vectors[3] = kV3; }
+
+TEST(ReplayTest, ToleratesDamageAndCutsTheTail) {
+  const std::vector<ReplayCase> cases = {
+      {"clean end", [] { return std::vector<std::uint8_t>{}; }, [](CollectionState&) {}, false},
+      {"torn length", [] { return testing::cut_to(add3(), 2); }, [](CollectionState&) {}, true},
+      {"torn body", [] { return testing::cut_to(add3(), add3().size() - 1); },
+       [](CollectionState&) {}, true},
+      {"length beyond the file",
+       [] {
+         return concat({u32_bytes(1000), std::vector<std::uint8_t>(10)});
+       },
+       [](CollectionState&) {}, true},
+      {"length above the limit",
+       [] {
+         return concat({u32_bytes((1u << 28) + 1), add3()});
+       },
+       [](CollectionState&) {}, true},
+      {"length at the limit, file short",
+       [] {
+         return concat({u32_bytes(1u << 28), std::vector<std::uint8_t>(64)});
+       },
+       [](CollectionState&) {}, true},
+      {"empty record",
+       [] {
+         return concat({u32_bytes(0), add3()});
+       },
+       with3, false},
+      {"three-byte record",
+       [] {
+         return concat({testing::framed({1, 2, 3}), add3()});
+       },
+       with3, false},
+      {"unknown variant",
+       [] {
+         return concat(
+             {testing::overwrite_u32(testing::framed(WalEntry::delete_of(1)), 4, 2), add3()});
+       },
+       with3, false},
+      {"bad payload tag",
+       [] {
+         auto rec = testing::framed(WalEntry::add(1, {9.0f, 9.0f}, {}, {}));
+         rec[4 + 20 + 8] = 7;
+         return concat({rec, add3()});
+       },
+       with3, false},
+      {"vector count past the body",
+       [] {
+         return concat(
+             {testing::overwrite_u64(testing::framed(WalEntry::add(1, {9.0f, 9.0f}, {}, {})),
+                                     4 + 12, 1u << 30),
+              add3()});
+       },
+       with3, false},
+      {"payload text that does not parse",
+       [] {
+         return testing::framed(WalEntry::add(1, {5.0f, 5.0f}, std::string("{bad"), {}));
+       },
+       [](CollectionState& s) {
+         s.vectors[1] = {5.0f, 5.0f};
+       },
+       false},
+      {"absent payload removes it",
+       [] {
+         return testing::framed(WalEntry::add(1, {5.0f, 5.0f}, {}, {}));
+       },
+       [](CollectionState& s) {
+         s.vectors[1] = {5.0f, 5.0f};
+         s.payloads.erase(1);
+       },
+       false},
+      {"sparse bytes that do not decode",
+       [] {
+         return testing::framed(
+             WalEntry::add(2, {6.0f, 6.0f}, {}, std::vector<std::uint8_t>{1, 2, 3}));
+       },
+       [](CollectionState& s) {
+         s.vectors[2] = {6.0f, 6.0f};
+       },
+       false},
+      {"vector of another length is skipped whole",
+       [] {
+         return testing::framed(WalEntry::add(1, {1.0f, 2.0f, 3.0f}, std::string("{\"b\":2}"), {}));
+       },
+       [](CollectionState&) {}, false},
+      {"delete", [] { return testing::framed(WalEntry::delete_of(1)); },
+       [](CollectionState& s) {
+         s.vectors.erase(1);
+         s.payloads.erase(1);
+       },
+       false},
+  };
+  for (const ReplayCase& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TempDir tmp;
+    const std::string dir = tmp.file("c");
+    {
+      auto c = create_or_die(dir, meta_of(IndexType::Flat, 2));
+      ASSERT_TRUE(c->upsert(1, std::vector<float>{1.0f, 1.0f}, obj("a", num(1))));
+      ASSERT_TRUE(c->upsert(2, std::vector<float>{2.0f, 2.0f}, std::nullopt));
+    }
+    const std::string wal = dir + "/wal.log";
+    const std::uint64_t base_size = file_size(wal);
+    std::vector<std::uint8_t> bytes = testing::read_file(wal);
+    testing::append_bytes(bytes, tc.tail());
+    testing::write_file(wal, bytes);
+
+    CollectionState want;
+    want.vectors = {{1, {1.0f, 1.0f}}, {2, {2.0f, 2.0f}}};
+    want.payloads = {{1, "{\"a\":1}"}};
+    tc.change(want);
+    {
+      auto c = open_or_die(dir);
+      EXPECT_EQ(capture(*c), want);
+      EXPECT_EQ(file_size(wal), tc.cut ? base_size : bytes.size());
+      // A record written now is found by the next opening.
+      ASSERT_TRUE(c->upsert(9, std::vector<float>{9.0f, 9.0f}, std::nullopt));
+    }
+    want.vectors[9] = {9.0f, 9.0f};
+    EXPECT_EQ(capture(*open_or_die(dir)), want);
+  }
+}
+
+TEST(ReplayTest, LeftoverRewriteAndUnreadableSparseFileAreHarmless) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  CollectionState before;
+  {
+    auto c = create_or_die(dir, meta_of(IndexType::Flat, 2));
+    ASSERT_TRUE(
+        c->upsert_hybrid(1, std::vector<float>{1.0f, 1.0f}, sparse_of({3}, {1.0f}), std::nullopt));
+    before = capture(*c);
+  }
+  testing::write_file(dir + "/wal.log.tmp", {1, 2, 3, 4, 5});
+  testing::write_file(dir + "/sparse.bin", {0xff, 0xff});
+  auto c = open_or_die(dir);
+  EXPECT_FALSE(fs::exists(dir + "/wal.log.tmp"));
+  EXPECT_EQ(capture(*c), before);  // the log's sparse part applies on top of the empty index
+}
+
+TEST(ReplayTest, DirectoryWithOnlyMetadataOpensEmptyAndGainsALog) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  create_or_die(dir, meta_of(IndexType::Hnsw)).reset();
+  fs::remove(dir + "/wal.log");
+  auto c = open_or_die(dir);
+  EXPECT_EQ(c->len(), 0u);
+  EXPECT_TRUE(fs::exists(dir + "/wal.log"));
+}
+
+// --- write failures leave memory and log as they were ---
+
+// Lowers the process's file size limit, so writes that would grow a file beyond `limit` bytes
+// fail with EFBIG, and restores it when it goes away.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    rlimit lowered = old_;
+    lowered.rlim_cur = limit;
+    ::setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    ::signal(SIGXFSZ, old_handler_);
+  }
+
+ private:
+  rlimit old_{};
+  sighandler_t old_handler_;
+};
+
+TEST(WriteFailureTest, FailedSingleWritesChangeNothing) {
+  for (const std::uint64_t slack : {0, 10}) {  // no byte fits / part of a record fits
+    SCOPED_TRACE(slack);
+    TempDir tmp;
+    const std::string dir = tmp.file("c");
+    auto c = create_or_die(dir, meta_of(IndexType::Flat));
+    ASSERT_TRUE(c->upsert(1, vec(1, 4), obj("a", num(1))));
+    ASSERT_TRUE(c->upsert_hybrid(2, vec(2, 4), sparse_of({1}, {1.0f}), std::nullopt));
+    const CollectionState before = capture(*c);
+    const std::string wal = dir + "/wal.log";
+    const std::uint64_t size = file_size(wal);
+    {
+      FileSizeLimit limit(size + slack);
+      auto upserted = c->upsert(1, vec(1, 4, 9), std::nullopt);
+      ASSERT_FALSE(upserted);
+      EXPECT_EQ(upserted.error().kind(), ErrorKind::Io);
+      EXPECT_FALSE(c->upsert_hybrid(2, vec(2, 4, 9), sparse_of({5}, {5.0f}), obj("x", num(0))));
+      EXPECT_FALSE(c->remove(1));
+      EXPECT_EQ(capture(*c), before);
+      EXPECT_EQ(c->wal_appended(), 2u);
+    }
+    EXPECT_EQ(file_size(wal), size);
+    ASSERT_TRUE(c->upsert(3, vec(3, 4), std::nullopt));
+    const CollectionState after = capture(*c);
+    c.reset();
+    EXPECT_EQ(capture(*open_or_die(dir)), after);
+  }
+}
+
+TEST(WriteFailureTest, FailedBatchKeepsMemoryAndLogInStep) {
+  // 20 entries fit the log buffer, so only the final flush fails; larger batches fail in an
+  // append part-way through (20000 entries append on a second thread). Flat inserts logged
+  // entries in bulk, fp16_flat one by one.
+  for (const IndexType type : {IndexType::Flat, IndexType::Fp16Flat}) {
+    for (const std::size_t n : {20, 400, 20000}) {
+      SCOPED_TRACE(std::string(index_type_json_name(type)) + " " + std::to_string(n));
+      TempDir tmp;
+      const std::string dir = tmp.file("c");
+      auto c = create_or_die(dir, meta_of(type));
+      ASSERT_TRUE(c->upsert(1, vec(1, 4), obj("a", num(1))));
+      std::vector<CollectionEntry> batch;
+      for (std::uint64_t id = 10; id < 10 + n; ++id) {
+        batch.push_back({id, vec(id, 4), obj("b", num(id))});
+      }
+      {
+        FileSizeLimit limit(file_size(dir + "/wal.log"));
+        auto result = c->upsert_batch(std::move(batch));
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().kind(), ErrorKind::Io);
+      }
+      EXPECT_GT(c->len(), 1u);
+      EXPECT_EQ(c->wal_appended(), c->len());  // one counted record per applied entry
+      // The applied entries' records are still buffered and reach the file with the next write.
+      ASSERT_TRUE(c->upsert(2, vec(2, 4), std::nullopt));
+      const CollectionState after = capture(*c);
+      c.reset();
+      EXPECT_EQ(capture(*open_or_die(dir)), after);
+    }
+  }
+}
+
+TEST(BatchTest, LastEntryOfARepeatedIdWinsAcrossChunks) {
+  for (const IndexType type : {IndexType::Flat, IndexType::Hnsw, IndexType::Fp16Flat}) {
+    SCOPED_TRACE(index_type_json_name(type));
+    TempDir tmp;
+    const std::string dir = tmp.file("c");
+    CollectionMeta meta = meta_of(type, 2);
+    meta.hnsw_config = HnswConfig{16, 16, 4};  // a small graph keeps the test quick
+    auto c = create_or_die(dir, meta);
+    ASSERT_TRUE(c->upsert_hybrid(3, std::vector<float>{0.0f, 0.0f}, sparse_of({1}, {1.0f}),
+                                 obj("old", num(1))));
+    CollectionState want;
+    want.sparse[3] = sparse_of({1}, {1.0f});
+    std::vector<CollectionEntry> batch;
+    for (std::uint64_t i = 0; i < 12000; ++i) {
+      const std::uint64_t id = i % 5000;
+      // Small integers, so half precision holds them exactly.
+      std::vector<float> v = {static_cast<float>(i % 1024), static_cast<float>(id % 1024)};
+      std::optional<Payload> p;
+      if (i % 7 != 0) p = obj("i", num(i));
+      want.vectors[id] = v;
+      if (p) {
+        want.payloads[id] = p->to_compact_text();
+      } else {
+        want.payloads.erase(id);
+      }
+      batch.push_back({id, std::move(v), std::move(p)});
+    }
+    ASSERT_TRUE(c->upsert_batch(std::move(batch)));
+    EXPECT_EQ(c->len(), 5000u);
+    const CollectionState got = capture(*c);
+    EXPECT_EQ(got, want) << testing::first_difference(got, want);
+    c.reset();
+    const CollectionState reopened = capture(*open_or_die(dir));
+    EXPECT_EQ(reopened, want) << testing::first_difference(reopened, want);
+  }
+}
+
+TEST(WriteFailureTest, WrongLengthIsRefusedBeforeAnythingIsLogged) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  auto c = create_or_die(dir, meta_of(IndexType::Hnsw));
+  ASSERT_TRUE(c->upsert(1, vec(1, 4), obj("a", num(1))));
+  ASSERT_TRUE(c->upsert_hybrid(2, vec(2, 4), sparse_of({1}, {1.0f}), std::nullopt));
+  const CollectionState before = capture(*c);
+  const std::uint64_t size = file_size(dir + "/wal.log");
+
+  const auto expect_mismatch = [](const Result<>& r) {
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().display(), "dimension mismatch: expected 4, got 3");
+  };
+  expect_mismatch(c->upsert(1, vec(1, 3), std::nullopt));
+  expect_mismatch(c->upsert_hybrid(2, vec(2, 3), sparse_of({7}, {7.0f}), obj("b", num(2))));
+  std::vector<CollectionEntry> batch;
+  batch.push_back({5, vec(5, 4), std::nullopt});
+  batch.push_back({6, vec(6, 3), std::nullopt});
+  batch.push_back({7, vec(7, 4), std::nullopt});
+  expect_mismatch(c->upsert_batch(std::move(batch)));
+
+  EXPECT_EQ(capture(*c), before);
+  EXPECT_EQ(file_size(dir + "/wal.log"), size);
+  EXPECT_EQ(c->wal_appended(), 2u);
+}
+
+TEST(WriteFailureTest, PayloadNestedTooDeeplyIsRefused) {
+  TempDir tmp;
+  auto c = create_or_die(tmp.file("c"), meta_of(IndexType::Flat));
+  Payload deep = num(1);
+  for (int i = 0; i < 200; ++i) deep = Payload::array({std::move(deep)});
+  auto r = c->upsert(1, vec(1, 4), std::move(deep));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), ErrorKind::InvalidConfig);
+  EXPECT_EQ(c->len(), 0u);
+}
+
+// --- compaction ---
+
+TEST(CompactionTest, RewritesLiveRecordsAndRestartsTheCounter) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  CollectionMeta meta = meta_of(IndexType::Flat);
+  meta.wal_compact_threshold = 3;
+  auto c = create_or_die(dir, meta);
+  const std::string wal = dir + "/wal.log";
+  ASSERT_TRUE(c->upsert(1, vec(1, 4), obj("a", num(1))));
+  ASSERT_TRUE(c->upsert_hybrid(2, vec(2, 4), sparse_of({3, 4}, {1.0f, 2.0f}), std::nullopt));
+  EXPECT_EQ(c->wal_appended(), 2u);
+  EXPECT_FALSE(fs::exists(dir + "/sparse.bin"));
+  // The third record, a delete of an id never stored, triggers the compaction.
+  EXPECT_FALSE(c->remove(77).value());
+  EXPECT_EQ(c->wal_appended(), 0u);
+  EXPECT_EQ(testing::log_bodies(wal).size(), 2u);
+  EXPECT_TRUE(fs::exists(dir + "/sparse.bin"));
+  EXPECT_FALSE(fs::exists(dir + "/wal.log.tmp"));
+
+  // Counting restarts at 0, so two more writes only grow the log, whatever the live count.
+  ASSERT_TRUE(c->upsert(3, vec(3, 4), std::nullopt));
+  ASSERT_TRUE(c->upsert(4, vec(4, 4), std::nullopt));
+  EXPECT_EQ(testing::log_bodies(wal).size(), 4u);
+  // The third compacts again; the deleted sparse vector's checkpoint goes with it.
+  ASSERT_TRUE(c->remove(2).value());
+  EXPECT_EQ(testing::log_bodies(wal).size(), 3u);
+  EXPECT_FALSE(fs::exists(dir + "/sparse.bin"));
+
+  const CollectionState before = capture(*c);
+  c.reset();
+  auto reopened = open_or_die(dir);
+  EXPECT_EQ(capture(*reopened), before);
+  EXPECT_EQ(reopened->sparse_count(), 0u);
+}
+
+TEST(CompactionTest, EmptyCollectionLeavesEmptyLogAndNoHnswGraph) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  auto c = create_or_die(dir, meta_of(IndexType::Hnsw));
+  ASSERT_TRUE(c->upsert_hybrid(1, vec(1, 4), sparse_of({1}, {1.0f}), std::nullopt));
+  ASSERT_TRUE(c->compact_wal());
+  EXPECT_TRUE(fs::exists(dir + "/hnsw.graph"));
+  EXPECT_TRUE(fs::exists(dir + "/sparse.bin"));
+  ASSERT_TRUE(c->remove(1));
+  ASSERT_TRUE(c->compact_wal());
+  EXPECT_EQ(file_size(dir + "/wal.log"), 0u);
+  EXPECT_FALSE(fs::exists(dir + "/sparse.bin"));
+  c.reset();
+  // The graph saved at the first compaction is not brought back by the opening.
+  EXPECT_EQ(open_or_die(dir)->len(), 0u);
+}
+
+TEST(CompactionTest, MemoryMappedCacheNeverBringsBackDeletedVectors) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  create_or_die(dir, meta_of(IndexType::MmapFlat)).reset();
+  {
+    auto c = open_or_die(dir);
+    ASSERT_TRUE(c->upsert(1, vec(1, 4), std::nullopt));
+    ASSERT_TRUE(c->upsert(2, vec(2, 4), std::nullopt));
+  }
+  open_or_die(dir).reset();  // writes "vectors.mmap" holding 1 and 2
+  ASSERT_TRUE(fs::exists(dir + "/vectors.mmap"));
+  {
+    auto c = open_or_die(dir);
+    ASSERT_TRUE(c->remove(2).value());
+    ASSERT_TRUE(c->compact_wal());  // the log no longer mentions 2 at all
+  }
+  auto c = open_or_die(dir);
+  EXPECT_EQ(c->len(), 1u);
+  EXPECT_EQ(capture(*c).vectors.count(2), 0u);
+}
+
+TEST(CompactionTest, DamagedMemoryMappedCacheIsRebuiltFromTheLog) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  CollectionState before;
+  {
+    auto c = create_or_die(dir, meta_of(IndexType::MmapFlat));
+    ASSERT_TRUE(c->upsert(1, vec(1, 4), obj("a", num(1))));
+    before = capture(*c);
+  }
+  testing::write_file(dir + "/vectors.mmap", {'K', 'V', 'E', 'C', 0, 0});
+  EXPECT_EQ(capture(*open_or_die(dir)), before);
+  EXPECT_GE(file_size(dir + "/vectors.mmap"), 32u);  // the opening wrote it anew
+
+  // The factory on its own also treats a damaged file as an empty cache.
+  testing::write_file(dir + "/vectors.mmap", {'X', 'X'});
+  auto index = create_index(meta_of(IndexType::MmapFlat), dir);
+  ASSERT_TRUE(index);
+  EXPECT_EQ((*index)->len(), 0u);
+  EXPECT_FALSE(fs::exists(dir + "/vectors.mmap"));
+}
+
+// --- promotion ---
+
+TEST(PromotionTest, FlatCollectionBecomesHnswAtTheThreshold) {
+  struct Case {
+    std::optional<HnswConfig> promotion;
+    HnswConfig recorded;
+  };
+  for (const Case& tc : {Case{std::nullopt, HnswConfig{200, 50, 12}},
+                         Case{HnswConfig{100, 10, 16}, HnswConfig{100, 10, 16}}}) {
+    TempDir tmp;
+    const std::string dir = tmp.file("c");
+    CollectionMeta meta = meta_of(IndexType::Flat);
+    meta.auto_promote_threshold = 3;
+    meta.promotion_hnsw_config = tc.promotion;
+    auto c = create_or_die(dir, meta);
+    ASSERT_TRUE(c->upsert(1, vec(1, 4), obj("a", num(1))));
+    ASSERT_TRUE(c->upsert(2, vec(2, 4), std::nullopt));
+    EXPECT_EQ(c->meta().index_type, IndexType::Flat);
+    ASSERT_TRUE(c->upsert(3, vec(3, 4), std::nullopt));
+    EXPECT_EQ(c->meta().index_type, IndexType::Hnsw);
+    EXPECT_EQ(c->meta().hnsw_config, tc.recorded);
+    EXPECT_EQ(c->meta().auto_promote_threshold, std::optional<std::uint64_t>(3));
+    const auto* hnsw = dynamic_cast<const HnswIndex*>(&c->index());
+    ASSERT_NE(hnsw, nullptr);
+    EXPECT_EQ(hnsw->m(), tc.recorded.m);
+
+    const auto on_disk = CollectionMeta::from_json(read_text(dir + "/meta.json"));
+    ASSERT_TRUE(on_disk);
+    EXPECT_EQ(*on_disk, c->meta());
+    EXPECT_FALSE(fs::exists(dir + "/meta.json.tmp"));
+    EXPECT_FALSE(fs::exists(dir + "/hnsw.graph"));
+
+    const CollectionState before = capture(*c);
+    c.reset();
+    auto reopened = open_or_die(dir);
+    EXPECT_EQ(reopened->meta().index_type, IndexType::Hnsw);
+    EXPECT_EQ(capture(*reopened), before);
+  }
+}
+
+TEST(PromotionTest, OnlyFlatCollectionsPromote) {
+  TempDir tmp;
+  CollectionMeta meta = meta_of(IndexType::Fp16Flat);
+  meta.auto_promote_threshold = 1;
+  auto c = create_or_die(tmp.file("c"), meta);
+  ASSERT_TRUE(c->upsert(1, vec(1, 4), std::nullopt));
+  EXPECT_EQ(c->meta().index_type, IndexType::Fp16Flat);
+}
+
+// --- search ---
+
+TEST(SearchTest, FilterKeepsIndexOrderOverTenTimesK) {
+  TempDir tmp;
+  auto c = create_or_die(tmp.file("c"), meta_of(IndexType::Flat, 1));
+  for (std::uint64_t id = 0; id < 100; ++id) {
+    std::optional<Payload> p;
+    if (id == 7 || id == 23 || id == 41 || id == 77) p = obj("keep", Payload::boolean(true));
+    if (id == 2) p = Payload();  // a stored null
+    if (id == 3) p = obj("keep", Payload::boolean(false));
+    ASSERT_TRUE(c->upsert(id, std::vector<float>{static_cast<float>(id)}, std::move(p)));
+  }
+  const std::vector<float> q = {0.0f};
+  const auto keep = FilterCondition::deserialize(obj("keep", obj("$eq", Payload::boolean(true))));
+  const auto all = FilterCondition::deserialize(obj("$and", Payload::array({})));
+  const auto none = FilterCondition::deserialize(obj("$or", Payload::array({})));
+  ASSERT_TRUE(keep && all && none);
+  const auto ids = [&](std::uint64_t k, const FilterCondition* f) {
+    auto hits = c->search_filtered(q, k, f);
+    EXPECT_TRUE(hits);
+    std::vector<std::uint64_t> out;
+    for (const auto& h : *hits) out.push_back(h.id);
+    return out;
+  };
+  using Ids = std::vector<std::uint64_t>;
+  EXPECT_EQ(ids(5, &*keep), (Ids{7, 23, 41}));  // 77 lies beyond the 50 candidates
+  EXPECT_EQ(ids(std::numeric_limits<std::uint64_t>::max(), &*keep), (Ids{7, 23, 41, 77}));
+  EXPECT_EQ(ids(0, &*keep), Ids{});
+  EXPECT_EQ(ids(4, &*all), (Ids{0, 1, 2, 3}));  // ids without payload are tested as null
+  EXPECT_EQ(ids(4, &*none), Ids{});
+  EXPECT_EQ(ids(3, nullptr), (Ids{0, 1, 2}));
+
+  auto hits = c->search_filtered(q, 4, nullptr).value();
+  EXPECT_FALSE(hits[1].payload.has_value());
+  ASSERT_TRUE(hits[2].payload.has_value());
+  EXPECT_TRUE(hits[2].payload->is_null());
+  EXPECT_EQ(hits[3].payload->to_compact_text(), "{\"keep\":false}");
+  EXPECT_EQ(hits[3].distance, 3.0f);
+
+  auto wrong = c->search_filtered(std::vector<float>{1.0f, 2.0f}, 3, &*keep);
+  ASSERT_FALSE(wrong);
+  EXPECT_EQ(wrong.error().kind(), ErrorKind::DimensionMismatch);
+}
+
+TEST(LiveRecordTest, CarriesPayloadAndSparseBytes) {
+  TempDir tmp;
+  auto c = create_or_die(tmp.file("c"), meta_of(IndexType::Flat, 2));
+  ASSERT_TRUE(c->upsert_hybrid(4, std::vector<float>{1.0f, 2.0f}, sparse_of({3}, {0.5f}),
+                               obj("a", num(1))));
+  ASSERT_TRUE(c->upsert(5, std::vector<float>{3.0f, 4.0f}, std::nullopt));
+  const auto records = c->collect_live_records();
+  ASSERT_EQ(records.size(), 2u);
+  for (const WalEntry& r : records) {
+    EXPECT_EQ(r.kind, WalEntry::Kind::Add);
+    if (r.id == 4) {
+      EXPECT_EQ(r.payload, std::optional<std::string>("{\"a\":1}"));
+      EXPECT_EQ(r.sparse, sparse_of({3}, {0.5f}).encode());
+    } else {
+      EXPECT_EQ(r.id, 5u);
+      EXPECT_FALSE(r.payload || r.sparse);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace sorvel

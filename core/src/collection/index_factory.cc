@@ -1,0 +1,88 @@
+#include "collection/index_factory.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <utility>
+
+#include "check.h"
+#include "index/binary_flat/binary_flat_index.h"
+#include "index/flat/flat_index.h"
+#include "index/hnsw/hnsw_index.h"
+#include "index/ivf/ivf_index.h"
+#include "index/ivf_pq/ivf_pq_index.h"
+#include "index/mmap_flat/mmap_flat_index.h"
+#include "index/quantized_flat/quantized_flat_index.h"
+#include "index/quantized_fp16/fp16_flat_index.h"
+#include "str_cat.h"
+
+namespace sorvel {
+
+namespace {
+
+template <class Index, class... Args>
+std::unique_ptr<VectorIndex> boxed(Args&&... args) {
+  return std::make_unique<Index>(std::forward<Args>(args)...);
+}
+
+Result<std::unique_ptr<VectorIndex>> mmap_index(const CollectionMeta& meta, const std::string& dir,
+                                                MmapFileUse use) {
+  const std::string path = (std::filesystem::path(dir) / kMmapFileName).string();
+  const auto dims = static_cast<std::size_t>(meta.dimensions);
+  struct stat st {};
+  if (use == MmapFileUse::kOpen && ::stat(path.c_str(), &st) == 0) {
+    Result<MmapFlatIndex> opened = MmapFlatIndex::open(path, dims, meta.metric);
+    if (opened) return std::unique_ptr<VectorIndex>(new MmapFlatIndex(std::move(opened).value()));
+    // Damaged cache: the log rebuilds it, so the file only has to go out of the way.
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
+  }
+  return boxed<MmapFlatIndex>(path, dims, meta.metric);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<VectorIndex>> create_index(const CollectionMeta& meta,
+                                                  const std::string& dir, MmapFileUse mmap_file) {
+  const auto dims = static_cast<std::size_t>(meta.dimensions);
+  const Metric metric = meta.metric;
+  switch (meta.index_type) {
+    case IndexType::Flat:
+      return boxed<FlatIndex>(dims, metric);
+    case IndexType::Hnsw: {
+      const HnswConfig config = meta.hnsw_config.value_or(HnswConfig{});
+      return boxed<HnswIndex>(dims, metric, static_cast<std::size_t>(config.ef_construction),
+                              static_cast<std::size_t>(config.ef_search),
+                              static_cast<std::size_t>(config.m));
+    }
+    case IndexType::QuantizedFlat:
+      return boxed<QuantizedFlatIndex>(dims, metric);
+    case IndexType::Ivf: {
+      SORVEL_ASSIGN_OR_RETURN(
+          IvfIndex index, IvfIndex::create(dims, metric, meta.ivf_config.value_or(IvfConfig{})));
+      return std::unique_ptr<VectorIndex>(new IvfIndex(std::move(index)));
+    }
+    case IndexType::IvfPq: {
+      SORVEL_ASSIGN_OR_RETURN(
+          IvfPqIndex index,
+          IvfPqIndex::create(dims, metric, meta.ivf_pq_config.value_or(IvfPqConfig{})));
+      return std::unique_ptr<VectorIndex>(new IvfPqIndex(std::move(index)));
+    }
+    case IndexType::Fp16Flat:
+      return boxed<Fp16FlatIndex>(dims, metric);
+    case IndexType::MmapFlat:
+      return mmap_index(meta, dir, mmap_file);
+    case IndexType::BinaryFlat:
+      return boxed<BinaryFlatIndex>(dims, metric);
+    case IndexType::Faiss:
+      break;
+  }
+  SORVEL_CHECK(meta.index_type != IndexType::Faiss,
+               str_cat("collection '", meta.name,
+                       "' uses IndexType::Faiss but sorvel-core was compiled without the 'faiss' "
+                       "feature; rebuild with `--features faiss`"));
+  invariant_failure(str_cat("unknown index type code ", static_cast<int>(meta.index_type)));
+}
+
+}  // namespace sorvel

@@ -1,0 +1,512 @@
+#include "collection/snapshot.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <system_error>
+#include <utility>
+
+#include "check.h"
+#include "collection/index_factory.h"
+#include "collection/wal.h"
+#include "payload/json_text.h"
+#include "posix_file.h"
+#include "str_cat.h"
+
+namespace sorvel {
+
+namespace {
+
+std::string join(const std::string& dir, std::string_view entry) {
+  return (std::filesystem::path(dir) / entry).string();
+}
+
+// Whether the path's status can be read, following (stat) or not following (lstat) a final
+// symbolic link.
+bool status_readable(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool entry_exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Whether both paths name one file (the same inode), without following final links.
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::span<const std::uint8_t> as_bytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Copies the whole content of `from` into `to` (created with 0o666 before the umask, or
+// truncated). The kernel copies where it can; otherwise one 64 KiB buffer carries the bytes. Io on
+// failure, a directory as `from` included; a partly written `to` may remain.
+Result<> copy_whole_file(const std::string& from, const std::string& to) {
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd in, open_read(from));
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0) return DbError::io_from_errno(errno);
+  if (S_ISDIR(st.st_mode)) return DbError::io_from_errno(EISDIR);
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd out, create_truncate(to));
+
+  for (;;) {
+    const ssize_t n = ::copy_file_range(in.get(), nullptr, out.get(), nullptr, 1 << 30, 0);
+    if (n > 0) continue;
+    if (n == 0) return out.close();
+    if (errno == EINTR) continue;
+    // File systems and kernels without an in-kernel copy: both offsets stand where the copy
+    // stopped, so the buffered loop below goes on from there.
+    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
+    return DbError::io_from_errno(errno);
+  }
+  std::vector<std::uint8_t> buffer(64 * 1024);
+  for (;;) {
+    const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return DbError::io_from_errno(errno);
+    }
+    if (n == 0) break;
+    SORVEL_TRY(write_all(out.get(), std::span(buffer.data(), static_cast<std::size_t>(n))));
+  }
+  return out.close();
+}
+
+// unlink(2), where a file that is already gone counts as removed.
+Result<> remove_if_present(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
+  return ok();
+}
+
+std::uint64_t seconds_since_epoch() {
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+  return seconds > 0 ? static_cast<std::uint64_t>(seconds) : 0;
+}
+
+// ---- "snapshot.json" reading ----
+
+constexpr std::array<std::string_view, 4> kFieldNames = {"name", "created_at", "vector_count",
+                                                         "sparse_count"};
+
+// Turns the events of a "snapshot.json" text into a SnapshotMeta. Only the top-level container
+// carries fields; the values of unknown members are skipped whatever their shape.
+class SnapshotReader final : public JsonEventSink {
+ public:
+  SnapshotMeta take() { return std::move(meta_); }
+
+  bool null_value(std::size_t, std::size_t end) override {
+    return scalar("unit value", end, [] { return false; });
+  }
+  bool bool_value(bool value, std::size_t, std::size_t end) override {
+    return scalar(str_cat("boolean `", value ? "true" : "false", "`"), end, [] { return false; });
+  }
+  bool number_value(std::string_view raw, std::size_t, std::size_t end) override {
+    const std::optional<JsonNumber> n = classify_json_number(raw);
+    if (!n) return stop("number out of range", end);
+    std::string found;
+    switch (n->form) {
+      case JsonNumber::Form::Unsigned:
+        found = str_cat("integer `", n->u, "`");
+        break;
+      case JsonNumber::Form::Negative:
+        found = str_cat("integer `", n->i, "`");
+        break;
+      case JsonNumber::Form::Float:
+        found = describe_float(n->f);
+        break;
+    }
+    const int field = current_field();
+    if (field > 0 && n->form == JsonNumber::Form::Negative && !skipping()) {
+      return stop(str_cat("invalid value: ", found, ", expected u64"), end);
+    }
+    return scalar(std::move(found), end, [&] {
+      if (field <= 0 || n->form != JsonNumber::Form::Unsigned) return false;
+      count(field) = n->u;
+      return true;
+    });
+  }
+  bool string_value(std::string_view value, std::size_t end) override {
+    return scalar(describe_string(value), end, [&] {
+      if (current_field() != 0) return false;
+      meta_.name = std::string(value);
+      return true;
+    });
+  }
+  bool key(std::string_view name, std::size_t end) override {
+    if (depth_ != 1) return true;
+    field_ = -1;
+    for (std::size_t i = 0; i < kFieldNames.size(); ++i) {
+      if (kFieldNames[i] != name) continue;
+      if (seen_ & (1u << i)) return stop(str_cat("duplicate field `", name, "`"), end);
+      field_ = static_cast<int>(i);
+    }
+    return true;
+  }
+  bool start_object(std::size_t begin) override { return open(true, begin); }
+  bool start_array(std::size_t begin) override { return open(false, begin); }
+  bool end_object(std::size_t end) override {
+    if (--depth_ > 0) return nested_done(end);
+    for (std::size_t i = 0; i < kFieldNames.size(); ++i) {
+      if (!(seen_ & (1u << i))) return stop(str_cat("missing field `", kFieldNames[i], "`"), end);
+    }
+    return true;
+  }
+  bool end_array(std::size_t end) override {
+    if (--depth_ > 0) return nested_done(end);
+    if (elements_ < kFieldNames.size()) {
+      return stop(
+          str_cat("invalid length ", elements_, ", expected struct SnapshotMeta with 4 elements"),
+          end);
+    }
+    return true;
+  }
+
+ private:
+  bool stop(std::string message, std::size_t index) {
+    fail(std::move(message), index);
+    return false;
+  }
+
+  // Inside the value of an unknown member (or deeper): nothing is checked.
+  bool skipping() const { return depth_ > 1 || (depth_ == 1 && current_field() < 0); }
+
+  // The field the next value at depth 1 belongs to (-1: an unknown member).
+  int current_field() const {
+    if (array_form_) return elements_ < kFieldNames.size() ? static_cast<int>(elements_) : -1;
+    return field_;
+  }
+
+  std::uint64_t& count(int field) {
+    return field == 1 ? meta_.created_at : field == 2 ? meta_.vector_count : meta_.sparse_count;
+  }
+
+  std::string_view expected(int field) const { return field == 0 ? "a string" : "u64"; }
+
+  // A scalar value: at the top level it is no record; in a record it must be what its field
+  // takes (`store` stores it and says whether it fitted).
+  template <class Store>
+  bool scalar(std::string found, std::size_t end, Store store) {
+    if (depth_ == 0) {
+      return stop(str_cat("invalid type: ", found, ", expected struct SnapshotMeta"), end);
+    }
+    if (depth_ > 1) return true;
+    if (!element_may_start(end)) return false;
+    const int field = current_field();
+    if (field >= 0) {
+      if (!store()) {
+        return stop(str_cat("invalid type: ", found, ", expected ", expected(field)), end);
+      }
+      seen_ |= 1u << field;
+    }
+    return value_done();
+  }
+
+  bool open(bool object, std::size_t begin) {
+    if (depth_ == 0) {
+      array_form_ = !object;
+      depth_ = 1;
+      return true;
+    }
+    if (depth_ == 1) {
+      if (!element_may_start(begin)) return false;
+      const int field = current_field();
+      if (field >= 0) {
+        return stop(
+            str_cat("invalid type: ", object ? "map" : "sequence", ", expected ", expected(field)),
+            begin);
+      }
+    }
+    ++depth_;
+    return true;
+  }
+
+  // A skipped container has closed; at depth 1 it was the value of an unknown member.
+  bool nested_done(std::size_t) { return depth_ == 1 ? value_done() : true; }
+
+  // The array form takes exactly four elements.
+  bool element_may_start(std::size_t index) {
+    if (array_form_ && elements_ >= kFieldNames.size()) {
+      return stop("trailing characters", index + 1);
+    }
+    return true;
+  }
+
+  bool value_done() {
+    if (array_form_) {
+      ++elements_;
+    } else {
+      field_ = -1;
+    }
+    return true;
+  }
+
+  SnapshotMeta meta_;
+  std::size_t depth_ = 0;
+  bool array_form_ = false;
+  std::size_t elements_ = 0;
+  int field_ = -1;
+  std::uint32_t seen_ = 0;
+};
+
+// ---- restore ----
+
+// The files a restore replaces in the collection directory: the three a snapshot holds, then the
+// two derived from the log, which are only removed.
+constexpr std::array<std::string_view, 5> kReplacedFiles = {
+    kWalFileName, kMetaFileName, kSparseFileName, kHnswGraphFileName, kMmapFileName};
+constexpr std::size_t kSnapshotFiles = 3;
+
+constexpr std::string_view kStagedSuffix = ".restore-new";
+constexpr std::string_view kAsideSuffix = ".restore-old";
+
+// The exchange of a collection directory's files for a snapshot's. The snapshot's files are first
+// copied in beside the live ones ("<file>.restore-new"), so a failing copy touches no live file.
+// Then, file by file, the live file is kept aside as "<file>.restore-old" (a second hard link, or a
+// rename where links are not supported) and the copy is renamed over the live name, so the log and
+// the metadata never go missing from the directory, even for a moment. Both ways keep each old
+// file's identity: the old collection's open log stays the very file that roll_back() puts back.
+// Until commit(), a destroyed exchange rolls back.
+class FileExchange {
+ public:
+  explicit FileExchange(std::string dir) : dir_(std::move(dir)) {}
+  FileExchange(const FileExchange&) = delete;
+  FileExchange& operator=(const FileExchange&) = delete;
+  ~FileExchange() {
+    if (!committed_) roll_back();
+  }
+
+  // Copies the snapshot file `i` of `snapshot` beside its live file; an optional file that the
+  // snapshot lacks is recorded as absent.
+  Result<> stage(std::size_t i, const std::string& snapshot, bool optional) {
+    const std::string from = join(snapshot, kReplacedFiles[i]);
+    if (optional && !status_readable(from)) return ok();
+    staged_[i] = true;  // before the copy: a partial copy is removed too
+    return copy_whole_file(from, staged_path(i));
+  }
+
+  // Keeps every live file aside and puts its staged copy in its place, or removes it when there
+  // is no copy (a snapshot without "sparse.bin", and the files derived from the log).
+  Result<> swap() {
+    for (std::size_t i = 0; i < kReplacedFiles.size(); ++i) {
+      const bool present = entry_exists(live_path(i));
+      if (present) {
+        SORVEL_TRY(keep_aside(i));
+        aside_[i] = true;
+      }
+      cleared_ = i + 1;
+      if (staged_[i]) {
+        SORVEL_TRY(rename_path(staged_path(i), live_path(i)));
+        staged_[i] = false;
+      } else if (present) {
+        SORVEL_TRY(remove_if_present(live_path(i)));
+      }
+    }
+    return ok();
+  }
+
+  // Keeps the new files; the old ones are removed (best effort: a leftover aside file is never
+  // read, and the next restore renames over it).
+  void commit() {
+    committed_ = true;
+    for (std::size_t i = 0; i < kReplacedFiles.size(); ++i) {
+      if (aside_[i]) (void)remove_if_present(aside_path(i));  // see above
+    }
+  }
+
+ private:
+  std::string live_path(std::size_t i) const { return join(dir_, kReplacedFiles[i]); }
+  std::string staged_path(std::size_t i) const { return live_path(i) + std::string(kStagedSuffix); }
+  std::string aside_path(std::size_t i) const { return live_path(i) + std::string(kAsideSuffix); }
+
+  // A second name for the live file; a rename where the file system has no hard links.
+  Result<> keep_aside(std::size_t i) {
+    const std::string live = live_path(i);
+    const std::string aside = aside_path(i);
+    (void)remove_if_present(aside);  // a leftover of an interrupted restore; a failure shows below
+    if (::link(live.c_str(), aside.c_str()) == 0) return ok();
+    return rename_path(live, aside);
+  }
+
+  // Whatever a cleared live name holds now was made by this restore (a placed copy, or a file the
+  // failed opening wrote): the old file is renamed back over it, or it is removed when there was
+  // no old file. Each step is tried whatever the others did, so one failure leaves as little as
+  // possible changed.
+  void roll_back() {
+    for (std::size_t i = 0; i < cleared_; ++i) {
+      if (aside_[i]) {
+        (void)rename_path(aside_path(i), live_path(i));  // best effort, see above
+        // Renaming one link of a file over another link of the same file does nothing (the copy
+        // never replaced it): the second name goes.
+        if (same_file(aside_path(i), live_path(i))) (void)remove_if_present(aside_path(i));
+      } else {
+        (void)remove_if_present(live_path(i));  // best effort, see above
+      }
+    }
+    for (std::size_t i = 0; i < kReplacedFiles.size(); ++i) {
+      if (staged_[i]) (void)remove_if_present(staged_path(i));  // best effort, see above
+    }
+  }
+
+  std::string dir_;
+  std::array<bool, kReplacedFiles.size()> staged_{};
+  std::array<bool, kReplacedFiles.size()> aside_{};
+  std::size_t cleared_ = 0;  // the old files of live names [0, cleared_) are aside (or were none)
+  bool committed_ = false;
+};
+
+std::string snapshot_path(const Collection& collection, std::string_view name) {
+  return join(join(collection.dir(), kSnapshotsDirName), name);
+}
+
+}  // namespace
+
+std::string SnapshotMeta::to_json() const {
+  std::string out = "{\n  \"name\": ";
+  append_json_string(out, name);
+  out += str_cat(",\n  \"created_at\": ", created_at, ",\n  \"vector_count\": ", vector_count,
+                 ",\n  \"sparse_count\": ", sparse_count, "\n}");
+  return out;
+}
+
+Result<SnapshotMeta> SnapshotMeta::from_json(std::string_view text) {
+  SnapshotReader reader;
+  if (std::optional<JsonFailure> f = parse_json_events(text, reader)) {
+    return json_failure_error(text, *f);
+  }
+  return reader.take();
+}
+
+bool is_valid_snapshot_name(std::string_view name) {
+  if (name.empty() || name == ".") return false;
+  if (name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos) return false;
+  return name.find("..") == std::string_view::npos;
+}
+
+Result<> check_snapshot_name(std::string_view name) {
+  if (!is_valid_snapshot_name(name)) {
+    return DbError::invalid_config(str_cat("invalid snapshot name: ", debug_quote(name)));
+  }
+  return ok();
+}
+
+Result<SnapshotMeta> create_snapshot(const Collection& collection, std::string_view name) {
+  SORVEL_TRY(check_snapshot_name(name));
+  const std::string s = snapshot_path(collection, name);
+  if (entry_exists(s)) return DbError::snapshot_already_exists(std::string(name));
+  std::error_code ec;
+  std::filesystem::create_directories(s, ec);
+  if (ec) return DbError::io_from_errno(ec.value());
+
+  SORVEL_TRY(copy_whole_file(join(collection.dir(), kMetaFileName), join(s, kMetaFileName)));
+
+  std::vector<WalEntry> records = collection.collect_live_records();
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t vector_count,
+                          rewrite_wal(join(s, kWalFileName), std::move(records)));
+
+  const SparseIndex& sparse = collection.sparse();
+  if (!sparse.is_empty()) SORVEL_TRY(sparse.write_file(join(s, kSparseFileName)));
+
+  SnapshotMeta meta{std::string(name), seconds_since_epoch(), vector_count, sparse.len()};
+  const std::string text = meta.to_json();
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_truncate(join(s, kSnapshotMetaFileName)));
+  SORVEL_TRY(write_all(fd.get(), as_bytes(text)));
+  SORVEL_TRY(fd.close());
+  return meta;
+}
+
+Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection) {
+  std::vector<SnapshotMeta> out;
+  const std::string d = join(collection.dir(), kSnapshotsDirName);
+  if (!status_readable(d)) return out;
+
+  const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(d.c_str()), ::closedir);
+  if (!listing) return DbError::io_from_errno(errno);
+  for (;;) {
+    errno = 0;
+    const dirent* e = ::readdir(listing.get());
+    if (e == nullptr) {
+      if (errno != 0) return DbError::io_from_errno(errno);
+      break;
+    }
+    const std::string_view entry_name = e->d_name;
+    if (entry_name == "." || entry_name == "..") continue;
+    const std::string entry = join(d, entry_name);
+    if (!is_directory(entry)) continue;
+    const std::string file = join(entry, kSnapshotMetaFileName);
+    if (!status_readable(file)) continue;
+    SORVEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(file));
+    Result<SnapshotMeta> meta = SnapshotMeta::from_json(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    if (meta) out.push_back(std::move(meta).value());  // a malformed record is skipped
+  }
+  std::stable_sort(out.begin(), out.end(), [](const SnapshotMeta& a, const SnapshotMeta& b) {
+    return a.created_at < b.created_at;
+  });
+  return out;
+}
+
+Result<> restore_snapshot(std::unique_ptr<Collection>& entry, std::string_view name) {
+  SORVEL_CHECK(entry != nullptr, "restore_snapshot: empty registry entry");
+  SORVEL_TRY(check_snapshot_name(name));
+  Collection& old = *entry;
+  const std::string s = snapshot_path(old, name);
+  if (!status_readable(s)) return DbError::snapshot_not_found(std::string(name));
+
+  // Everything the old collection logged reaches its log now, so that log is complete whether it
+  // is put back or replaced.
+  SORVEL_TRY(old.flush_wal());
+
+  const std::string dir = old.dir();
+  FileExchange exchange(dir);
+  for (std::size_t i = 0; i < kSnapshotFiles; ++i) {
+    SORVEL_TRY(exchange.stage(i, s, /*optional=*/kReplacedFiles[i] == kSparseFileName));
+  }
+  SORVEL_TRY(exchange.swap());
+  SORVEL_ASSIGN_OR_RETURN(std::unique_ptr<Collection> reopened, Collection::open(dir));
+
+  // The old collection goes before its files: its writer holds nothing more, and it closes the
+  // old log, which then leaves with the other old files.
+  std::unique_ptr<Collection> replaced = std::exchange(entry, std::move(reopened));
+  replaced.reset();
+  exchange.commit();
+  return ok();
+}
+
+Result<> delete_snapshot(const Collection& collection, std::string_view name) {
+  SORVEL_TRY(check_snapshot_name(name));
+  const std::string s = snapshot_path(collection, name);
+  struct stat st {};
+  if (::lstat(s.c_str(), &st) != 0) return DbError::snapshot_not_found(std::string(name));
+  if (S_ISLNK(st.st_mode)) {
+    // Never followed: removing the link cannot reach outside "snapshots".
+    if (::unlink(s.c_str()) != 0) return DbError::io_from_errno(errno);
+    return ok();
+  }
+  if (!S_ISDIR(st.st_mode)) return DbError::io_from_errno(ENOTDIR);
+  std::error_code ec;
+  std::filesystem::remove_all(s, ec);
+  if (ec) return DbError::io_from_errno(ec.value());
+  return ok();
+}
+
+}  // namespace sorvel

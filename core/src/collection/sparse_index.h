@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "result.h"
+
+namespace sorvel {
+
+// A sparse vector: weights[i] belongs to term indices[i]. Vectors built from callers have lists of
+// equal length with distinct, ascending indices; a decoded vector is taken as it is, and whatever
+// pairs the two lists walks the first min(len(indices), len(values)) pairs.
+//
+// Byte form (little-endian, no padding), 16 + 4n + 4m bytes:
+//   offset 0       u64 n, the number of indices
+//   offset 8       n x u32 index
+//   offset 8+4n    u64 m, the number of values
+//   offset 16+4n   m x f32 value (bit pattern kept)
+struct SparseVector {
+  std::vector<std::uint32_t> indices;
+  std::vector<float> values;
+
+  // The byte form, allocated at its exact size.
+  std::vector<std::uint8_t> encode() const;
+  // Reads the byte form from the start of `bytes`; bytes after it are ignored. Serialization with
+  // the decoder's premature-end text when the bytes end early; a count larger than the bytes
+  // reserves at most 1 MiB before that is found.
+  static Result<SparseVector> decode(std::span<const std::uint8_t> bytes);
+
+  // Bitwise equality of both lists (NaN weights compare by their bits).
+  friend bool operator==(const SparseVector& a, const SparseVector& b);
+};
+
+// One entry of a posting list: 12 bytes, so a list is a contiguous run of (id, weight) pairs.
+#pragma pack(push, 1)
+struct PostingEntry {
+  std::uint64_t id;
+  float weight;
+};
+#pragma pack(pop)
+static_assert(sizeof(PostingEntry) == 12);
+
+// The sparse vectors of one collection: the forward map id -> vector and the inverted index term ->
+// the (id, weight) entries of the vectors that use it. For vectors with distinct indices, every
+// pair (t, w) of a stored vector of id has exactly one entry (id, w) in the list of t, and no list
+// is empty. Not thread-safe: the owner serialises changes against reads.
+//
+// "sparse.bin" (little-endian, no header), entries in each map's iteration order:
+//   offset 0   u64 P, the number of posting lists
+//   then       P x { u32 term, u64 c, c x { u64 id, f32 weight } }   (12 + 12c bytes each)
+//   then       u64 V, the number of stored vectors
+//   then       V x { u64 id, the SparseVector byte form }
+class SparseIndex {
+ public:
+  using PostingList = std::vector<PostingEntry>;
+
+  // Stores `vector` for `id`, replacing an earlier one: the earlier vector's entries are removed
+  // first, then one entry per pair is appended to the end of its term's list. Never fails.
+  void insert(std::uint64_t id, SparseVector vector);
+  // Forgets the vector of `id`, if any: for each of its indices, the first entry of the id in that
+  // term's list is replaced by the list's last entry and the list shortened; an emptied list is
+  // removed. Never fails.
+  void remove(std::uint64_t id);
+
+  // The number of stored vectors.
+  std::size_t len() const { return vectors_.size(); }
+  bool is_empty() const { return vectors_.empty(); }
+  // The stored vector of `id`, or null.
+  const SparseVector* find(std::uint64_t id) const;
+  // The posting list of `term`, or null.
+  const PostingList* postings(std::uint32_t term) const;
+  const std::unordered_map<std::uint32_t, PostingList>& posting_lists() const { return postings_; }
+  const std::unordered_map<std::uint64_t, SparseVector>& vectors() const { return vectors_; }
+
+  // The "sparse.bin" image, built in one buffer of its exact size.
+  std::vector<std::uint8_t> encode() const;
+  // Writes the image to `path`, replacing the file safely (a temporary beside it, forced to stable
+  // storage and renamed over it): a failed write leaves the previous file as it was. Io on failure.
+  Result<> write_file(const std::string& path) const;
+  // Decodes a "sparse.bin" image. A later list of a repeated term, or a later vector of a repeated
+  // id, replaces the earlier one; nothing cross-checks the two parts; bytes after the last vector
+  // are ignored. Serialization when the image ends early; no list or map reserves more than about
+  // 1 MiB ahead of the bytes actually read.
+  static Result<SparseIndex> read_file(std::span<const std::uint8_t> bytes);
+
+ private:
+  std::unordered_map<std::uint32_t, PostingList> postings_;
+  std::unordered_map<std::uint64_t, SparseVector> vectors_;
+};
+
+}  // namespace sorvel

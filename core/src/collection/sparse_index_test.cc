@@ -1,0 +1,271 @@
+#include "collection/sparse_index.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "encoding.h"
+#include "posix_file.h"
+
+namespace sorvel {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char name[] = "/tmp/sorvel_sparse_XXXXXX";
+    path_ = ::mkdtemp(name);
+  }
+  ~ScratchDir() { std::filesystem::remove_all(path_); }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+template <class T>
+void put(Bytes& out, T value) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&value);
+  out.insert(out.end(), p, p + sizeof(T));
+}
+
+std::vector<std::uint64_t> ids_of(const SparseIndex& index, std::uint32_t term) {
+  std::vector<std::uint64_t> ids;
+  if (const auto* list = index.postings(term)) {
+    for (const PostingEntry& e : *list) ids.push_back(e.id);
+  }
+  return ids;
+}
+
+TEST(SparseVectorTest, ByteFormAndDecoding) {
+  const SparseVector v{{3, 7}, {0.5f, 2.0f}};
+  Bytes expected;
+  put<std::uint64_t>(expected, 2);
+  put<std::uint32_t>(expected, 3);
+  put<std::uint32_t>(expected, 7);
+  put<std::uint64_t>(expected, 2);
+  put<float>(expected, 0.5f);
+  put<float>(expected, 2.0f);
+  EXPECT_EQ(v.encode(), expected);
+  EXPECT_EQ(SparseVector{}.encode(), Bytes(16, 0));
+
+  Bytes with_tail = expected;
+  with_tail.push_back(0xAB);
+  auto back = SparseVector::decode(with_tail);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(*back, v);
+
+  // Lists of different lengths are taken as they are.
+  const SparseVector uneven{{1, 2, 3}, {9.0f}};
+  auto uneven_back = SparseVector::decode(uneven.encode());
+  ASSERT_TRUE(uneven_back.has_value());
+  EXPECT_EQ(*uneven_back, uneven);
+
+  // Every cut of the bytes fails with the premature end.
+  for (std::size_t cut = 0; cut < expected.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    auto r = SparseVector::decode(std::span(expected).first(cut));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().display(), "serialization error: io error: unexpected end of file");
+  }
+}
+
+TEST(SparseVectorTest, HugeCountFailsWithoutReservingForIt) {
+  Bytes bytes;
+  put<std::uint64_t>(bytes, std::uint64_t{1} << 62);
+  put<std::uint32_t>(bytes, 1);
+  put<std::uint32_t>(bytes, 2);
+  auto r = SparseVector::decode(bytes);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), ErrorKind::Serialization);
+}
+
+TEST(SparseIndexTest, InsertReplacesAndRemoveSwapsTheLastEntryIn) {
+  SparseIndex index;
+  index.insert(1, SparseVector{{5, 6}, {1.0f, 1.0f}});
+  index.insert(2, SparseVector{{5}, {2.0f}});
+  index.insert(3, SparseVector{{5}, {3.0f}});
+  EXPECT_EQ(ids_of(index, 5), (std::vector<std::uint64_t>{1, 2, 3}));
+
+  // Removing the first of [1, 2, 3] moves the last into its slot.
+  index.remove(1);
+  EXPECT_EQ(ids_of(index, 5), (std::vector<std::uint64_t>{3, 2}));
+  EXPECT_EQ(index.postings(6), nullptr);  // emptied list is gone
+  EXPECT_EQ(index.find(1), nullptr);
+
+  // Replacing: old entries leave first, so a term in both vectors ends with one entry, last.
+  index.insert(2, SparseVector{{5, 9}, {4.0f, 5.0f}});
+  EXPECT_EQ(ids_of(index, 5), (std::vector<std::uint64_t>{3, 2}));
+  EXPECT_EQ(index.postings(5)->back().weight, 4.0f);
+  EXPECT_EQ(ids_of(index, 9), (std::vector<std::uint64_t>{2}));
+
+  // An empty vector is stored and counted but has no postings.
+  index.insert(4, SparseVector{});
+  EXPECT_EQ(index.len(), 3u);
+  ASSERT_NE(index.find(4), nullptr);
+
+  // Unknown ids and second removals change nothing.
+  const Bytes before = index.encode();
+  index.remove(99);
+  EXPECT_EQ(index.encode(), before);
+  index.remove(3);
+  index.remove(3);
+  EXPECT_EQ(ids_of(index, 5), (std::vector<std::uint64_t>{2}));
+  EXPECT_EQ(index.len(), 2u);
+}
+
+TEST(SparseIndexTest, UnevenVectorPairsOnlyWhatBothListsHold) {
+  SparseIndex index;
+  index.insert(1, SparseVector{{1, 2, 3}, {0.5f}});
+  EXPECT_EQ(ids_of(index, 1), (std::vector<std::uint64_t>{1}));
+  EXPECT_EQ(index.postings(2), nullptr);
+  index.remove(1);
+  EXPECT_TRUE(index.posting_lists().empty());
+}
+
+TEST(SparseIndexTest, FileOfOneVectorIsTheDocumented104Bytes) {
+  ScratchDir dir;
+  SparseIndex index;
+  index.insert(9, SparseVector{{3, 7}, {0.5f, 2.0f}});
+  const std::string path = dir.file("sparse.bin");
+  ASSERT_TRUE(index.write_file(path).has_value());
+  auto bytes = read_whole_file(path);
+  ASSERT_TRUE(bytes.has_value());
+  ASSERT_EQ(bytes->size(), 104u);
+
+  Decoder in = Decoder::from_memory(*bytes);
+  EXPECT_EQ(*in.u64(), 2u);
+  std::vector<std::uint32_t> terms;
+  for (int l = 0; l < 2; ++l) {
+    terms.push_back(*in.u32());
+    EXPECT_EQ(*in.u64(), 1u);
+    EXPECT_EQ(*in.u64(), 9u);
+    EXPECT_EQ(*in.f32(), terms.back() == 3 ? 0.5f : 2.0f);
+  }
+  std::sort(terms.begin(), terms.end());
+  EXPECT_EQ(terms, (std::vector<std::uint32_t>{3, 7}));
+  EXPECT_EQ(*in.u64(), 1u);
+  EXPECT_EQ(*in.u64(), 9u);
+  EXPECT_EQ(*in.u32_seq(), (std::vector<std::uint32_t>{3, 7}));
+  EXPECT_EQ(*in.f32_seq(), (std::vector<float>{0.5f, 2.0f}));
+  EXPECT_EQ(in.position(), 104u);
+
+  // Nothing is left beside the file.
+  std::size_t entries = 0;
+  for (const auto& e :
+       std::filesystem::directory_iterator(std::filesystem::path(path).parent_path())) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1u);
+}
+
+TEST(SparseIndexTest, FileRoundTripKeepsListOrder) {
+  ScratchDir dir;
+  SparseIndex index;
+  for (std::uint64_t id = 0; id < 50; ++id) {
+    index.insert(id, SparseVector{{static_cast<std::uint32_t>(id % 7), 100},
+                                  {static_cast<float>(id), -0.0f}});
+  }
+  for (std::uint64_t id = 0; id < 50; id += 3) index.remove(id);
+  const std::string path = dir.file("sparse.bin");
+  ASSERT_TRUE(index.write_file(path).has_value());
+  auto bytes = read_whole_file(path);
+  ASSERT_TRUE(bytes.has_value());
+  auto back = SparseIndex::read_file(*bytes);
+  ASSERT_TRUE(back.has_value()) << back.error().display();
+  EXPECT_EQ(back->vectors(), index.vectors());
+  ASSERT_EQ(back->posting_lists().size(), index.posting_lists().size());
+  for (const auto& [term, list] : index.posting_lists()) {
+    const auto* other = back->postings(term);
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(other->size(), list.size());
+    EXPECT_EQ(std::memcmp(other->data(), list.data(), list.size() * sizeof(PostingEntry)), 0);
+  }
+}
+
+TEST(SparseIndexTest, WriteFileIntoMissingDirectoryIsIo) {
+  ScratchDir dir;
+  SparseIndex index;
+  index.insert(1, SparseVector{{1}, {1.0f}});
+  auto r = index.write_file(dir.file("missing/sparse.bin"));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), ErrorKind::Io);
+}
+
+Bytes image_of(std::initializer_list<std::pair<std::uint32_t, std::vector<PostingEntry>>> lists,
+               std::initializer_list<std::pair<std::uint64_t, SparseVector>> vectors) {
+  Bytes out;
+  put<std::uint64_t>(out, lists.size());
+  for (const auto& [term, entries] : lists) {
+    put<std::uint32_t>(out, term);
+    put<std::uint64_t>(out, entries.size());
+    for (const PostingEntry& e : entries) {
+      put<std::uint64_t>(out, e.id);
+      put<float>(out, e.weight);
+    }
+  }
+  put<std::uint64_t>(out, vectors.size());
+  for (const auto& [id, v] : vectors) {
+    put<std::uint64_t>(out, id);
+    const Bytes b = v.encode();
+    out.insert(out.end(), b.begin(), b.end());
+  }
+  return out;
+}
+
+TEST(SparseIndexTest, ReaderAcceptsWhatTheFormatAllows) {
+  // A repeated term and a repeated id keep the later one; empty lists and trailing bytes pass;
+  // nothing ties the lists to the vectors.
+  Bytes image = image_of({{4, {{1, 1.0f}}}, {4, {{2, 2.0f}, {3, 3.0f}}}, {8, {}}},
+                         {{5, SparseVector{{1}, {1.0f}}}, {5, SparseVector{{2, 3}, {2.0f, 3.0f}}}});
+  image.push_back(0x7F);
+  auto index = SparseIndex::read_file(image);
+  ASSERT_TRUE(index.has_value()) << index.error().display();
+  EXPECT_EQ(ids_of(*index, 4), (std::vector<std::uint64_t>{2, 3}));
+  ASSERT_NE(index->postings(8), nullptr);
+  EXPECT_TRUE(index->postings(8)->empty());
+  ASSERT_EQ(index->len(), 1u);
+  EXPECT_EQ(*index->find(5), (SparseVector{{2, 3}, {2.0f, 3.0f}}));
+}
+
+TEST(SparseIndexTest, CorruptImagesFail) {
+  const Bytes good = image_of({{4, {{1, 1.0f}, {2, 2.0f}}}},
+                              {{1, SparseVector{{4}, {1.0f}}}, {2, SparseVector{{4}, {2.0f}}}});
+  ASSERT_TRUE(SparseIndex::read_file(good).has_value());
+  // Every truncation fails as a whole, whether it ends in the lists or in the vectors.
+  for (std::size_t cut = 0; cut < good.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    EXPECT_FALSE(SparseIndex::read_file(std::span(good).first(cut)).has_value());
+  }
+  // Oversized counts at each level fail with the premature end instead of exhausting memory.
+  const std::uint64_t huge = std::uint64_t{1} << 62;
+  struct Oversize {
+    const char* what;
+    std::size_t offset;  // of the u64 count to overwrite
+  };
+  const Oversize cases[] = {
+      {"posting list count", 0},
+      {"entries of a list", 12},
+      {"vector count", 8 + 12 + 24},
+      {"indices of a vector", 8 + 12 + 24 + 8 + 8},
+  };
+  for (const Oversize& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes bad = good;
+    std::memcpy(bad.data() + c.offset, &huge, 8);
+    auto r = SparseIndex::read_file(bad);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().display(), "serialization error: io error: unexpected end of file");
+  }
+}
+
+}  // namespace
+}  // namespace sorvel

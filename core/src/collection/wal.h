@@ -1,0 +1,165 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "collection/sparse_index.h"
+#include "payload/payload.h"
+#include "posix_file.h"
+#include "result.h"
+
+// The write-ahead log "wal.log": records one after the other, oldest first, with no header, trailer
+// or checksum. All numbers little-endian.
+//
+// Record:           offset 0  u32 L (body bytes)       offset 4  the body
+// Add body:         0  u32 variant 0       4  u64 id          12  u64 n
+//                   20 n x f32             20+4n  u8 payload tag (0 absent, 1 present)
+//                   [u64 p, p bytes of compact payload text]   u8 sparse tag
+//                   [u64 s, s bytes of the SparseVector byte form]
+//                   L = 20 + 4n + (payload ? 9 + p : 1) + (sparse ? 9 + s : 1)
+// Delete body:      0  u32 variant 1       4  u64 id          L = 12, 16 bytes in the file
+
+namespace sorvel {
+
+// Replay reads bodies of at most this many bytes and stops at a longer one, so no writer produces
+// one.
+inline constexpr std::uint64_t kMaxWalRecordBody = 268435456;
+
+// One log record. Owns its vector and byte strings.
+struct WalEntry {
+  enum class Kind : std::uint32_t { Add = 0, Delete = 1 };
+
+  Kind kind = Kind::Delete;
+  std::uint64_t id = 0;
+  // Add only.
+  std::vector<float> vector;
+  std::optional<std::string> payload;               // the compact JSON text
+  std::optional<std::vector<std::uint8_t>> sparse;  // the SparseVector byte form
+
+  static WalEntry add(std::uint64_t id, std::vector<float> vector,
+                      std::optional<std::string> payload,
+                      std::optional<std::vector<std::uint8_t>> sparse);
+  static WalEntry delete_of(std::uint64_t id);
+
+  // The body length L (64-bit: no reduction modulo 2^32).
+  std::uint64_t body_size() const;
+  // The body without its length prefix, allocated at its exact size.
+  std::vector<std::uint8_t> encode() const;
+  // Decodes one body. Serialization when it is shorter than its fields, or holds a variant index
+  // other than 0 and 1 or a tag other than 0 and 1; bytes after the last field are ignored.
+  static Result<WalEntry> decode(std::span<const std::uint8_t> body);
+};
+
+// The Add record that describes one live vector of a collection: its vector as the index yields
+// it, the compact text of its payload when it has one, the byte form of its sparse vector when it
+// has one. The pointers are borrowed for the call.
+WalEntry live_record(std::uint64_t id, std::vector<float> vector, const Payload* payload,
+                     const SparseVector* sparse);
+
+// InvalidConfig for a record body longer than kMaxWalRecordBody: "log record of {} bytes exceeds
+// the limit of 268435456 bytes".
+Result<> check_wal_record_size(std::uint64_t body_size);
+
+// The appending writer of one collection's log: an 8192-byte buffer in front of the file, and the
+// record counter `appended` that decides when the log is compacted.
+//
+// Records are composed whole before any byte of them reaches the buffer or the file, and the
+// buffer only ever ends with whole records, so a failure never leaves half a record behind:
+//   - an append that fails adds nothing (a record too large for the buffer goes straight to the
+//     file, and a write of it cut short is cut back off the file);
+//   - write_add and write_delete, the single writes, append and flush; when the flush fails, their
+//     record is taken back out of the buffer and, if part of it reached the file, the file is cut
+//     back to the end of the record before it. Records appended earlier and still buffered follow
+//     the plain flush rule.
+// If cutting the file back fails, every later append and flush first retries it and fails while
+// it does, so nothing is ever written behind a partial record.
+//
+// Owned by one collection and used under its writer's exclusive access; no lock of its own.
+// Releasing the writer flushes what it still buffers, ignoring errors, and closes the file.
+class WalWriter {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+
+  // Opens `path` for appending, creating it with 0o666 before the umask; empty buffer, appended 0.
+  // Io on failure.
+  static Result<WalWriter> open(std::string path);
+
+  WalWriter(WalWriter&& other) noexcept;
+  WalWriter& operator=(WalWriter&& other) noexcept;
+  WalWriter(const WalWriter&) = delete;
+  WalWriter& operator=(const WalWriter&) = delete;
+  ~WalWriter();
+
+  // Appends an Add record, without flushing and without counting it. Checks, in order: the body
+  // size (InvalidConfig, nothing written), then Io from writing out the buffer to make room or from
+  // writing a large record directly.
+  Result<> append_add(std::uint64_t id, std::span<const float> vector,
+                      std::optional<std::string_view> payload,
+                      std::optional<std::span<const std::uint8_t>> sparse);
+  // Appends a Delete record (16 bytes), with the same failures.
+  Result<> append_delete(std::uint64_t id);
+  // Appends an encoded entry's record.
+  Result<> append_entry(const WalEntry& entry);
+
+  // A single write: append_add then flush; on any failure no byte of this record stays in the
+  // buffer or the file. Does not count the record.
+  Result<> write_add(std::uint64_t id, std::span<const float> vector,
+                     std::optional<std::string_view> payload,
+                     std::optional<std::span<const std::uint8_t>> sparse);
+  Result<> write_delete(std::uint64_t id);
+
+  // Writes the whole buffer to the file (to the operating system, not to stable storage),
+  // retrying interrupted and partial writes. A write that accepts no bytes fails with "failed to
+  // write the buffered data". On failure the bytes written leave the buffer and the rest stays for
+  // the next flush. Io on failure.
+  Result<> flush();
+
+  const std::string& path() const { return path_; }
+  std::uint64_t appended() const { return appended_; }
+  void set_appended(std::uint64_t count) { appended_ = count; }
+  void count_record() { ++appended_; }
+  // Bytes waiting in the buffer.
+  std::size_t buffered() const { return buffer_.size(); }
+
+ private:
+  static constexpr std::size_t kNoRecord = static_cast<std::size_t>(-1);
+  static constexpr std::size_t kDirect = static_cast<std::size_t>(-2);
+
+  WalWriter() = default;
+  template <class Compose>
+  Result<> append_record(std::uint64_t body_size, const Compose& compose);
+  Result<> flush_taking_back();
+  // Writes out the buffer; `written` receives the bytes that reached the file.
+  Result<> write_out(std::size_t& written);
+  Result<> write_direct(std::span<const std::uint8_t> bytes, std::size_t& written);
+  // Cuts the file back to `size`; on failure remembers to retry before the next write.
+  void cut_back(std::uint64_t size);
+  Result<> repair();
+
+  std::string path_;
+  UniqueFd fd_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t file_size_ = 0;         // bytes of the file, as written through this writer
+  std::size_t last_begin_ = kNoRecord;  // where the last appended record starts in the buffer
+  bool torn_ = false;                   // the file ends in a partial record not yet cut back
+  std::uint64_t appended_ = 0;
+};
+
+// Writes a complete log holding `entries` in their order and puts it in place of `path`: the
+// records go behind an 8192-byte buffer into the path with its extension replaced by "log.tmp"
+// ("wal.log.tmp" beside "wal.log"), which is created or truncated, forced to stable storage and
+// renamed over `path`; then the directory is forced too, so the new log survives a power loss.
+// Returns the number of records written. Checks, in order: every body's size (InvalidConfig,
+// nothing created), then Io from create, write, flush, sync, rename and the directory sync. On a
+// failure before the rename the file at `path` is untouched and the temporary file stays.
+Result<std::uint64_t> rewrite_wal(const std::string& path, std::vector<WalEntry> entries);
+
+// The temporary path rewrite_wal writes through: `path` with its extension replaced by "log.tmp".
+std::string wal_temp_path(const std::string& path);
+
+}  // namespace sorvel
