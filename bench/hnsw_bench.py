@@ -5,6 +5,7 @@ exact ground truth (BLAS):
   random     i.i.d. Gaussian (the hard case for graphs: high recall is expensive)
   clustered  a Gaussian mixture with a decaying spectrum, randomly rotated (shaped like real
              embeddings)
+  fashion    real image vectors, 60,000 x 784 (Debian package dataset-fashion-mnist; opt-in)
 For each set:
   build, one thread:  ours add_batch_np          vs  hnswlib add_items(num_threads=1)
   build, N threads:   ours add_batch_parallel    vs  hnswlib add_items(num_threads=N)
@@ -50,6 +51,39 @@ def rss_bytes():
     return 0
 
 
+def memory_probe(side, base_path, build_dir):
+    """Run in a fresh interpreter: resident memory added by building one index of `base`."""
+    sys.path.insert(0, str(Path(build_dir) / "python"))
+    base = np.load(base_path)
+    rows, dims = base.shape
+    if side == "ours":
+        import sorvel_vector_db as svdb
+        before = rss_bytes()
+        index = svdb.HnswIndex(dims, "l2", ef_construction=EF_CONSTRUCTION, m=M)
+        index.add_batch_parallel(base)
+    else:
+        import hnswlib
+        before = rss_bytes()
+        index = hnswlib.Index(space="l2", dim=dims)
+        index.init_index(max_elements=rows, M=M, ef_construction=EF_CONSTRUCTION)
+        index.add_items(base)
+    print(rss_bytes() - before)
+
+
+def resident_memory(side, base, build_dir, peer_path):
+    import subprocess
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "base.npy")
+        np.save(path, base)
+        env = dict(os.environ)
+        if peer_path:
+            env["PYTHONPATH"] = peer_path
+        out = subprocess.run([sys.executable, __file__, "--memory-probe", side, path,
+                              "--build", build_dir], capture_output=True, text=True, env=env,
+                             check=True)
+    return int(out.stdout.strip().splitlines()[-1])
+
+
 def random_set(rng, rows, queries, dims):
     return (rng.standard_normal((rows, dims), dtype=np.float32),
             rng.standard_normal((queries, dims), dtype=np.float32))
@@ -69,6 +103,24 @@ def clustered_set(rng, rows, queries, dims, clusters=200):
         return np.ascontiguousarray(points @ rotation, dtype=np.float32)
 
     return draw(rows), draw(queries)
+
+
+FASHION = Path("/usr/share/datasets/fashion-mnist")
+
+
+def fashion_set(rng, rows, queries, dims):
+    """Real image vectors (Debian's dataset-fashion-mnist): the 60,000 training images as the base,
+    test images as queries, pixels scaled to [0, 1]; `rows` and `dims` do not apply."""
+    import gzip
+
+    def images(name):
+        raw = gzip.open(FASHION / name).read()
+        count = int.from_bytes(raw[4:8], "big")
+        return (np.frombuffer(raw, dtype=np.uint8, offset=16).reshape(count, 784)
+                .astype(np.float32) / 255.0)
+
+    return np.ascontiguousarray(images("train-images-idx3-ubyte.gz")), np.ascontiguousarray(
+        images("t10k-images-idx3-ubyte.gz")[:queries])
 
 
 def ground_truth(base, queries, k):
@@ -143,22 +195,18 @@ def fmt(x, unit=""):
     return "   n/a" if x is None else f"{x:8.0f}{unit}"
 
 
-def run_set(name, base, queries, svdb, hnswlib, threads):
+def run_set(name, base, queries, svdb, hnswlib, threads, build_dir, peer_path):
     rows, dims = base.shape
     print(f"\n== {name}: {rows} x {dims}, {len(queries)} queries, M={M}, "
           f"ef_construction={EF_CONSTRUCTION}, k={K}")
     _, truth = timed(lambda: ground_truth(base, queries, K))
 
     # Single-threaded builds.
-    before = rss_bytes()
     ours = svdb.HnswIndex(dims, "l2", ef_construction=EF_CONSTRUCTION, ef_search=EF_SWEEP[0], m=M)
     ours_build1, _ = timed(lambda: ours.add_batch_np(base))
-    ours_mem = rss_bytes() - before
-    before = rss_bytes()
     peer = hnswlib.Index(space="l2", dim=dims)
     peer.init_index(max_elements=rows, M=M, ef_construction=EF_CONSTRUCTION, random_seed=100)
     peer_build1, _ = timed(lambda: peer.add_items(base, num_threads=1))
-    peer_mem = rss_bytes() - before
     print(f"build 1 thread     ours {ours_build1:7.2f} s   hnswlib {peer_build1:7.2f} s   "
           f"ratio {ours_build1 / peer_build1:5.2f}")
 
@@ -171,7 +219,10 @@ def run_set(name, base, queries, svdb, hnswlib, threads):
     print(f"build {threads} threads    ours {ours_build_n:7.2f} s   hnswlib {peer_build_n:7.2f} s   "
           f"ratio {ours_build_n / peer_build_n:5.2f}   ours speed-up over 1 thread "
           f"{ours_build1 / ours_build_n:4.2f}x (hnswlib {peer_build1 / peer_build_n:4.2f}x)")
-    print(f"resident memory    ours {ours_mem / 2**20:7.1f} MiB hnswlib {peer_mem / 2**20:7.1f} MiB")
+    ours_mem = resident_memory("ours", base, build_dir, peer_path)
+    peer_mem = resident_memory("peer", base, build_dir, peer_path)
+    print(f"resident memory    ours {ours_mem / 2**20:7.1f} MiB hnswlib {peer_mem / 2**20:7.1f} MiB"
+          f"   ratio {ours_mem / peer_mem:5.2f}   (each built alone in a fresh interpreter)")
 
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "ours.hnsw")
@@ -198,6 +249,9 @@ def run_set(name, base, queries, svdb, hnswlib, threads):
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--memory-probe":
+        memory_probe(sys.argv[2], sys.argv[3], sys.argv[5])
+        return
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.environ.get("SORVEL_BUILD_DIR", str(REPO / "build")))
     parser.add_argument("--rows", type=int, default=100_000)
@@ -217,10 +271,10 @@ def main():
     print(f"peer module: {hnswlib.__file__}")
 
     rng = np.random.default_rng(2024)
-    makers = {"random": random_set, "clustered": clustered_set}
+    makers = {"random": random_set, "clustered": clustered_set, "fashion": fashion_set}
     for name in args.sets.split(","):
         base, queries = makers[name](rng, args.rows, args.queries, args.dims)
-        run_set(name, base, queries, svdb, hnswlib, args.threads)
+        run_set(name, base, queries, svdb, hnswlib, args.threads, args.build, args.peer_path)
 
 
 if __name__ == "__main__":

@@ -175,6 +175,8 @@ bool gather(const Py_buffer& view, float* out, std::size_t count) {
   return true;
 }
 
+}  // namespace
+
 // Round to nearest f32; beyond the f32 range the result is infinite. Written out because a
 // double->float cast of an out-of-range value is undefined in C++.
 float narrow_to_f32(double value) {
@@ -186,6 +188,8 @@ float narrow_to_f32(double value) {
   }
   return static_cast<float>(value);
 }
+
+namespace {
 
 // Whether the code point `cp` (>= 0x80) is shown as it is in a debug form: printable by the
 // interpreter's Unicode tables and not a combining mark (which would attach to the quote).
@@ -209,6 +213,8 @@ bool shows_as_is(std::uint32_t cp) {
   return PyUnicode_CompareWithASCIIString(category.get(), "Mn") != 0 &&
          PyUnicode_CompareWithASCIIString(category.get(), "Me") != 0;
 }
+
+}  // namespace
 
 // The debug form of a valid UTF-8 text: in double quotes, with \" \\ \n \r \t \0 and \u{hex} for
 // every other character that does not show as it is.
@@ -240,6 +246,8 @@ std::string debug_text(std::string_view text) {
   out += '"';
   return out;
 }
+
+namespace {
 
 // A bound on the reservation taken from a sequence's reported length: the length is only a hint
 // and may be false, the vector grows anyway.

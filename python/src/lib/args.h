@@ -116,6 +116,15 @@ PyResult<std::string_view> text_arg_or(PyObject* object, const char* name,
 // cannot be converted to 'PyList'" otherwise.
 bool list_arg(PyObject* object, const char* name);
 
+// `value` rounded to the nearest f32; beyond the f32 range the result is infinite (a plain cast
+// of such a value is undefined behaviour).
+float narrow_to_f32(double value);
+
+// The debug form of a valid UTF-8 text, as messages quote user texts: in double quotes, with \"
+// \\ \n \r \t \0 and \u{hex} for every other character that the interpreter does not print
+// as it is.
+std::string debug_text(std::string_view text);
+
 // Exactly "l2", "cosine" or "dot_product" (byte-exact); otherwise ValueError
 // "unknown metric {debug form}; expected \"l2\", \"cosine\", or \"dot_product\"".
 PyResult<Metric> parse_metric(std::string_view text);

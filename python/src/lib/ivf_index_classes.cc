@@ -63,50 +63,51 @@ constexpr Signature kIvfPqNewSig{"__new__",
 
 // IvfIndex(dimensions, metric="l2", n_lists=256, nprobe=16, train_size=4096): any values.
 PyObject* ivf_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-  return constructor_frame<IvfIndexClass>(kIvfNewSig, args, kwargs,
-                                          [](const BoundArgs& a) -> PyObject* {
-    const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
-    if (!dimensions) return nullptr;
-    const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
-    if (!metric) return nullptr;
-    const PyResult<std::uint64_t> n_lists = u64_arg_or(a[2], "n_lists", 256);
-    if (!n_lists) return nullptr;
-    const PyResult<std::uint64_t> nprobe = u64_arg_or(a[3], "nprobe", 16);
-    if (!nprobe) return nullptr;
-    const PyResult<std::uint64_t> train_size = u64_arg_or(a[4], "train_size", 4096);
-    if (!train_size) return nullptr;
-    Result<IvfIndex> index = IvfIndex::create(
-        *dimensions, *metric, IvfConfig{*n_lists, *nprobe, *train_size, kStandaloneKMeansIterations});
-    if (!index) return error_to_pyerr(index.error());
-    return wrap<IvfIndexClass>(std::make_unique<IvfIndex>(std::move(*index)));
-  });
+  return constructor_frame<IvfIndexClass>(
+      kIvfNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
+        const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
+        if (!dimensions) return nullptr;
+        const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
+        if (!metric) return nullptr;
+        const PyResult<std::uint64_t> n_lists = u64_arg_or(a[2], "n_lists", 256);
+        if (!n_lists) return nullptr;
+        const PyResult<std::uint64_t> nprobe = u64_arg_or(a[3], "nprobe", 16);
+        if (!nprobe) return nullptr;
+        const PyResult<std::uint64_t> train_size = u64_arg_or(a[4], "train_size", 4096);
+        if (!train_size) return nullptr;
+        Result<IvfIndex> index = IvfIndex::create(
+            *dimensions, *metric,
+            IvfConfig{*n_lists, *nprobe, *train_size, kStandaloneKMeansIterations});
+        if (!index) return error_to_pyerr(index.error());
+        return wrap<IvfIndexClass>(std::make_unique<IvfIndex>(std::move(*index)));
+      });
 }
 
 // IvfPqIndex(..., pq_m=8, pq_k_sub=256): ValueError (InvalidConfig) when pq_m is 0 or does not
 // divide the dimensions, or pq_k_sub is 0 or above 256.
 PyObject* ivf_pq_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-  return constructor_frame<IvfPqIndexClass>(kIvfPqNewSig, args, kwargs,
-                                            [](const BoundArgs& a) -> PyObject* {
-    const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
-    if (!dimensions) return nullptr;
-    const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
-    if (!metric) return nullptr;
-    const PyResult<std::uint64_t> n_lists = u64_arg_or(a[2], "n_lists", 256);
-    if (!n_lists) return nullptr;
-    const PyResult<std::uint64_t> nprobe = u64_arg_or(a[3], "nprobe", 16);
-    if (!nprobe) return nullptr;
-    const PyResult<std::uint64_t> train_size = u64_arg_or(a[4], "train_size", 4096);
-    if (!train_size) return nullptr;
-    const PyResult<std::uint64_t> pq_m = u64_arg_or(a[5], "pq_m", 8);
-    if (!pq_m) return nullptr;
-    const PyResult<std::uint64_t> pq_k_sub = u64_arg_or(a[6], "pq_k_sub", 256);
-    if (!pq_k_sub) return nullptr;
-    const IvfPqConfig config{*n_lists, *nprobe, *train_size, kStandaloneKMeansIterations,
-                             PqConfig{*pq_m, *pq_k_sub, kStandaloneKMeansIterations}};
-    Result<IvfPqIndex> index = IvfPqIndex::create(*dimensions, *metric, config);
-    if (!index) return error_to_pyerr(index.error());
-    return wrap<IvfPqIndexClass>(std::make_unique<IvfPqIndex>(std::move(*index)));
-  });
+  return constructor_frame<IvfPqIndexClass>(
+      kIvfPqNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
+        const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
+        if (!dimensions) return nullptr;
+        const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
+        if (!metric) return nullptr;
+        const PyResult<std::uint64_t> n_lists = u64_arg_or(a[2], "n_lists", 256);
+        if (!n_lists) return nullptr;
+        const PyResult<std::uint64_t> nprobe = u64_arg_or(a[3], "nprobe", 16);
+        if (!nprobe) return nullptr;
+        const PyResult<std::uint64_t> train_size = u64_arg_or(a[4], "train_size", 4096);
+        if (!train_size) return nullptr;
+        const PyResult<std::uint64_t> pq_m = u64_arg_or(a[5], "pq_m", 8);
+        if (!pq_m) return nullptr;
+        const PyResult<std::uint64_t> pq_k_sub = u64_arg_or(a[6], "pq_k_sub", 256);
+        if (!pq_k_sub) return nullptr;
+        const IvfPqConfig config{*n_lists, *nprobe, *train_size, kStandaloneKMeansIterations,
+                                 PqConfig{*pq_m, *pq_k_sub, kStandaloneKMeansIterations}};
+        Result<IvfPqIndex> index = IvfPqIndex::create(*dimensions, *metric, config);
+        if (!index) return error_to_pyerr(index.error());
+        return wrap<IvfPqIndexClass>(std::make_unique<IvfPqIndex>(std::move(*index)));
+      });
 }
 
 // flush(): exclusive borrow, the training without the interpreter lock; always None.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "client_classes.h"
 #include "errors.h"
 #include "index_classes.h"
 #include "py_ref.h"
@@ -24,6 +25,8 @@ constexpr TypeFactory kClasses[] = {
     ivf_pq_index_type,
     mmap_flat_index_type,
     binary_flat_index_type,
+    client_type,
+    collection_type,
 };
 
 PyModuleDef g_module_def = {

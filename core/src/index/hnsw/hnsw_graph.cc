@@ -46,6 +46,10 @@ std::size_t checked_mul(std::size_t a, std::size_t b) {
   return out;
 }
 
+// bad_alloc when a x b does not fit a size: an array of that many elements cannot exist, and an
+// element count computed by a wrapped product would be too small.
+void check_product(std::size_t a, std::size_t b) { (void)checked_mul(a, b); }
+
 // Room for `extra` more elements with geometric growth, so single appends stay amortised O(1).
 template <class T>
 void grow_for(std::vector<T>& v, std::size_t extra) {
@@ -85,8 +89,8 @@ HnswNode HnswGraph::node_for(std::uint64_t id) {
   }
   const std::size_t n = ids_.size();
   // Every allocation happens before the first change, so a failure leaves the graph as it was.
-  checked_mul(n + 1, dims_);
-  checked_mul(n + 1, stride0_);
+  check_product(n + 1, dims_);
+  check_product(n + 1, stride0_);
   grow_for(vectors_, dims_);
   grow_for(layer0_, stride0_);
   grow_for(dist0_, stride0_);
@@ -456,6 +460,8 @@ std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode e
       for (std::size_t j = 0; j < n; ++j) {
         if (results.size() < ef || dist[j] < worst) {
           candidates.push_back({dist[j], buffer[j]});
+          // An admitted node is likely to be expanded: its layer-0 row is fetched early.
+          if (layer == 0) __builtin_prefetch(row0(buffer[j]));
           std::push_heap(candidates.begin(), candidates.end(), min_first);
           results.push_back({dist[j], buffer[j]});
           std::push_heap(results.begin(), results.end(), hnsw_pair_less);

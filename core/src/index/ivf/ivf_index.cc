@@ -218,8 +218,7 @@ Result<> IvfIndex::add_matrix(std::span<const float> data, std::size_t rows, std
   return ok();
 }
 
-Result<std::vector<SearchHit>> IvfIndex::search(std::span<const float> query,
-                                                std::size_t k) const {
+Result<std::vector<SearchHit>> IvfIndex::search(std::span<const float> query, std::size_t k) const {
   if (query.size() != dimensions_) {
     return DbError::dimension_mismatch(dimensions_, query.size());
   }
@@ -244,7 +243,9 @@ Result<std::vector<SearchHit>> IvfIndex::search(std::span<const float> query,
       ranked[c] = {distance_squared(metric_, query.data(), centroids_.data() + c * d, d), c};
     }
     probes = static_cast<std::size_t>(std::min<std::uint64_t>(config_.nprobe, n));
-    const auto closer = [](const auto& a, const auto& b) { return distance_less(a.first, b.first); };
+    const auto closer = [](const auto& a, const auto& b) {
+      return distance_less(a.first, b.first);
+    };
     std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(probes),
                       ranked.end(), closer);
     for (std::size_t p = 0; p < probes; ++p) candidates += lists_[ranked[p].second].ids.size();
@@ -422,8 +423,7 @@ Result<IvfIndex> IvfIndex::load_file(const std::string& path) {
       return DbError::serialization(
           str_cat("list ", l, " has rows of ", list.dims, " floats, expected ", dimensions));
     }
-    if (!checked_product(list.ids.size(), list.dims, expected) ||
-        expected != list.vectors.size()) {
+    if (!checked_product(list.ids.size(), list.dims, expected) || expected != list.vectors.size()) {
       return DbError::serialization(str_cat("list ", l, " holds ", list.vectors.size(),
                                             " floats for ", list.ids.size(), " ids"));
     }

@@ -15,10 +15,10 @@ namespace sorvel {
 // The parameters of an inverted-file index. The member defaults are those of a collection that
 // names no parameters; the standalone Python class uses max_iter 25.
 struct IvfConfig {
-  std::uint64_t n_lists = 256;     // upper bound on the trained centroids; 0 acts as 1
-  std::uint64_t nprobe = 16;       // nearest lists a search scans
-  std::uint64_t train_size = 4096; // buffered vectors at which an add trains
-  std::uint64_t max_iter = 10;     // k-means iteration limit
+  std::uint64_t n_lists = 256;      // upper bound on the trained centroids; 0 acts as 1
+  std::uint64_t nprobe = 16;        // nearest lists a search scans
+  std::uint64_t train_size = 4096;  // buffered vectors at which an add trains
+  std::uint64_t max_iter = 10;      // k-means iteration limit
 };
 
 // The k-means iteration limit of the standalone index classes.
@@ -63,8 +63,7 @@ class IvfIndex final : public VectorIndex {
                       std::uint64_t start_id);
   // DimensionMismatch first; then at most k hits, ascending by the metric's distance, over the
   // nprobe lists whose centroids are nearest to the query and over the buffer.
-  Result<std::vector<SearchHit>> search(std::span<const float> query,
-                                        std::size_t k) const override;
+  Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
   // True when `id` was held (buffered or listed); its row is replaced by the last row of the same
   // buffer or list. Centroids never change.
   bool remove(std::uint64_t id) override;

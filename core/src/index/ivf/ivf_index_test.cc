@@ -27,7 +27,8 @@ std::span<const float> row(const std::vector<float>& data, std::size_t i, std::s
 }
 
 // Exact hits over (id, vector) pairs by the metric's distance, ascending.
-std::vector<SearchHit> brute_force(Metric metric, const std::map<std::uint64_t, std::vector<float>>& held,
+std::vector<SearchHit> brute_force(Metric metric,
+                                   const std::map<std::uint64_t, std::vector<float>>& held,
                                    std::span<const float> query, std::size_t k) {
   std::vector<SearchHit> hits;
   for (const auto& [id, v] : held) hits.push_back({id, distance(metric, query, v)});
@@ -93,7 +94,12 @@ TEST(IvfIndex, TrainingTriggers) {
       {"train_size 1: the first add trains", {4, 1, 1, 25}, 1, false, true, 1},
       {"the train_size-th add trains", {4, 1, 10, 25}, 10, false, true, 4},
       {"one short of train_size buffers", {4, 1, 10, 25}, 9, false, false, 0},
-      {"flush with fewer rows than lists: one centroid per row", {16, 1, 100, 25}, 5, true, true, 5},
+      {"flush with fewer rows than lists: one centroid per row",
+       {16, 1, 100, 25},
+       5,
+       true,
+       true,
+       5},
       {"flush of an empty index does nothing", {16, 1, 100, 25}, 0, true, false, 0},
       {"n_lists 0 acts as 1", {0, 1, 6, 25}, 6, false, true, 1},
   };
@@ -137,7 +143,8 @@ TEST(IvfIndex, NoIterationFilesEverythingIntoListZeroAroundTheSeeds) {
   for (std::size_t i = 0; i < 50; ++i) perm[i] = i;
   for (std::size_t i = 50; i > 1; --i) std::swap(perm[i - 1], perm[thread_random_at_most(i - 1)]);
   for (std::size_t c = 0; c < 8; ++c) {
-    for (std::size_t x = 0; x < 4; ++x) EXPECT_EQ(index.centroids()[c * 4 + x], data[perm[c] * 4 + x]);
+    for (std::size_t x = 0; x < 4; ++x)
+      EXPECT_EQ(index.centroids()[c * 4 + x], data[perm[c] * 4 + x]);
   }
 }
 
@@ -162,7 +169,8 @@ TEST(IvfIndex, ProbingEveryListIsExactAndNoProbeFindsNothing) {
     const std::size_t n = 600, d = 8;
     const std::vector<float> data = testing::random_vectors(n, d, 6);
     std::map<std::uint64_t, std::vector<float>> held;
-    for (std::size_t i = 0; i < n; ++i) held[i].assign(data.begin() + i * d, data.begin() + (i + 1) * d);
+    for (std::size_t i = 0; i < n; ++i)
+      held[i].assign(data.begin() + i * d, data.begin() + (i + 1) * d);
     IvfIndex all = make(d, metric, {12, 12, 200, 25});
     IvfIndex none = make(d, metric, {12, 0, 200, 25});
     ASSERT_TRUE(all.add_matrix(data, n, d, 0).has_value());
@@ -193,14 +201,25 @@ TEST(IvfIndex, AddingAHeldIdReplacesIt) {
   auto matrix_new = [&](IvfIndex& i) { ASSERT_TRUE(i.add_matrix(new_v, 1, 2, 7).has_value()); };
   const std::vector<Case> cases = {
       {"buffered, then buffered", add_old, add_new},
-      {"listed, then listed", [&](IvfIndex& i) { add_old(i); i.flush(); }, add_new},
-      {"listed, then by matrix", [&](IvfIndex& i) { add_old(i); i.flush(); }, matrix_new},
+      {"listed, then listed",
+       [&](IvfIndex& i) {
+         add_old(i);
+         i.flush();
+       },
+       add_new},
+      {"listed, then by matrix",
+       [&](IvfIndex& i) {
+         add_old(i);
+         i.flush();
+       },
+       matrix_new},
       {"buffered, then by matrix while untrained", add_old, matrix_new},
   };
   const std::vector<float> others = testing::random_vectors(20, 2, 8);
   for (const Case& c : cases) {
     IvfIndex index = make(2, Metric::L2, {4, 4, 1000, 25});
-    for (std::size_t i = 0; i < 20; ++i) ASSERT_TRUE(index.add(100 + i, row(others, i, 2)).has_value());
+    for (std::size_t i = 0; i < 20; ++i)
+      ASSERT_TRUE(index.add(100 + i, row(others, i, 2)).has_value());
     c.first(index);
     c.second(index);
     EXPECT_EQ(index.len(), 21u) << c.name;
@@ -208,7 +227,8 @@ TEST(IvfIndex, AddingAHeldIdReplacesIt) {
     ASSERT_TRUE(items.count(7)) << c.name;
     EXPECT_EQ(items.at(7), new_v) << c.name;
     const auto hits = index.search(old_v, 100).value();
-    EXPECT_EQ(std::count_if(hits.begin(), hits.end(), [](const SearchHit& h) { return h.id == 7; }), 1)
+    EXPECT_EQ(std::count_if(hits.begin(), hits.end(), [](const SearchHit& h) { return h.id == 7; }),
+              1)
         << c.name;
     EXPECT_TRUE(index.remove(7)) << c.name;
     EXPECT_FALSE(index.remove(7)) << c.name;
@@ -219,7 +239,8 @@ TEST(IvfIndex, AddingAHeldIdReplacesIt) {
 
 TEST(IvfIndex, DeleteMovesTheLastRowAndIterationListsBufferFirst) {
   IvfIndex index = make(1, Metric::L2, {1, 1, 3, 25});
-  for (std::uint64_t id = 0; id < 3; ++id) ASSERT_TRUE(index.add(id, std::vector<float>{float(id)}).has_value());
+  for (std::uint64_t id = 0; id < 3; ++id)
+    ASSERT_TRUE(index.add(id, std::vector<float>{float(id)}).has_value());
   ASSERT_TRUE(index.trained());
   EXPECT_EQ(index.lists()[0].ids, (std::vector<std::uint64_t>{0, 1, 2}));
   EXPECT_TRUE(index.remove(0));
@@ -230,7 +251,8 @@ TEST(IvfIndex, DeleteMovesTheLastRowAndIterationListsBufferFirst) {
 
   // An untrained index: buffer deletes move the last buffered row the same way.
   IvfIndex buffered = make(1, Metric::L2, {1, 1, 100, 25});
-  for (std::uint64_t id = 0; id < 4; ++id) ASSERT_TRUE(buffered.add(id, std::vector<float>{float(id)}).has_value());
+  for (std::uint64_t id = 0; id < 4; ++id)
+    ASSERT_TRUE(buffered.add(id, std::vector<float>{float(id)}).has_value());
   EXPECT_TRUE(buffered.remove(1));
   auto it = buffered.iter();
   std::vector<std::uint64_t> order;
@@ -265,7 +287,8 @@ TEST(IvfIndex, MatrixInsert) {
     ASSERT_TRUE(index.add_matrix(std::span<const float>(data).first(500), 100, 5, 0).has_value());
     ASSERT_TRUE(index.trained());
     const std::vector<std::size_t> expected = index.assign_batch(data.data() + 500, 200);
-    ASSERT_TRUE(index.add_matrix(std::span<const float>(data).subspan(500), 200, 5, 100).has_value());
+    ASSERT_TRUE(
+        index.add_matrix(std::span<const float>(data).subspan(500), 200, 5, 100).has_value());
     for (std::size_t c = 0; c < index.lists().size(); ++c) {
       for (std::uint64_t id : index.lists()[c].ids) {
         if (id >= 100) {
@@ -409,31 +432,60 @@ TEST(IvfFile, LoadRefusesRecordsThatDoNotDescribeAnIndex) {
        "serialization error: invalid value: integer `3`, expected variant index 0 <= i < 3"},
       {"trained byte 2", [](IvfRecord& r) { r.trained = 2; },
        "serialization error: invalid u8 while decoding bool, expected 0 or 1, found 2"},
-      {"buffer floats", [](IvfRecord& r) { r.buffer_ids = {9}; r.buffer_vectors = {1}; },
+      {"buffer floats",
+       [](IvfRecord& r) {
+         r.buffer_ids = {9};
+         r.buffer_vectors = {1};
+       },
        "serialization error: buffer holds 1 floats for 1 ids of 2 dimensions"},
       {"centroid floats", [](IvfRecord& r) { r.centroids.pop_back(); },
        "serialization error: 3 centroid floats for 2 centroids of 2 dimensions"},
-      {"lists for centroids", [](IvfRecord& r) { r.n_centroids = 1; r.centroids.resize(2); },
+      {"lists for centroids",
+       [](IvfRecord& r) {
+         r.n_centroids = 1;
+         r.centroids.resize(2);
+       },
        "serialization error: 2 lists for 1 centroids"},
       {"list dims", [](IvfRecord& r) { r.lists[1].dims = 1; },
        "serialization error: list 1 has rows of 1 floats, expected 2"},
       {"list floats", [](IvfRecord& r) { r.lists[0].vectors.push_back(0); },
        "serialization error: list 0 holds 5 floats for 2 ids"},
-      {"pair naming no list", [](IvfRecord& r) { r.pairs.push_back({4, 2}); },
+      {"pair naming no list",
+       [](IvfRecord& r) {
+         r.pairs.push_back({4, 2});
+       },
        "serialization error: id 4 names list 2 of 2"},
-      {"listed id mapped elsewhere", [](IvfRecord& r) { r.pairs[2] = {3, 0}; },
+      {"listed id mapped elsewhere",
+       [](IvfRecord& r) {
+         r.pairs[2] = {3, 0};
+       },
        "serialization error: id 3 of list 1 is not mapped to it"},
-      {"pair without a listed id", [](IvfRecord& r) { r.pairs.push_back({4, 1}); },
+      {"pair without a listed id",
+       [](IvfRecord& r) {
+         r.pairs.push_back({4, 1});
+       },
        "serialization error: id_to_list holds 4 entries for 3 listed ids"},
-      {"id held twice", [](IvfRecord& r) { r.buffer_ids = {3}; r.buffer_vectors = {0, 0}; },
+      {"id held twice",
+       [](IvfRecord& r) {
+         r.buffer_ids = {3};
+         r.buffer_vectors = {0, 0};
+       },
        "serialization error: id 3 is held twice"},
       {"untrained with centroids", [](IvfRecord& r) { r.trained = 0; },
        "serialization error: an untrained index holds centroids"},
       {"trained without centroids",
-       [](IvfRecord& r) { r.n_centroids = 0; r.centroids = {}; r.lists = {}; r.pairs = {}; },
+       [](IvfRecord& r) {
+         r.n_centroids = 0;
+         r.centroids = {};
+         r.lists = {};
+         r.pairs = {};
+       },
        "serialization error: a trained index has no centroids"},
       {"later pair replaces an earlier one",
-       [](IvfRecord& r) { r.pairs.insert(r.pairs.begin(), {3, 0}); }, ""},
+       [](IvfRecord& r) {
+         r.pairs.insert(r.pairs.begin(), {3, 0});
+       },
+       ""},
   };
   testing::TempDir dir;
   for (const Case& c : cases) {
@@ -459,7 +511,8 @@ TEST(IvfFile, CutFilesFailAndTrailingBytesAreIgnored) {
     testing::write_file(dir.file("c.ivf"), testing::cut_to(bytes, size));
     const Result<IvfIndex> loaded = IvfIndex::load_file(dir.file("c.ivf"));
     ASSERT_FALSE(loaded.has_value()) << size;
-    EXPECT_EQ(loaded.error().display(), "serialization error: io error: failed to fill whole buffer")
+    EXPECT_EQ(loaded.error().display(),
+              "serialization error: io error: failed to fill whole buffer")
         << size;
   }
   std::vector<std::uint8_t> longer = bytes;
@@ -467,8 +520,8 @@ TEST(IvfFile, CutFilesFailAndTrailingBytesAreIgnored) {
   testing::write_file(dir.file("c.ivf"), longer);
   EXPECT_TRUE(IvfIndex::load_file(dir.file("c.ivf")).has_value());
   // A huge declared count fails at the end of the data instead of allocating it.
-  testing::write_file(dir.file("c.ivf"),
-                      testing::overwrite_u64(bytes, IvfIndex::kFixedHeaderBytes, std::uint64_t{1} << 62));
+  testing::write_file(dir.file("c.ivf"), testing::overwrite_u64(bytes, IvfIndex::kFixedHeaderBytes,
+                                                                std::uint64_t{1} << 62));
   EXPECT_FALSE(IvfIndex::load_file(dir.file("c.ivf")).has_value());
 }
 

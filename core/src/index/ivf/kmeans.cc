@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "distance/distance.h"
-#include "index/ivf/parallel.h"
 #include "random.h"
 
 namespace sorvel {
@@ -17,8 +16,6 @@ namespace {
 // block starts at a multiple of 256 rows so the product's tiling of a row never depends on n.
 constexpr std::size_t kBlockFloats = std::size_t{1} << 22;
 constexpr std::size_t kBlockRowQuantum = 256;
-// Rows per task of the parallel assignment scan.
-constexpr std::size_t kRowsPerTask = 256;
 
 std::size_t block_rows(std::size_t k) {
   const std::size_t rows = kBlockFloats / std::max<std::size_t>(k, 1);
@@ -70,21 +67,16 @@ void assign_l2_with_norms(const float* rows, const float* row_norms, std::size_t
                 static_cast<blasint>(k), static_cast<blasint>(d), 1.0f, rows + start * d,
                 static_cast<blasint>(d), centroids, static_cast<blasint>(d), 0.0f, product.data(),
                 static_cast<blasint>(k));
-    const std::size_t tasks = (rows_here + kRowsPerTask - 1) / kRowsPerTask;
-    parallel_for(tasks, 0, [&](std::size_t t) {
-      const std::size_t begin = t * kRowsPerTask;
-      const std::size_t end = std::min(rows_here, begin + kRowsPerTask);
-      for (std::size_t i = begin; i < end; ++i) {
-        float* values = product.data() + i * k;
-        const float xn = row_norms[start + i];
-        for (std::size_t j = 0; j < k; ++j) {
-          const float norms = centroid_norms[j] + xn;
-          const float twice = 2.0f * values[j];
-          values[j] = norms - twice;
-        }
-        out[start + i] = first_minimum(values, k);
+    for (std::size_t i = 0; i < rows_here; ++i) {
+      float* values = product.data() + i * k;
+      const float xn = row_norms[start + i];
+      for (std::size_t j = 0; j < k; ++j) {
+        const float norms = centroid_norms[j] + xn;
+        const float twice = 2.0f * values[j];
+        values[j] = norms - twice;
       }
-    });
+      out[start + i] = first_minimum(values, k);
+    }
   }
 }
 
@@ -92,14 +84,9 @@ void assign_l2_with_norms(const float* rows, const float* row_norms, std::size_t
 
 void assign_nearest(Metric metric, const float* rows, std::size_t n, const float* centroids,
                     std::size_t k, std::size_t d, std::size_t* out) {
-  const std::size_t tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
-  parallel_for(tasks, 0, [&](std::size_t t) {
-    const std::size_t begin = t * kRowsPerTask;
-    const std::size_t end = std::min(n, begin + kRowsPerTask);
-    for (std::size_t i = begin; i < end; ++i) {
-      out[i] = nearest_centroid(metric, centroids, k, d, rows + i * d);
-    }
-  });
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = nearest_centroid(metric, centroids, k, d, rows + i * d);
+  }
 }
 
 std::vector<std::size_t> random_permutation(std::size_t n) {
@@ -175,8 +162,7 @@ KMeansResult train_kmeans(Metric metric, const float* rows, std::size_t n, std::
 
   for (std::size_t iter = 0; iter < max_iter; ++iter) {
     if (metric == Metric::L2) {
-      assign_l2_with_norms(rows, row_norms.data(), n, centroids.data(), k, d, next.data(),
-                           product);
+      assign_l2_with_norms(rows, row_norms.data(), n, centroids.data(), k, d, next.data(), product);
     } else {
       assign_nearest(metric, rows, n, centroids.data(), k, d, next.data());
     }

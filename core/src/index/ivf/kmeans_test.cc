@@ -9,7 +9,6 @@
 #include <stdexcept>
 
 #include "distance/distance.h"
-#include "index/ivf/parallel.h"
 #include "random.h"
 #include "testing/test_data.h"
 
@@ -23,7 +22,8 @@ TEST(RandomPermutation, DrawsFromTheLastPositionDown) {
     seed_thread_random(42);
     std::vector<std::size_t> expected(n);
     std::iota(expected.begin(), expected.end(), 0);
-    for (std::size_t i = n; i > 1; --i) std::swap(expected[i - 1], expected[thread_random_at_most(i - 1)]);
+    for (std::size_t i = n; i > 1; --i)
+      std::swap(expected[i - 1], expected[thread_random_at_most(i - 1)]);
     const std::uint64_t after_model = thread_random_u64();
 
     seed_thread_random(42);
@@ -66,8 +66,8 @@ TEST(AssignL2, AgreesWithNearestCentroidAwayFromTies) {
   std::vector<std::size_t> out(n, 99);
   assign_l2(rows.data(), n, centroids.data(), k, d, out.data());
   for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t direct = nearest_centroid(Metric::L2, centroids.data(), k, d,
-                                                rows.data() + i * d);
+    const std::size_t direct =
+        nearest_centroid(Metric::L2, centroids.data(), k, d, rows.data() + i * d);
     if (out[i] == direct) continue;
     // Only a near tie may differ.
     const float a = l2_squared(rows.data() + i * d, centroids.data() + out[i] * d, d);
@@ -161,7 +161,8 @@ TEST(TrainKMeans, RulesFixedBySeed) {
     const std::vector<std::size_t> perm = random_permutation(c.n);
     const std::uint64_t next_draw = thread_random_u64();
     seed_thread_random(9);
-    const KMeansResult r = train_kmeans(Metric::L2, rows.data(), c.n, 3, c.max_centroids, c.max_iter);
+    const KMeansResult r =
+        train_kmeans(Metric::L2, rows.data(), c.n, 3, c.max_centroids, c.max_iter);
     EXPECT_EQ(thread_random_u64(), next_draw) << c.name << ": the shuffle is the only draw";
     ASSERT_EQ(r.k, c.expected_k) << c.name;
     ASSERT_EQ(r.assignment.size(), c.n) << c.name;
@@ -199,21 +200,11 @@ TEST(TrainKMeans, OneIterationMovesCentroidsToTheMeansOfTheFirstAssignment) {
       ++count;
     }
     for (std::size_t x = 0; x < d; ++x) {
-      const float expected = count ? sum[x] / static_cast<float>(count) : seeds.centroids[c * d + x];
+      const float expected =
+          count ? sum[x] / static_cast<float>(count) : seeds.centroids[c * d + x];
       EXPECT_EQ(r.centroids[c * d + x], expected);
     }
   }
-}
-
-TEST(ParallelFor, RunsEveryTaskOnceAndRethrows) {
-  std::vector<int> hits(1000, 0);
-  parallel_for(hits.size(), 0, [&](std::size_t i) { ++hits[i]; });
-  for (int h : hits) ASSERT_EQ(h, 1);
-  EXPECT_THROW(parallel_for(100, 4,
-                            [](std::size_t i) {
-                              if (i == 50) throw std::runtime_error("task failed");
-                            }),
-               std::runtime_error);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include "distance/distance.h"
 #include "encoding.h"
 #include "index/ivf/kmeans.h"
-#include "index/ivf/parallel.h"
 #include "index/topk.h"
 #include "posix_file.h"
 #include "str_cat.h"
@@ -16,8 +15,6 @@
 namespace sorvel {
 
 namespace {
-
-constexpr std::size_t kRowsPerTask = 256;
 
 bool checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
   return !__builtin_mul_overflow(a, b, &out);
@@ -29,8 +26,7 @@ void residual_of(const float* vector, const float* centroid, std::size_t d, floa
 
 // Scores every entry of `list` by its code: the table entries its bytes select, summed in byte
 // order from -0.0. Four entries are summed side by side, each in its own order.
-void scan_codes(const CodeList& list, const float* table, std::size_t m, std::size_t k,
-                TopK& top) {
+void scan_codes(const CodeList& list, const float* table, std::size_t m, std::size_t k, TopK& top) {
   const std::size_t n = list.ids.size();
   const std::uint8_t* codes = list.codes.data();
   std::size_t e = 0;
@@ -204,8 +200,8 @@ void IvfPqIndex::file(std::uint64_t id, const float* vector, std::size_t list,
     // Replacing: the old entry leaves its list; the full copy keeps its slot.
     (void)remove_from_list(static_cast<std::size_t>(where->second.list), id);  // may be absent
     where->second.list = list;
-    std::copy_n(vector, d, full_vectors_.begin() + static_cast<std::ptrdiff_t>(
-                                                        where->second.slot * d));
+    std::copy_n(vector, d,
+                full_vectors_.begin() + static_cast<std::ptrdiff_t>(where->second.slot * d));
   }
   CodeList& l = lists_[list];
   l.ids.push_back(id);
@@ -258,15 +254,10 @@ Result<> IvfPqIndex::add_matrix(std::span<const float> data, std::size_t rows, s
   const std::size_t m = code_bytes();
   std::vector<std::size_t> assigned(left);
   std::vector<std::uint8_t> codes(left * m);
-  const std::size_t tasks = (left + kRowsPerTask - 1) / kRowsPerTask;
-  parallel_for(tasks, 0, [&](std::size_t t) {
-    std::vector<float> residual(d);
-    const std::size_t begin = t * kRowsPerTask;
-    const std::size_t end = std::min(left, begin + kRowsPerTask);
-    for (std::size_t i = begin; i < end; ++i) {
-      encode_vector(data.data() + (r + i) * d, residual.data(), assigned[i], codes.data() + i * m);
-    }
-  });
+  std::vector<float> residual(d);
+  for (std::size_t i = 0; i < left; ++i) {
+    encode_vector(data.data() + (r + i) * d, residual.data(), assigned[i], codes.data() + i * m);
+  }
   std::vector<std::size_t> incoming(lists_.size(), 0);
   for (std::size_t c : assigned) ++incoming[c];
   for (std::size_t c = 0; c < lists_.size(); ++c) {
@@ -309,7 +300,9 @@ Result<std::vector<SearchHit>> IvfPqIndex::search(std::span<const float> query,
       ranked[c] = {distance_squared(metric_, query.data(), centroids_.data() + c * d, d), c};
     }
     probes = static_cast<std::size_t>(std::min<std::uint64_t>(config_.nprobe, n));
-    const auto closer = [](const auto& a, const auto& b) { return distance_less(a.first, b.first); };
+    const auto closer = [](const auto& a, const auto& b) {
+      return distance_less(a.first, b.first);
+    };
     std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(probes),
                       ranked.end(), closer);
     for (std::size_t p = 0; p < probes; ++p) candidates += lists_[ranked[p].second].ids.size();
@@ -340,7 +333,8 @@ Result<std::vector<SearchHit>> IvfPqIndex::search(std::span<const float> query,
                             rows + (r + 3) * d};
     float out[4];
     distance_batch4(metric_, query.data(), four, d, out);
-    for (std::size_t i = 0; i < 4; ++i) top.push(buffer_ids_[r + i], root ? std::sqrt(out[i]) : out[i]);
+    for (std::size_t i = 0; i < 4; ++i)
+      top.push(buffer_ids_[r + i], root ? std::sqrt(out[i]) : out[i]);
   }
   for (; r < buffered; ++r) {
     const float dist = distance_squared(metric_, query.data(), rows + r * d, d);
@@ -391,14 +385,7 @@ void IvfPqIndex::train() {
   }
   const std::size_t m = code_bytes();
   std::vector<std::uint8_t> codes(n * m);
-  const std::size_t tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
-  parallel_for(tasks, 0, [&](std::size_t t) {
-    const std::size_t begin = t * kRowsPerTask;
-    const std::size_t end = std::min(n, begin + kRowsPerTask);
-    for (std::size_t i = begin; i < end; ++i) {
-      pq_->encode_into(residuals.data() + i * d, codes.data() + i * m);
-    }
-  });
+  for (std::size_t i = 0; i < n; ++i) pq_->encode_into(residuals.data() + i * d, codes.data() + i * m);
 
   std::vector<std::size_t> sizes(kmeans.k, 0);
   for (std::size_t c : kmeans.assignment) ++sizes[c];
@@ -414,7 +401,8 @@ void IvfPqIndex::train() {
     const std::size_t c = kmeans.assignment[i];
     locations_.emplace(full_ids_[i], Location{c, i});
     lists_[c].ids.push_back(full_ids_[i]);
-    lists_[c].codes.insert(lists_[c].codes.end(), codes.begin() + static_cast<std::ptrdiff_t>(i * m),
+    lists_[c].codes.insert(lists_[c].codes.end(),
+                           codes.begin() + static_cast<std::ptrdiff_t>(i * m),
                            codes.begin() + static_cast<std::ptrdiff_t>((i + 1) * m));
   }
   buffer_ids_ = {};
@@ -507,9 +495,8 @@ Result<IvfPqIndex> IvfPqIndex::load_file(const std::string& path) {
       return DbError::serialization(str_cat("quantizer covers ", m, " x ", subspace_dims,
                                             " floats of ", dimensions, " dimensions"));
     }
-    SORVEL_ASSIGN_OR_RETURN(
-        ProductQuantizer pq,
-        ProductQuantizer::from_parts(m, k, subspace_dims, std::move(codebook)));
+    SORVEL_ASSIGN_OR_RETURN(ProductQuantizer pq,
+                            ProductQuantizer::from_parts(m, k, subspace_dims, std::move(codebook)));
     index.pq_ = std::move(pq);
   }
   // Codes are m bytes in a consistent file; with m known from the configuration every entry is
@@ -537,8 +524,8 @@ Result<IvfPqIndex> IvfPqIndex::load_file(const std::string& path) {
       }
       for (const std::uint8_t byte : code) {
         if (byte >= ks) {
-          return DbError::serialization(str_cat("code byte ", byte, " of id ", id, " in list ", l,
-                                                " is not below ", ks));
+          return DbError::serialization(
+              str_cat("code byte ", byte, " of id ", id, " in list ", l, " is not below ", ks));
         }
       }
       list.ids.push_back(id);

@@ -67,8 +67,7 @@ class IvfPqIndex final : public VectorIndex {
                       std::uint64_t start_id);
   // DimensionMismatch first; then at most k hits, ascending: listed vectors of the nprobe lists
   // nearest to the query scored by their codes, buffered vectors by the metric's distance.
-  Result<std::vector<SearchHit>> search(std::span<const float> query,
-                                        std::size_t k) const override;
+  Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
   // True when `id` was held; its entry is replaced by the last entry of the same buffer or list and
   // its full copy is dropped. Centroids and quantizer never change.
   bool remove(std::uint64_t id) override;

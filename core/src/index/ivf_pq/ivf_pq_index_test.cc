@@ -153,7 +153,8 @@ TEST(IvfPqIndex, MatrixInsertMatchesAddPerRow) {
     ASSERT_TRUE(by_matrix.add_matrix(data, n, d, 10).has_value());
     seed_thread_random(4);
     IvfPqIndex by_row = make(d, metric, config(6, 2, 500, 3, 16));
-    for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(by_row.add(10 + i, row(data, i, d)).has_value());
+    for (std::size_t i = 0; i < n; ++i)
+      ASSERT_TRUE(by_row.add(10 + i, row(data, i, d)).has_value());
     ASSERT_EQ(by_matrix.lists().size(), by_row.lists().size());
     for (std::size_t c = 0; c < by_row.lists().size(); ++c) {
       EXPECT_EQ(by_matrix.lists()[c].ids, by_row.lists()[c].ids);
@@ -211,7 +212,8 @@ TEST(IvfPqIndex, AddingAHeldIdReplacesIt) {
     }
     EXPECT_EQ(sevens, 1u) << c.name;
     const auto hits = index.search(old_v, 100).value();
-    EXPECT_EQ(std::count_if(hits.begin(), hits.end(), [](const SearchHit& h) { return h.id == 7; }), 1)
+    EXPECT_EQ(std::count_if(hits.begin(), hits.end(), [](const SearchHit& h) { return h.id == 7; }),
+              1)
         << c.name;
     EXPECT_TRUE(index.remove(7)) << c.name;
     EXPECT_FALSE(index.remove(7)) << c.name;
@@ -238,8 +240,8 @@ TEST(IvfPqIndex, DeleteMovesTheLastEntryAndIterationYieldsFullVectors) {
   for (std::size_t i = 0; i < 5; ++i) {
     EXPECT_EQ(items[i].id, order[i]);
     // Two sub-centroids cannot reproduce six vectors: the full copies are what comes back.
-    EXPECT_EQ(items[i].vector, std::vector<float>(row(data, order[i], 4).begin(),
-                                                  row(data, order[i], 4).end()));
+    EXPECT_EQ(items[i].vector,
+              std::vector<float>(row(data, order[i], 4).begin(), row(data, order[i], 4).end()));
   }
   EXPECT_FALSE(index.remove(1));
 }
@@ -267,8 +269,8 @@ TEST(IvfPqFile, NewIndexIs126BytesAndRoundTrips) {
   EXPECT_EQ(loaded.header().dimensions, 8u);
   EXPECT_EQ(loaded.header().metric, Metric::Cosine);
   const IvfPqConfig& c = loaded.config();
-  EXPECT_EQ(std::vector<std::uint64_t>({c.n_lists, c.nprobe, c.train_size, c.max_iter, c.pq.m,
-                                        c.pq.k_sub, c.pq.max_iter}),
+  EXPECT_EQ(std::vector<std::uint64_t>(
+                {c.n_lists, c.nprobe, c.train_size, c.max_iter, c.pq.m, c.pq.k_sub, c.pq.max_iter}),
             std::vector<std::uint64_t>({3, 4, 5, 6, 2, 7, 9}));
   EXPECT_FALSE(loaded.trained());
   EXPECT_FALSE(loaded.quantizer().has_value());
@@ -408,7 +410,12 @@ TEST(IvfPqFile, LoadRefusesRecordsThatDoNotDescribeAnIndex) {
       {"trained without a quantizer", [](R& r) { r.pq_tag = 0; },
        "serialization error: list 0 holds codes but there is no quantizer"},
       {"trained, empty, without a quantizer",
-       [](R& r) { r.pq_tag = 0; r.lists = {{}, {}}; r.vectors = {}; r.pairs = {}; },
+       [](R& r) {
+         r.pq_tag = 0;
+         r.lists = {{}, {}};
+         r.vectors = {};
+         r.pairs = {};
+       },
        "serialization error: a trained index has no quantizer"},
       {"quantizer of other subspaces", [](R& r) { r.pq_fields[0] = 2; },
        "serialization error: quantizer has 2 subspaces, the configuration 1"},
@@ -416,26 +423,45 @@ TEST(IvfPqFile, LoadRefusesRecordsThatDoNotDescribeAnIndex) {
        "serialization error: quantizer covers 1 x 1 floats of 2 dimensions"},
       {"codebook length", [](R& r) { r.codebook.pop_back(); },
        "serialization error: quantizer codebook holds 3 floats, expected 1 x 2 x 2"},
-      {"code length", [](R& r) { r.lists[0][1].code = {1, 0}; },
+      {"code length",
+       [](R& r) {
+         r.lists[0][1].code = {1, 0};
+       },
        "serialization error: code of id 2 in list 0 has 2 bytes, expected 1"},
       {"code byte not below k", [](R& r) { r.lists[1][0].code = {2}; },
        "serialization error: code byte 2 of id 3 in list 1 is not below 2"},
       {"full copy length", [](R& r) { r.vectors[1].second = {1}; },
        "serialization error: full copy of id 2 has 1 floats, expected 2"},
-      {"pair naming no list", [](R& r) { r.pairs.push_back({9, 5}); },
+      {"pair naming no list",
+       [](R& r) {
+         r.pairs.push_back({9, 5});
+       },
        "serialization error: id 9 names list 5 of 2"},
-      {"listed id mapped elsewhere", [](R& r) { r.pairs[0] = {1, 1}; },
+      {"listed id mapped elsewhere",
+       [](R& r) {
+         r.pairs[0] = {1, 1};
+       },
        "serialization error: id 1 of list 0 is not mapped to it"},
       {"listed id without full copy", [](R& r) { r.vectors.pop_back(); },
        "serialization error: id 3 of list 1 has no full copy"},
-      {"extra full copy", [](R& r) { r.vectors.push_back({8, {1, 2}}); },
+      {"extra full copy",
+       [](R& r) {
+         r.vectors.push_back({8, {1, 2}});
+       },
        "serialization error: 3 list entries and 4 full copies for 3 listed ids"},
-      {"id held twice", [](R& r) { r.buffer_ids = {2}; r.buffer_vectors = {0, 0}; },
+      {"id held twice",
+       [](R& r) {
+         r.buffer_ids = {2};
+         r.buffer_vectors = {0, 0};
+       },
        "serialization error: id 2 is held twice"},
       {"untrained with a quantizer", [](R& r) { r.trained = 0; },
        "serialization error: an untrained index holds centroids or a quantizer"},
       {"later full copy replaces an earlier one",
-       [](R& r) { r.vectors.insert(r.vectors.begin(), {3, {9, 9}}); }, ""},
+       [](R& r) {
+         r.vectors.insert(r.vectors.begin(), {3, {9, 9}});
+       },
+       ""},
   };
   testing::TempDir dir;
   for (const Case& c : cases) {

@@ -11,9 +11,9 @@ namespace sorvel {
 
 // The training parameters of a product quantizer.
 struct PqConfig {
-  std::uint64_t m = 8;         // subspaces; must be at least 1 and divide the dimensions
-  std::uint64_t k_sub = 256;   // sub-centroids per subspace; 1 to 256, so a code fits a byte
-  std::uint64_t max_iter = 25; // k-means iteration limit of every subspace
+  std::uint64_t m = 8;          // subspaces; must be at least 1 and divide the dimensions
+  std::uint64_t k_sub = 256;    // sub-centroids per subspace; 1 to 256, so a code fits a byte
+  std::uint64_t max_iter = 25;  // k-means iteration limit of every subspace
 };
 
 // InvalidConfig when a quantizer with `config` cannot be trained on vectors of `dimensions`

@@ -112,7 +112,8 @@ TEST(ProductQuantizer, DegenerateTrainingSets) {
 // Tables and codes use the portable sum whatever the processor offers: every table entry equals
 // the scalar kernel bit for bit, and every code byte is the first strict minimum of its row.
 TEST(ProductQuantizer, TablesAndCodesUseThePortableSum) {
-  const std::size_t n = 400, d = 24, m = 3, k = 16;
+  // k = 40: sub-centroids are scored in blocks of 32 plus a remainder; both must match.
+  const std::size_t n = 400, d = 24, m = 3, k = 40;
   const std::vector<float> data = testing::random_vectors(n, d, 3);
   const ProductQuantizer pq = ProductQuantizer::train(rows_of(data, d), {m, k, 10});
   const std::vector<float> queries = testing::random_vectors(20, d, 4);
@@ -124,7 +125,8 @@ TEST(ProductQuantizer, TablesAndCodesUseThePortableSum) {
       float best = kNoDistance;
       std::size_t best_c = 0;
       for (std::size_t c = 0; c < k; ++c) {
-        const float expected = kernels::scalar::l2_squared(query + s * 8, sub_centroid(pq, s, c), 8);
+        const float expected =
+            kernels::scalar::l2_squared(query + s * 8, sub_centroid(pq, s, c), 8);
         ASSERT_EQ(table[s * k + c], expected) << s << " " << c;
         if (expected < best) {
           best = expected;
@@ -136,7 +138,8 @@ TEST(ProductQuantizer, TablesAndCodesUseThePortableSum) {
   }
   // A sub-vector equal to a sub-centroid is encoded to it.
   std::vector<float> exact(d);
-  for (std::size_t s = 0; s < m; ++s) std::copy_n(sub_centroid(pq, s, 5 + s), 8, exact.begin() + s * 8);
+  for (std::size_t s = 0; s < m; ++s)
+    std::copy_n(sub_centroid(pq, s, 5 + s), 8, exact.begin() + s * 8);
   const std::vector<std::uint8_t> code = pq.encode(exact);
   for (std::size_t s = 0; s < m; ++s) EXPECT_EQ(code[s], 5 + s);
 }

@@ -1,0 +1,308 @@
+"""The Client class: opening a data directory, creating, finding, listing and deleting
+collections, its errors, documentation and borrow."""
+
+import gc
+import json
+import os
+
+import pytest
+
+INDEX_TYPES = ["flat", "hnsw", "quantized_flat", "ivf", "ivf_pq", "fp16_flat", "mmap_flat",
+               "binary_flat"]
+
+
+@pytest.fixture
+def data(tmp_path):
+    return str(tmp_path / "data")
+
+
+@pytest.fixture
+def client(svdb, data):
+    return svdb.Client(data)
+
+
+def test_opens_missing_directory_with_parents(svdb, tmp_path):
+    path = tmp_path / "a" / "b" / "c"
+    client = svdb.Client(str(path))
+    assert path.is_dir()
+    assert client.list_collections() == []
+    assert repr(client) == "Client(collections=0)"
+
+
+def test_default_path_is_dot_data(svdb, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    client = svdb.Client()
+    client.create_collection("x", 2)
+    assert (tmp_path / "data" / "x" / "meta.json").is_file()
+
+
+def test_path_naming_a_file_is_oserror(svdb, tmp_path):
+    f = tmp_path / "file"
+    f.write_text("")
+    with pytest.raises(OSError, match="^I/O error: "):
+        svdb.Client(str(f))
+
+
+def test_second_live_client_on_one_directory_is_refused(svdb, data):
+    first = svdb.Client(data)
+    first.create_collection("a", 2)
+    with pytest.raises(OSError, match="in use by another client"):
+        svdb.Client(data)
+    del first
+    gc.collect()
+    assert svdb.Client(data).list_collections() == ["a"]
+
+
+def test_a_handle_keeps_the_directory_held(svdb, data):
+    client = svdb.Client(data)
+    handle = client.create_collection("a", 2, "l2", "flat")
+    del client
+    gc.collect()
+    handle.upsert(1, [1.0, 2.0])  # the state lives on through the handle
+    with pytest.raises(OSError):
+        svdb.Client(data)
+    del handle
+    gc.collect()
+    assert svdb.Client(data).get_collection("a").count == 1
+
+
+def meta_of(data, name):
+    with open(os.path.join(data, name, "meta.json")) as f:
+        return json.load(f)
+
+
+def test_create_collection_defaults(client, data):
+    col = client.create_collection("a", 3)
+    assert repr(col) == 'Collection(name="a", count=0)'
+    meta = meta_of(data, "a")
+    assert (meta["name"], meta["dimensions"], meta["metric"], meta["index_type"]) == (
+        "a", 3, "cosine", "hnsw")
+    assert meta["hnsw_config"] == {"ef_construction": 200, "ef_search": 50, "m": 12}
+    assert meta["wal_compact_threshold"] == 50000
+
+
+@pytest.mark.parametrize("index_type", INDEX_TYPES)
+def test_every_index_type_stores_and_reopens(svdb, data, index_type):
+    client = svdb.Client(data)
+    col = client.create_collection("c", 8, metric="l2", index_type=index_type)
+    assert meta_of(data, "c")["index_type"] == index_type
+    col.upsert_batch([(i, [float(i + j) for j in range(8)], {"i": i}) for i in range(20)])
+    hits = col.search([float(j) for j in range(8)], 1)
+    assert hits[0]["id"] == 0 and hits[0]["payload"] == {"i": 0}
+    del client, col
+    gc.collect()
+    col = svdb.Client(data).get_collection("c")
+    assert col.count == 20
+    assert col.search([float(j) for j in range(8)], 1)[0]["payload"] == {"i": 0}
+
+
+def test_ivf_kinds_get_their_parameter_records(client, data):
+    client.create_collection("ivf", 8, index_type="ivf")
+    client.create_collection("pq", 8, index_type="ivf_pq")
+    client.create_collection("flat", 8, index_type="flat")
+    assert "hnsw_config" not in meta_of(data, "ivf")
+    assert meta_of(data, "ivf")["ivf_config"]
+    assert meta_of(data, "pq")["ivf_pq_config"]
+    flat = meta_of(data, "flat")
+    assert not any(key.endswith("_config") for key in flat)
+
+
+CREATE_ERRORS = [
+    ("duplicate", ("a", 3), KeyError, "'collection already exists: a'"),
+    ("unknown index type", ("b", 3, "cosine", "faiss"), ValueError, 'unknown index_type "faiss"'),
+    ("index type is case-sensitive", ("b", 3, "cosine", "HNSW"), ValueError,
+     'unknown index_type "HNSW"'),
+    ("index type is quoted with escapes", ("b", 3, "cosine", 'x"\n'), ValueError,
+     'unknown index_type "x\\"\\n"'),
+    ("metric before index type", ("b", 3, "L2", "faiss"), ValueError,
+     'unknown metric "L2"; expected "l2", "cosine", or "dot_product"'),
+    ("negative dimensions", ("b", -1), OverflowError, None),
+    ("dimensions not an int", ("b", "3"), TypeError, "argument 'dimensions': "),
+    ("name not a str", (5, 3), TypeError,
+     "argument 'name': 'int' object cannot be converted to 'PyString'"),
+    ("metric not a str", ("b", 3, None), TypeError,
+     "argument 'metric': 'NoneType' object cannot be converted to 'PyString'"),
+    ("empty name", ("", 3), ValueError, 'invalid configuration: invalid collection name: ""'),
+    ("dot name", (".", 3), ValueError, 'invalid configuration: invalid collection name: "."'),
+    ("dot-dot name", ("..", 3), ValueError, 'invalid configuration: invalid collection name: ".."'),
+    ("name with a slash", ("x/y", 3), ValueError,
+     'invalid configuration: invalid collection name: "x/y"'),
+    ("absolute name", ("/tmp/x", 3), ValueError,
+     'invalid configuration: invalid collection name: "/tmp/x"'),
+    ("binding: missing arguments", ("b",), TypeError,
+     "Client.create_collection() missing 1 required positional argument: 'dimensions'"),
+]
+
+
+@pytest.mark.parametrize("args, exc, message", [c[1:] for c in CREATE_ERRORS],
+                         ids=[c[0] for c in CREATE_ERRORS])
+def test_create_collection_errors_create_nothing(client, data, args, exc, message):
+    client.create_collection("a", 3)
+    before = sorted(os.listdir(data))
+    with pytest.raises(exc) as info:
+        client.create_collection(*args)
+    if message is not None:
+        text = str(info.value)
+        assert text.startswith(message) if message.endswith(": ") else text == message
+    assert sorted(os.listdir(data)) == before
+    assert client.list_collections() == ["a"]
+
+
+def test_get_collection(client):
+    client.create_collection("a", 2, "l2", "flat")
+    first, second = client.get_collection("a"), client.get_collection("a")
+    assert first is not second
+    first.upsert(1, [0.0, 1.0])
+    assert second.count == 1
+    with pytest.raises(KeyError) as info:
+        client.get_collection("missing")
+    assert info.value.args == ("collection 'missing' not found",)
+
+
+def test_get_or_create_collection(client, data):
+    created = client.get_or_create_collection("a", 3, "l2")
+    assert meta_of(data, "a")["index_type"] == "hnsw"
+    assert meta_of(data, "a")["metric"] == "l2"
+    created.upsert(1, [1.0, 0.0, 0.0])
+    # An existing collection is returned as it is: dimensions and metric are not compared.
+    again = client.get_or_create_collection("a", 99, "cosine")
+    assert again.count == 1 and meta_of(data, "a")["dimensions"] == 3
+    with pytest.raises(ValueError, match="unknown metric"):
+        client.get_or_create_collection("new", 3, "nope")
+    assert "new" not in client.list_collections()
+
+
+def test_delete_collection(client, data):
+    col = client.create_collection("a", 2)
+    col.create_snapshot("s")
+    assert client.delete_collection("missing") is False
+    assert client.delete_collection("a") is True
+    assert not os.path.exists(os.path.join(data, "a"))
+    assert client.list_collections() == []
+    with pytest.raises(KeyError, match="collection 'a' not found"):
+        col.search([0.0, 1.0], 1)
+    assert client.delete_collection("a") is False
+
+
+def test_delete_of_a_collection_whose_directory_is_gone(client, data):
+    import shutil
+
+    client.create_collection("a", 2)
+    shutil.rmtree(os.path.join(data, "a"))
+    assert client.delete_collection("a") is True
+
+
+def test_list_and_repr(client):
+    for name in ["x", "y", "zé"]:
+        client.create_collection(name, 2)
+    assert sorted(client.list_collections()) == ["x", "y", "zé"]
+    assert repr(client) == "Client(collections=3)"
+
+
+def write_meta(data, dirname, **fields):
+    meta = {"name": dirname, "dimensions": 2, "metric": "l2", "index_type": "flat",
+            "wal_compact_threshold": 50000}
+    meta.update(fields)
+    os.makedirs(os.path.join(data, dirname), exist_ok=True)
+    with open(os.path.join(data, dirname, "meta.json"), "w") as f:
+        f.write(json.dumps(meta) if isinstance(meta, dict) else meta)
+
+
+def test_opening_passes_over_what_is_not_a_collection(svdb, data):
+    os.makedirs(data)
+    write_meta(data, "good")
+    os.makedirs(os.path.join(data, "broken"))
+    with open(os.path.join(data, "broken", "meta.json"), "w") as f:
+        f.write("{not json")
+    os.makedirs(os.path.join(data, "no_meta"))
+    with open(os.path.join(data, "plain_file"), "w") as f:
+        f.write("x")
+    client = svdb.Client(data)
+    assert client.list_collections() == ["good"]
+    with pytest.raises(KeyError):
+        client.get_collection("broken")
+
+
+def test_registered_under_the_name_in_meta(svdb, data):
+    os.makedirs(data)
+    write_meta(data, "dir_one", name="real")
+    client = svdb.Client(data)
+    assert client.list_collections() == ["real"]
+    assert client.get_collection("real").name == "real"
+
+
+def test_faiss_meta_is_a_panic_and_makes_no_client(svdb, data):
+    os.makedirs(data)
+    write_meta(data, "f", index_type="faiss")
+    with pytest.raises(BaseException) as info:
+        svdb.Client(data)
+    assert type(info.value).__name__ == "PanicException"
+    # No client was made, so nothing holds the directory.
+    os.remove(os.path.join(data, "f", "meta.json"))
+    assert svdb.Client(data).list_collections() == []
+
+
+def test_conversion_that_calls_back_into_the_client_meets_the_borrow(client):
+    client.create_collection("a", 2)
+
+    class Dims:
+        def __init__(self, call):
+            self.call = call
+
+        def __index__(self):
+            self.call()
+            return 2
+
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        client.create_collection("b", Dims(client.list_collections))
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        client.create_collection("b", Dims(lambda: client.delete_collection("a")))
+    # Every borrow was given back.
+    assert client.list_collections() == ["a"]
+    assert client.delete_collection("a") is True
+
+
+CLIENT_DOC = (
+    "Persistent vector database client.\n\n"
+    "Opens a directory on disk. All writes are WAL-backed and survive restarts.\n\n"
+    "Args:\n    path: Directory path for data storage (default \"./data\").\n\n"
+    "Example:\n    >>> db = Client(path=\"./my_data\")\n"
+    "    >>> col = db.create_collection(\"docs\", dimensions=384, metric=\"cosine\")\n"
+    "    >>> col.upsert(id=1, vector=[...], payload={\"title\": \"hello\"})\n"
+    "    >>> hits = col.search(query=[...], k=5)")
+
+METHOD_DOCS = [
+    ("create_collection", '($self, name, dimensions, metric="cosine", index_type="hnsw")',
+     "Create a new collection.\n\nArgs:\n    name: Collection name.\n"
+     "    dimensions: Vector dimensions.\n    metric: \"cosine\", \"l2\", or \"dot_product\".\n"
+     "    index_type: \"hnsw\", \"flat\", \"quantized_flat\", \"fp16_flat\", \"ivf\", \"ivf_pq\", "
+     "or \"mmap_flat\"."),
+    ("get_collection", "($self, name)",
+     "Get an existing collection by name. Raises KeyError if not found."),
+    ("get_or_create_collection", '($self, name, dimensions, metric="cosine")',
+     "Get a collection by name, or create it if it doesn't exist (uses HNSW)."),
+    ("delete_collection", "($self, name)", "Delete a collection and all its data from disk."),
+    ("list_collections", "($self)", "List all collection names."),
+]
+
+
+def test_class_documentation(svdb):
+    assert svdb.Client.__text_signature__ == '(path="./data")'
+    assert svdb.Client.__doc__ == CLIENT_DOC
+
+
+@pytest.mark.parametrize("name, signature, doc", METHOD_DOCS, ids=[m[0] for m in METHOD_DOCS])
+def test_method_documentation(svdb, name, signature, doc):
+    method = getattr(svdb.Client, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+
+
+def test_keywords_bind(svdb, data):
+    client = svdb.Client(path=data)
+    col = client.create_collection(name="k", dimensions=2, metric="dot_product", index_type="flat")
+    assert meta_of(data, "k")["metric"] == "dot_product"
+    assert client.get_collection(name="k").name == "k"
+    with pytest.raises(TypeError, match="got an unexpected keyword argument 'size'"):
+        client.get_collection(name="k", size=1)
+    del col
