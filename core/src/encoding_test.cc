@@ -124,31 +124,28 @@ TEST(EncodingTest, SequencesRoundTripThroughAFile) {
   const std::vector<std::uint32_t> small = {1, 2, 3};
   const std::vector<std::uint8_t> flags = {1, 0, 1, 1};
 
-  testing::TempDir dir;
-  const std::string path = dir.file("seq.bin");
-  {
-    auto fd = create_truncate(path);
-    ASSERT_TRUE(fd.has_value());
-    Encoder e = Encoder::to_fd(fd->get());
+  const auto write = [&](Encoder& e) {
     for (int i = 0; i < 3000; ++i) e.u8(static_cast<std::uint8_t>(i));
     e.f32_seq(floats);
     e.u32_seq(small);
     e.u64_seq(ids);
     e.bool_seq(flags);
     e.byte_string(flags);
+  };
+
+  testing::TempDir dir;
+  const std::string path = dir.file("seq.bin");
+  {
+    auto fd = create_truncate(path);
+    ASSERT_TRUE(fd.has_value());
+    Encoder e = Encoder::to_fd(fd->get());
+    write(e);
     ASSERT_TRUE(e.finish().has_value());
   }
   const Bytes file = testing::read_file(path);
   EXPECT_EQ(file.size(), 3000 + 8 + 4 * 5000 + 8 + 12 + 8 + 8 * 3000 + 8 + 4 + 8 + 4);
   // The memory encoder produces the same bytes as the stream encoder.
-  EXPECT_EQ(file, encode([&](Encoder& e) {
-              for (int i = 0; i < 3000; ++i) e.u8(static_cast<std::uint8_t>(i));
-              e.f32_seq(floats);
-              e.u32_seq(small);
-              e.u64_seq(ids);
-              e.bool_seq(flags);
-              e.byte_string(flags);
-            }));
+  EXPECT_EQ(file, encode(write));
 
   auto fd = open_read(path);
   ASSERT_TRUE(fd.has_value());

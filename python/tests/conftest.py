@@ -36,10 +36,9 @@ def svdb():
     return sorvel_vector_db
 
 
-@pytest.fixture(params=INDEX_KINDS, ids=_kind_id)
-def make_index(request):
-    """make_index(dimensions, metric="l2") -> a new index of the parametrized class."""
-    name, extra = request.param
+def _maker(kind):
+    """make(dimensions, metric="l2") -> a new index of `kind`; make.cls is its class."""
+    name, extra = kind
     cls = getattr(sorvel_vector_db, name)
 
     def make(dimensions, metric="l2"):
@@ -47,15 +46,15 @@ def make_index(request):
 
     make.cls = cls
     return make
+
+
+@pytest.fixture(params=INDEX_KINDS, ids=_kind_id)
+def make_index(request):
+    """make_index(dimensions, metric="l2") -> a new index of the parametrized class."""
+    return _maker(request.param)
 
 
 @pytest.fixture(params=EXACT_KINDS, ids=_kind_id)
 def make_exact_index(request):
-    name, extra = request.param
-    cls = getattr(sorvel_vector_db, name)
-
-    def make(dimensions, metric="l2"):
-        return cls(dimensions, metric, **extra)
-
-    make.cls = cls
-    return make
+    """make_exact_index(dimensions, metric="l2") -> a new index of a class with exact search."""
+    return _maker(request.param)

@@ -21,6 +21,13 @@ def client(svdb, data):
     return svdb.Client(data)
 
 
+def test_all_ten_classes_are_registered_in_order(svdb):
+    assert svdb.__all__ == ["FlatIndex", "HnswIndex", "QuantizedFlatIndex", "Fp16FlatIndex",
+                            "IvfIndex", "IvfPqIndex", "MmapFlatIndex", "BinaryFlatIndex", "Client",
+                            "Collection"]
+    assert all(getattr(svdb, name).__name__ == name for name in svdb.__all__)
+
+
 def test_opens_missing_directory_with_parents(svdb, tmp_path):
     path = tmp_path / "a" / "b" / "c"
     client = svdb.Client(str(path))
@@ -114,6 +121,8 @@ CREATE_ERRORS = [
      'unknown index_type "HNSW"'),
     ("index type is quoted with escapes", ("b", 3, "cosine", 'x"\n'), ValueError,
      'unknown index_type "x\\"\\n"'),
+    ("ivf_pq whose quantizer does not fit", ("b", 3, "cosine", "ivf_pq"), ValueError,
+     "invalid configuration: dimensions (3) must be divisible by m (8)"),
     ("metric before index type", ("b", 3, "L2", "faiss"), ValueError,
      'unknown metric "L2"; expected "l2", "cosine", or "dot_product"'),
     ("negative dimensions", ("b", -1), OverflowError, None),

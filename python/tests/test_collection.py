@@ -111,7 +111,7 @@ def test_properties_are_read_only(col, prop):
         setattr(col, prop, 1)
 
 
-# ---- writes and searches --------------------------------------------------------------------------
+# ---- writes and searches -------------------------------------------------------------------------
 
 def test_upsert_search_and_results(col):
     col.upsert(1, [1.0, 0.0, 0.0], {"t": "one"})
@@ -316,7 +316,7 @@ def test_search_hybrid_fusion_values(col):
     assert col.search_hybrid([0.0] * 3, {}, 5, filter={"x": {"$eq": 1}}) == []
 
 
-# ---- snapshots -------------------------------------------------------------------------------------
+# ---- snapshots -----------------------------------------------------------------------------------
 
 def test_snapshot_create_list_restore_delete(svdb, data):
     client = svdb.Client(data)
@@ -389,7 +389,7 @@ def test_snapshot_key_errors(col):
         assert info.value.args == ("snapshot not found: missing",)
 
 
-# ---- handle life cycle ------------------------------------------------------------------------------
+# ---- handle life cycle ---------------------------------------------------------------------------
 
 HANDLE_CALLS = [
     ("upsert", lambda c: c.upsert(1, [0.0] * 3)),
@@ -445,7 +445,7 @@ def test_acknowledged_writes_survive_a_reopen(svdb, data):
     assert col.search_hybrid([9.0] * 4, {3: 1.0}, 1)[0]["sparse_score"] == 0.5
 
 
-# ---- threads: borrows and the client lock ---------------------------------------------------------
+# ---- threads: borrows and the client lock --------------------------------------------------------
 
 @pytest.fixture
 def fast_switching():
@@ -546,7 +546,7 @@ def test_search_lets_other_threads_run(client, fast_switching):
 
 def run_isolated(code, timeout=60):
     """Runs `code` in a new interpreter, so that a deadlock fails the test instead of hanging it."""
-    env = {"PYTHONPATH": str(BUILD_DIR / "python"), "PATH": "/usr/bin:/bin"}
+    env = dict(os.environ, PYTHONPATH=str(BUILD_DIR / "python"))
     try:
         out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
                              capture_output=True, text=True, timeout=timeout)

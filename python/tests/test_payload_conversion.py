@@ -214,7 +214,7 @@ def test_dict_changed_while_converted_is_a_panic(store, mutate, message):
     assert store.stored_payload() == {"ok": True}
 
 
-# ---- filters -----------------------------------------------------------------------------------
+# ---- filters -------------------------------------------------------------------------------------
 
 FILTER_PAYLOADS = {
     1: {"price": 1, "tag": "a", "flag": True, "meta": {"color": "red"}},
@@ -308,7 +308,7 @@ def test_filter_of_none_is_no_filter(filtered):
     assert filtered.col.search([0.0, 0.0], 10, None) == filtered.col.search([0.0, 0.0], 10)
 
 
-# ---- sparse vectors ----------------------------------------------------------------------------
+# ---- sparse vectors ------------------------------------------------------------------------------
 
 def sparse_score(col, query):
     hits = col.search_hybrid([0.0, 0.0], query, 1)
@@ -326,7 +326,8 @@ SPARSE = [
 ]
 
 
-@pytest.mark.parametrize("stored, query, expected", [s[1:] for s in SPARSE], ids=[s[0] for s in SPARSE])
+@pytest.mark.parametrize("stored, query, expected", [s[1:] for s in SPARSE],
+                         ids=[s[0] for s in SPARSE])
 def test_sparse_vectors(store, stored, query, expected):
     store.col.upsert_hybrid(1, [0.0, 0.0], stored)
     assert sparse_score(store.col, query) == expected

@@ -15,6 +15,7 @@
 
 #include "check.h"
 #include "collection/index_factory.h"
+#include "index/flat/flat_index.h"
 #include "index/hnsw/hnsw_index.h"
 #include "posix_file.h"
 #include "str_cat.h"
@@ -567,6 +568,9 @@ Result<> Collection::compact_wal() {
   SORVEL_ASSIGN_OR_RETURN(WalWriter writer, WalWriter::open(wal_path));
   wal_.emplace(std::move(writer));
 
+  // An update of a flat collection leaves the old row behind; the rewritten log holds only the live
+  // rows, so the index drops the dead ones too and memory follows the live count.
+  if (auto* flat = dynamic_cast<FlatIndex*>(index_.get())) flat->compact_rows();
   return index_->save(path_in_dir(kHnswGraphFileName));
 }
 

@@ -268,18 +268,7 @@ class MetaReader final : public JsonEventSink {
           return fail_at(str_cat("invalid type: ", describe_float(n->f), ", expected usize"), end);
       }
     }
-    std::string found;
-    switch (n->form) {
-      case JsonNumber::Form::Unsigned:
-        found = str_cat("integer `", n->u, "`");
-        break;
-      case JsonNumber::Form::Negative:
-        found = str_cat("integer `", n->i, "`");
-        break;
-      case JsonNumber::Form::Float:
-        found = describe_float(n->f);
-        break;
-    }
+    const std::string found = describe_number(*n);
     return fail_at(str_cat("invalid type: ", found, ", expected ", expected_text(slot)), end);
   }
 

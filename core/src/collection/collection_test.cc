@@ -528,6 +528,21 @@ TEST(CompactionTest, RewritesLiveRecordsAndRestartsTheCounter) {
   EXPECT_EQ(reopened->sparse_count(), 0u);
 }
 
+TEST(CompactionTest, RepeatedUpdatesOfAFlatCollectionKeepMemoryAtTheLiveCount) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  CollectionMeta meta = meta_of(IndexType::Flat);
+  meta.wal_compact_threshold = 10;
+  auto c = create_or_die(dir, meta);
+  // Every update leaves the old row behind until a compaction drops it.
+  for (int round = 0; round < 9; ++round) ASSERT_TRUE(c->upsert(1, vec(round, 4), std::nullopt));
+  EXPECT_EQ(c->index().iter()->size_hint().second, 9u);
+  ASSERT_TRUE(c->upsert(2, vec(100, 4), std::nullopt));  // the tenth record compacts
+  EXPECT_EQ(c->wal_appended(), 0u);
+  EXPECT_EQ(c->index().iter()->size_hint().second, 2u);
+  EXPECT_EQ(capture(*c).vectors.at(1), vec(8, 4));
+}
+
 TEST(CompactionTest, EmptyCollectionLeavesEmptyLogAndNoHnswGraph) {
   TempDir tmp;
   const std::string dir = tmp.file("c");

@@ -123,18 +123,7 @@ class SnapshotReader final : public JsonEventSink {
   bool number_value(std::string_view raw, std::size_t, std::size_t end) override {
     const std::optional<JsonNumber> n = classify_json_number(raw);
     if (!n) return stop("number out of range", end);
-    std::string found;
-    switch (n->form) {
-      case JsonNumber::Form::Unsigned:
-        found = str_cat("integer `", n->u, "`");
-        break;
-      case JsonNumber::Form::Negative:
-        found = str_cat("integer `", n->i, "`");
-        break;
-      case JsonNumber::Form::Float:
-        found = describe_float(n->f);
-        break;
-    }
+    std::string found = describe_number(*n);
     const int field = current_field();
     if (field > 0 && n->form == JsonNumber::Form::Negative && !skipping()) {
       return stop(str_cat("invalid value: ", found, ", expected u64"), end);

@@ -1,7 +1,6 @@
 #include "collection/sparse_index.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -11,24 +10,12 @@
 
 #include "encoding.h"
 #include "posix_file.h"
+#include "testing/temp_dir.h"
 
 namespace sorvel {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    char name[] = "/tmp/sorvel_sparse_XXXXXX";
-    path_ = ::mkdtemp(name);
-  }
-  ~ScratchDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 template <class T>
 void put(Bytes& out, T value) {
@@ -131,7 +118,7 @@ TEST(SparseIndexTest, UnevenVectorPairsOnlyWhatBothListsHold) {
 }
 
 TEST(SparseIndexTest, FileOfOneVectorIsTheDocumented104Bytes) {
-  ScratchDir dir;
+  testing::TempDir dir;
   SparseIndex index;
   index.insert(9, SparseVector{{3, 7}, {0.5f, 2.0f}});
   const std::string path = dir.file("sparse.bin");
@@ -168,7 +155,7 @@ TEST(SparseIndexTest, FileOfOneVectorIsTheDocumented104Bytes) {
 }
 
 TEST(SparseIndexTest, FileRoundTripKeepsListOrder) {
-  ScratchDir dir;
+  testing::TempDir dir;
   SparseIndex index;
   for (std::uint64_t id = 0; id < 50; ++id) {
     index.insert(id, SparseVector{{static_cast<std::uint32_t>(id % 7), 100},
@@ -192,7 +179,7 @@ TEST(SparseIndexTest, FileRoundTripKeepsListOrder) {
 }
 
 TEST(SparseIndexTest, WriteFileIntoMissingDirectoryIsIo) {
-  ScratchDir dir;
+  testing::TempDir dir;
   SparseIndex index;
   index.insert(1, SparseVector{{1}, {1.0f}});
   auto r = index.write_file(dir.file("missing/sparse.bin"));

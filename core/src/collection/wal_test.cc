@@ -13,24 +13,12 @@
 
 #include "encoding.h"
 #include "posix_file.h"
+#include "testing/temp_dir.h"
 
 namespace sorvel {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    char name[] = "/tmp/sorvel_wal_XXXXXX";
-    path_ = ::mkdtemp(name);
-  }
-  ~ScratchDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 Bytes hex(const char* text) {
   Bytes out;
@@ -147,7 +135,7 @@ TEST(WalEntryTest, DecodeRoundTripAndInvalidBodies) {
 }
 
 TEST(WalWriterTest, BuffersAppendsAndFlushesInOrder) {
-  ScratchDir dir;
+  testing::TempDir dir;
   const std::string path = dir.file("wal.log");
   {
     auto w = WalWriter::open(path);
@@ -200,7 +188,7 @@ TEST(WalWriterTest, RecordBeyondTheReplayLimitIsRefusedBeforeWriting) {
             "invalid configuration: log record of 268435457 bytes exceeds the limit of 268435456 "
             "bytes");
 
-  ScratchDir dir;
+  testing::TempDir dir;
   const std::string path = dir.file("wal.log");
   auto w = WalWriter::open(path);
   ASSERT_TRUE(w.has_value());
@@ -261,7 +249,7 @@ class FileSizeLimit {
 };
 
 TEST(WalWriterTest, FailedSingleWriteIsCutBackOffTheFile) {
-  ScratchDir dir;
+  testing::TempDir dir;
   const std::string path = dir.file("wal.log");
   auto w = WalWriter::open(path);
   ASSERT_TRUE(w.has_value());
@@ -286,7 +274,7 @@ TEST(WalWriterTest, FailedSingleWriteIsCutBackOffTheFile) {
 }
 
 TEST(WalWriterTest, FailedSingleWriteKeepsEarlierBufferedRecords) {
-  ScratchDir dir;
+  testing::TempDir dir;
   const std::string path = dir.file("wal.log");
   auto w = WalWriter::open(path);
   ASSERT_TRUE(w.has_value());
@@ -302,7 +290,7 @@ TEST(WalWriterTest, FailedSingleWriteKeepsEarlierBufferedRecords) {
 }
 
 TEST(RewriteWalTest, WritesTheSameBytesAsAppending) {
-  ScratchDir dir;
+  testing::TempDir dir;
   const std::string appended = dir.file("appended.log");
   const std::string rewritten = dir.file("wal.log");
   std::vector<WalEntry> entries;
@@ -326,7 +314,7 @@ TEST(RewriteWalTest, WritesTheSameBytesAsAppending) {
 }
 
 TEST(RewriteWalTest, EmptyListLeavesAnEmptyLog) {
-  ScratchDir dir;
+  testing::TempDir dir;
   const std::string path = dir.file("wal.log");
   ASSERT_TRUE(replace_file(path, kDelete7).has_value());
   auto count = rewrite_wal(path, {});
@@ -336,7 +324,7 @@ TEST(RewriteWalTest, EmptyListLeavesAnEmptyLog) {
 }
 
 TEST(RewriteWalTest, FailureLeavesTheLogUntouched) {
-  ScratchDir dir;
+  testing::TempDir dir;
   // The temporary file cannot be created inside a missing directory.
   auto missing = rewrite_wal(dir.file("gone/wal.log"), {});
   ASSERT_FALSE(missing.has_value());

@@ -544,6 +544,18 @@ std::string describe_float(double value) {
   return str_cat("floating point `", float_plain_text(value), "`");
 }
 
+std::string describe_number(const JsonNumber& n) {
+  switch (n.form) {
+    case JsonNumber::Form::Unsigned:
+      return str_cat("integer `", n.u, "`");
+    case JsonNumber::Form::Negative:
+      return str_cat("integer `", n.i, "`");
+    case JsonNumber::Form::Float:
+      return describe_float(n.f);
+  }
+  return {};
+}
+
 std::string describe_string(std::string_view value) { return "string " + debug_quote(value); }
 
 void append_float_compact_text(std::string& out, double value) {

@@ -92,6 +92,7 @@ void append_json_string(std::string& out, std::string_view value);
 
 // The descriptions of a value in type and value failures.
 std::string describe_float(double value);             // "floating point `3.0`"
+std::string describe_number(const JsonNumber& n);     // "integer `5`", or as describe_float
 std::string describe_string(std::string_view value);  // "string \"a\\\"b\""
 // Plain decimal notation of the shortest round-trip digits, ".0" added when there is no point:
 // 1e300 is a one and 300 zeros then ".0", 1.5e-7 is 0.00000015.

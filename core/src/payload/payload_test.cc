@@ -238,5 +238,22 @@ TEST(JsonTextTest, FloatPlainText) {
   }
 }
 
+// The "found" part of the type and value failures, from the number's text as the reader sees it.
+TEST(JsonTextTest, DescribeNumberNamesTheForm) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"5", "integer `5`"},
+      {"-7", "integer `-7`"},
+      {"-0", "integer `0`"},
+      {"-9223372036854775808", "integer `-9223372036854775808`"},
+      {"1e3", "floating point `1000.0`"},
+      {"18446744073709551616", "floating point `18446744073709552000.0`"},
+  };
+  for (const auto& [raw, text] : cases) {
+    const std::optional<JsonNumber> n = classify_json_number(raw);
+    ASSERT_TRUE(n.has_value()) << raw;
+    EXPECT_EQ(describe_number(*n), text) << raw;
+  }
+}
+
 }  // namespace
 }  // namespace sorvel

@@ -54,14 +54,13 @@ PyResult<IndexType> parse_index_type(std::string_view text) {
 // it. OSError when the directory cannot be created, listed or locked (another live Client holds
 // it); PanicException when opening a collection fails an internal invariant.
 PyObject* client_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-  return constructor_frame<ClientClass>(
-      kNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
-        const PyResult<std::string_view> path = text_arg_or(a[0], "path", kDefaultPath);
-        if (!path) return nullptr;
-        Result<std::shared_ptr<ClientState>> state = open_client(std::string(*path));
-        if (!state) return error_to_pyerr(state.error());
-        return wrap<ClientClass>(std::make_unique<std::shared_ptr<ClientState>>(std::move(*state)));
-      });
+  return constructor_frame<ClientClass>(kNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
+    const PyResult<std::string_view> path = text_arg_or(a[0], "path", kDefaultPath);
+    if (!path) return nullptr;
+    Result<std::shared_ptr<ClientState>> state = open_client(std::string(*path));
+    if (!state) return error_to_pyerr(state.error());
+    return wrap<ClientClass>(std::make_unique<std::shared_ptr<ClientState>>(std::move(*state)));
+  });
 }
 
 template <class Body>
@@ -73,28 +72,28 @@ PyObject* frame(const Signature& sig, Access access, PyObject* self, PyObject* c
 
 PyObject* create_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
-  return frame(kCreateSig, Access::Exclusive, self, args, nargs, kwnames,
-               [](std::shared_ptr<ClientState>& state, const BoundArgs& a) -> PyObject* {
-                 const PyResult<std::string_view> name = text_arg(a[0], "name");
-                 if (!name) return nullptr;
-                 const PyResult<std::uint64_t> dimensions = u64_arg(a[1], "dimensions");
-                 if (!dimensions) return nullptr;
-                 const PyResult<std::string_view> metric_text = text_arg_or(a[2], "metric", kDefaultMetric);
-                 if (!metric_text) return nullptr;
-                 const PyResult<std::string_view> type_text =
-                     text_arg_or(a[3], "index_type", kDefaultIndexType);
-                 if (!type_text) return nullptr;
-                 // A bad metric is reported before a bad index type; both before any lock.
-                 const PyResult<Metric> metric = parse_metric(*metric_text);
-                 if (!metric) return nullptr;
-                 const PyResult<IndexType> type = parse_index_type(*type_text);
-                 if (!type) return nullptr;
-                 std::string owned(*name);
-                 const Result<> created =
-                     state->create_collection(owned, *dimensions, *metric, *type);
-                 if (!created) return error_to_pyerr(created.error());
-                 return new_collection_handle(std::move(owned), state);
-               });
+  return frame(
+      kCreateSig, Access::Exclusive, self, args, nargs, kwnames,
+      [](std::shared_ptr<ClientState>& state, const BoundArgs& a) -> PyObject* {
+        const PyResult<std::string_view> name = text_arg(a[0], "name");
+        if (!name) return nullptr;
+        const PyResult<std::uint64_t> dimensions = u64_arg(a[1], "dimensions");
+        if (!dimensions) return nullptr;
+        const PyResult<std::string_view> metric_text = text_arg_or(a[2], "metric", kDefaultMetric);
+        if (!metric_text) return nullptr;
+        const PyResult<std::string_view> type_text =
+            text_arg_or(a[3], "index_type", kDefaultIndexType);
+        if (!type_text) return nullptr;
+        // A bad metric is reported before a bad index type; both before any lock.
+        const PyResult<Metric> metric = parse_metric(*metric_text);
+        if (!metric) return nullptr;
+        const PyResult<IndexType> type = parse_index_type(*type_text);
+        if (!type) return nullptr;
+        std::string owned(*name);
+        const Result<> created = state->create_collection(owned, *dimensions, *metric, *type);
+        if (!created) return error_to_pyerr(created.error());
+        return new_collection_handle(std::move(owned), state);
+      });
 }
 
 PyObject* get_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -119,7 +118,8 @@ PyObject* get_or_create_collection(PyObject* self, PyObject* const* args, Py_ssi
                  if (!name) return nullptr;
                  const PyResult<std::uint64_t> dimensions = u64_arg(a[1], "dimensions");
                  if (!dimensions) return nullptr;
-                 const PyResult<std::string_view> metric_text = text_arg_or(a[2], "metric", kDefaultMetric);
+                 const PyResult<std::string_view> metric_text =
+                     text_arg_or(a[2], "metric", kDefaultMetric);
                  if (!metric_text) return nullptr;
                  std::string owned(*name);
                  if (!state->contains(owned)) {

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -123,9 +125,9 @@ enum class Key : std::size_t {
   SparseCount,
   kCount
 };
-constexpr const char* kKeyTexts[] = {"id",    "distance",   "payload",      "score",
-                                     "dense_distance", "sparse_score", "name", "created_at",
-                                     "vector_count",   "sparse_count"};
+constexpr const char* kKeyTexts[] = {
+    "id",           "distance", "payload",    "score",        "dense_distance",
+    "sparse_score", "name",     "created_at", "vector_count", "sparse_count"};
 static_assert(std::size(kKeyTexts) == static_cast<std::size_t>(Key::kCount));
 PyObject* g_keys[static_cast<std::size_t>(Key::kCount)] = {};
 
@@ -467,19 +469,19 @@ PyObject* list_snapshots(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* restore_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
-  return frame(kRestoreSnapshotSig, Access::Exclusive, self, args, nargs, kwnames,
-               [](CollectionHandle& handle, const BoundArgs& a) -> PyObject* {
-                 const PyResult<std::string_view> name = text_arg(a[0], "name");
-                 if (!name) return nullptr;
-                 const auto result = run_held<Access::Exclusive>(
-                     handle, [&](ClientState::WriteGuard& guard, Collection&) {
-                       // The registry entry itself: the restore replaces the collection in it.
-                       return sorvel::restore_snapshot(guard.collections().find(handle.name)->second,
-                                                       *name);
-                     });
-                 if (!result) return nullptr;
-                 return none_or_raise(*result);
-               });
+  return frame(
+      kRestoreSnapshotSig, Access::Exclusive, self, args, nargs, kwnames,
+      [](CollectionHandle& handle, const BoundArgs& a) -> PyObject* {
+        const PyResult<std::string_view> name = text_arg(a[0], "name");
+        if (!name) return nullptr;
+        const auto result =
+            run_held<Access::Exclusive>(handle, [&](ClientState::WriteGuard& guard, Collection&) {
+              // The registry entry itself: the restore replaces the collection in it.
+              return sorvel::restore_snapshot(guard.collections().find(handle.name)->second, *name);
+            });
+        if (!result) return nullptr;
+        return none_or_raise(*result);
+      });
 }
 
 PyObject* delete_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -515,8 +517,8 @@ PyObject* count_getter(PyObject* self, void*) noexcept {
 
 PyObject* sparse_count_getter(PyObject* self, void*) noexcept {
   return reader_frame<CollectionClass>(self, [](const CollectionHandle& handle) {
-    return PyLong_FromSize_t(read_count(
-        handle, [](const Collection& collection) { return collection.sparse_count(); }));
+    return PyLong_FromSize_t(
+        read_count(handle, [](const Collection& collection) { return collection.sparse_count(); }));
   });
 }
 

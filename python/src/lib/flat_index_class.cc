@@ -12,20 +12,6 @@ struct FlatIndexClass {
 };
 using Methods = IndexMethods<FlatIndexClass>;
 
-constexpr Signature kNewSig{"__new__", {{"dimensions"}, optional_param("metric")}};
-
-// FlatIndex(dimensions, metric="l2"): checks nothing beyond the conversions.
-PyObject* flat_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-  return constructor_frame<FlatIndexClass>(
-      kNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
-        const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
-        if (!dimensions) return nullptr;
-        const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
-        if (!metric) return nullptr;
-        return wrap<FlatIndexClass>(std::make_unique<FlatIndex>(*dimensions, *metric));
-      });
-}
-
 constexpr const char kClassDoc[] =
     "FlatIndex(dimensions, metric=\"l2\")\n--\n\n"
     "Exact brute-force vector index. 100% recall, O(N*D) per query.\n\n"
@@ -60,23 +46,11 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef g_getset[] = {
-    {"dimensions", &Methods::dimensions, nullptr, kDimensionsDoc, nullptr},
-    {"metric", &Methods::metric, nullptr, kMetricDoc, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot g_slots[] = {
-    SORVEL_INDEX_COMMON_SLOTS(FlatIndexClass),
-    slot(Py_tp_new, &flat_new),
-    slot(Py_tp_doc, kClassDoc),
-    slot(Py_tp_methods, g_methods),
-    slot(Py_tp_getset, g_getset),
-    {0, nullptr},
-};
-
 }  // namespace
 
-PyTypeObject* flat_index_type() { return make_type<FlatIndexClass>(g_slots); }
+// FlatIndex(dimensions, metric="l2").
+PyTypeObject* flat_index_type() {
+  return make_index_type<FlatIndexClass>(&plain_new<FlatIndexClass>, kClassDoc, g_methods);
+}
 
 }  // namespace sorvel::py

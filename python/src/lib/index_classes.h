@@ -13,16 +13,18 @@
 #include "index/vector_index.h"
 
 // The eight standalone index classes share one set of method bodies, written here once over the
-// core type. A class file declares its traits struct (see class_frame.h), its constructor, and a
-// method table built from IndexMethods<Class> plus its own extra methods; it registers the class
-// through a `PyTypeObject* <name>_type()` function declared at the end of this file, which the
-// registration table of module.cc lists.
+// core type. A class file declares its traits struct (see class_frame.h), its constructor (or uses
+// plain_new), and a method table built from IndexMethods<Class> plus its own extra methods; it
+// creates its type with make_index_type and registers the class through a `PyTypeObject*
+// <name>_type()` function declared at the end of this file, which the registration table of
+// module.cc lists.
 //
 // Requirements on Class::Content (the core index): the VectorIndex operations add, add_batch,
-// search, remove, len and header; for add_batch_np `Result<> add_matrix(std::span<const float>,
-// std::size_t rows, std::size_t cols, std::uint64_t start_id)`; for save / load
-// `Result<> save_file(const std::string&) const` and `static Result<Content> load_file(const
-// std::string&)`. Only the members a class lists in its table are instantiated.
+// search, remove, len, header and flush; for add_batch_np `Result<> add_matrix(std::span<const
+// float>, std::size_t rows, std::size_t cols, std::uint64_t start_id)`; for save / load `Result<>
+// save_file(const std::string&) const` and `static Result<Content> load_file(const std::string&)`;
+// for plain_new a constructor Content(std::size_t dimensions, Metric). Only the members a class
+// lists in its table are instantiated.
 
 // Text signature headers of the shared methods; a method's doc is the header, then its text.
 #define SORVEL_DOC_ADD "add($self, id, vector)\n--\n\n"
@@ -60,10 +62,21 @@ inline constexpr Signature kFlushSig{"flush", {}};
 inline constexpr Signature kSaveSig{"save", {{"path"}}};
 inline constexpr Signature kLoadSig{"load", {{"path"}}};
 
+// The add_batch_np doc of the classes that add nothing to the shared text.
+inline constexpr const char kAddBatchNpDoc[] =
+    SORVEL_DOC_ADD_BATCH_NP
+    "Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`.";
+
+// Doc texts of the getters every index class shares.
+inline constexpr const char kDimensionsDoc[] = "Number of dimensions per vector.";
+inline constexpr const char kMetricDoc[] =
+    "Distance metric (\"l2\", \"cosine\", or \"dot_product\").";
+
 // The methods every index class shares, as fastcall entry points and slots. Borrow and interpreter
 // lock per method: add, add_batch, delete exclusive with the lock held; add_batch_np exclusive
 // with the core step released; search shared with the core step released; save shared, load
-// static, both holding the lock for the file work; len, repr and the getters shared.
+// static, both holding the lock for the file work; flush exclusive with the core step released;
+// len, repr and the getters shared.
 template <class Class>
 struct IndexMethods {
   using Core = typename Class::Content;
@@ -177,12 +190,39 @@ struct IndexMethods {
       return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
     });
   }
+
+  // flush(): the core's flush (training, file work) without the interpreter lock; always None.
+  static PyObject* flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+    return method_frame<Class>(kFlushSig, Access::Exclusive, self, args, nargs, kwnames,
+                               [](Core& index, const BoundArgs&) -> PyObject* {
+                                 without_gil([&] { index.flush(); });
+                                 Py_RETURN_NONE;
+                               });
+  }
+
+  // The getters dimensions and metric, as a Py_tp_getset table.
+  static inline PyGetSetDef getset[] = {
+      {"dimensions", &IndexMethods::dimensions, nullptr, kDimensionsDoc, nullptr},
+      {"metric", &IndexMethods::metric, nullptr, kMetricDoc, nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
 };
 
-// Doc texts of the getters every index class shares.
-inline constexpr const char kDimensionsDoc[] = "Number of dimensions per vector.";
-inline constexpr const char kMetricDoc[] =
-    "Distance metric (\"l2\", \"cosine\", or \"dot_product\").";
+inline constexpr Signature kPlainNewSig{"__new__", {{"dimensions"}, optional_param("metric")}};
+
+// tp_new of the classes built as Class(dimensions, metric="l2"), owning Content(dimensions,
+// metric): checks nothing beyond the conversions.
+template <class Class>
+PyObject* plain_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return constructor_frame<Class>(kPlainNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
+    const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
+    if (!dimensions) return nullptr;
+    const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
+    if (!metric) return nullptr;
+    return wrap<Class>(std::make_unique<typename Class::Content>(*dimensions, *metric));
+  });
+}
 
 // The slots every index class shares (dealloc, repr, len), to be followed by the class's own
 // tp_new, tp_doc, tp_methods and tp_getset entries.
@@ -190,6 +230,34 @@ inline constexpr const char kMetricDoc[] =
   ::sorvel::py::slot(Py_tp_dealloc, &::sorvel::py::dealloc<Class>),   \
       ::sorvel::py::slot(Py_tp_repr, &::sorvel::py::IndexMethods<Class>::repr), \
       ::sorvel::py::slot(Py_mp_length, &::sorvel::py::IndexMethods<Class>::length)
+
+// The first entries of the method table of a class whose shared methods carry only their signatures
+// as docs (add_batch_np its shared text): add, add_batch, add_batch_np, search, delete, from
+// `Methods` (an IndexMethods<Class>). The class's own entries and the terminator follow.
+#define SORVEL_INDEX_PLAIN_METHODS(Methods)                                                    \
+  ::sorvel::py::fast_method("add", &Methods::add, SORVEL_DOC_ADD),                             \
+      ::sorvel::py::fast_method("add_batch", &Methods::add_batch, SORVEL_DOC_ADD_BATCH),       \
+      ::sorvel::py::fast_method("add_batch_np", &Methods::add_batch_np,                        \
+                                ::sorvel::py::kAddBatchNpDoc),                                 \
+      ::sorvel::py::fast_method("search", &Methods::search, SORVEL_DOC_SEARCH),                \
+      ::sorvel::py::fast_method("delete", &Methods::remove, SORVEL_DOC_DELETE)
+
+// The type of an index class (see make_type): the common slots, then `tp_new`, the class doc
+// `doc`, its method table `methods` (static, terminated) and IndexMethods<Class>::getset. The slot
+// table is built on the first call, so a class calls this from one place only. Borrowed, or null
+// with an error set. Interpreter lock held.
+template <class Class>
+PyTypeObject* make_index_type(newfunc tp_new, const char* doc, PyMethodDef* methods) {
+  static PyType_Slot slots[] = {
+      SORVEL_INDEX_COMMON_SLOTS(Class),
+      slot(Py_tp_new, tp_new),
+      slot(Py_tp_doc, doc),
+      slot(Py_tp_methods, methods),
+      slot(Py_tp_getset, IndexMethods<Class>::getset),
+      {0, nullptr},
+  };
+  return make_type<Class>(slots);
+}
 
 // The registered index classes: each creates its type once and returns it borrowed, or null with
 // an error set.

@@ -61,23 +61,41 @@ constexpr Signature kIvfPqNewSig{"__new__",
                                   optional_param("pq_m"),
                                   optional_param("pq_k_sub")}};
 
+// The five arguments both constructors begin with.
+struct ListArgs {
+  std::uint64_t dimensions;
+  Metric metric;
+  std::uint64_t n_lists;
+  std::uint64_t nprobe;
+  std::uint64_t train_size;
+};
+
+// a[0..4] converted in signature order (dimensions, metric="l2", n_lists=256, nprobe=16,
+// train_size=4096); empty with the error of the first that fails.
+PyResult<ListArgs> list_args(const BoundArgs& a) {
+  const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
+  if (!dimensions) return std::nullopt;
+  const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
+  if (!metric) return std::nullopt;
+  const PyResult<std::uint64_t> n_lists = u64_arg_or(a[2], "n_lists", 256);
+  if (!n_lists) return std::nullopt;
+  const PyResult<std::uint64_t> nprobe = u64_arg_or(a[3], "nprobe", 16);
+  if (!nprobe) return std::nullopt;
+  const PyResult<std::uint64_t> train_size = u64_arg_or(a[4], "train_size", 4096);
+  if (!train_size) return std::nullopt;
+  return ListArgs{*dimensions, *metric, *n_lists, *nprobe, *train_size};
+}
+
 // IvfIndex(dimensions, metric="l2", n_lists=256, nprobe=16, train_size=4096): any values.
 PyObject* ivf_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return constructor_frame<IvfIndexClass>(
       kIvfNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
-        const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
-        if (!dimensions) return nullptr;
-        const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
-        if (!metric) return nullptr;
-        const PyResult<std::uint64_t> n_lists = u64_arg_or(a[2], "n_lists", 256);
-        if (!n_lists) return nullptr;
-        const PyResult<std::uint64_t> nprobe = u64_arg_or(a[3], "nprobe", 16);
-        if (!nprobe) return nullptr;
-        const PyResult<std::uint64_t> train_size = u64_arg_or(a[4], "train_size", 4096);
-        if (!train_size) return nullptr;
-        Result<IvfIndex> index = IvfIndex::create(
-            *dimensions, *metric,
-            IvfConfig{*n_lists, *nprobe, *train_size, kStandaloneKMeansIterations});
+        const PyResult<ListArgs> lists = list_args(a);
+        if (!lists) return nullptr;
+        Result<IvfIndex> index =
+            IvfIndex::create(lists->dimensions, lists->metric,
+                             IvfConfig{lists->n_lists, lists->nprobe, lists->train_size,
+                                       kStandaloneKMeansIterations});
         if (!index) return error_to_pyerr(index.error());
         return wrap<IvfIndexClass>(std::make_unique<IvfIndex>(std::move(*index)));
       });
@@ -88,86 +106,46 @@ PyObject* ivf_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 PyObject* ivf_pq_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return constructor_frame<IvfPqIndexClass>(
       kIvfPqNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
-        const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
-        if (!dimensions) return nullptr;
-        const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
-        if (!metric) return nullptr;
-        const PyResult<std::uint64_t> n_lists = u64_arg_or(a[2], "n_lists", 256);
-        if (!n_lists) return nullptr;
-        const PyResult<std::uint64_t> nprobe = u64_arg_or(a[3], "nprobe", 16);
-        if (!nprobe) return nullptr;
-        const PyResult<std::uint64_t> train_size = u64_arg_or(a[4], "train_size", 4096);
-        if (!train_size) return nullptr;
+        const PyResult<ListArgs> lists = list_args(a);
+        if (!lists) return nullptr;
         const PyResult<std::uint64_t> pq_m = u64_arg_or(a[5], "pq_m", 8);
         if (!pq_m) return nullptr;
         const PyResult<std::uint64_t> pq_k_sub = u64_arg_or(a[6], "pq_k_sub", 256);
         if (!pq_k_sub) return nullptr;
-        const IvfPqConfig config{*n_lists, *nprobe, *train_size, kStandaloneKMeansIterations,
+        const IvfPqConfig config{lists->n_lists, lists->nprobe, lists->train_size,
+                                 kStandaloneKMeansIterations,
                                  PqConfig{*pq_m, *pq_k_sub, kStandaloneKMeansIterations}};
-        Result<IvfPqIndex> index = IvfPqIndex::create(*dimensions, *metric, config);
+        Result<IvfPqIndex> index = IvfPqIndex::create(lists->dimensions, lists->metric, config);
         if (!index) return error_to_pyerr(index.error());
         return wrap<IvfPqIndexClass>(std::make_unique<IvfPqIndex>(std::move(*index)));
       });
 }
 
-// flush(): exclusive borrow, the training without the interpreter lock; always None.
-template <class Class>
-PyObject* flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
-  return method_frame<Class>(kFlushSig, Access::Exclusive, self, args, nargs, kwnames,
-                             [](typename Class::Content& index, const BoundArgs&) -> PyObject* {
-                               without_gil([&] { index.flush(); });
-                               Py_RETURN_NONE;
-                             });
-}
-
+// The method table of both classes: the shared methods with their signatures as docs, and flush,
+// which trains.
 template <class Class>
 struct Tables {
   using Methods = IndexMethods<Class>;
 
   static inline PyMethodDef methods[] = {
-      fast_method("add", &Methods::add, SORVEL_DOC_ADD),
-      fast_method("add_batch", &Methods::add_batch, SORVEL_DOC_ADD_BATCH),
-      fast_method("add_batch_np", &Methods::add_batch_np,
-                  SORVEL_DOC_ADD_BATCH_NP
-                  "Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from "
-                  "`start_id`."),
-      fast_method("search", &Methods::search, SORVEL_DOC_SEARCH),
-      fast_method("delete", &Methods::remove, SORVEL_DOC_DELETE),
-      fast_method("flush", &flush<Class>, SORVEL_DOC_FLUSH),
+      SORVEL_INDEX_PLAIN_METHODS(Methods),
+      fast_method("flush", &Methods::flush, SORVEL_DOC_FLUSH),
       fast_method("save", &Methods::save, SORVEL_DOC_SAVE),
       fast_method("load", &Methods::load, SORVEL_DOC_LOAD, METH_STATIC),
       {nullptr, nullptr, 0, nullptr},
   };
-
-  static inline PyGetSetDef getset[] = {
-      {"dimensions", &Methods::dimensions, nullptr, kDimensionsDoc, nullptr},
-      {"metric", &Methods::metric, nullptr, kMetricDoc, nullptr},
-      {nullptr, nullptr, nullptr, nullptr, nullptr},
-  };
-};
-
-PyType_Slot g_ivf_slots[] = {
-    SORVEL_INDEX_COMMON_SLOTS(IvfIndexClass),
-    slot(Py_tp_new, &ivf_new),
-    slot(Py_tp_doc, IvfIndexClass::kDoc),
-    slot(Py_tp_methods, Tables<IvfIndexClass>::methods),
-    slot(Py_tp_getset, Tables<IvfIndexClass>::getset),
-    {0, nullptr},
-};
-
-PyType_Slot g_ivf_pq_slots[] = {
-    SORVEL_INDEX_COMMON_SLOTS(IvfPqIndexClass),
-    slot(Py_tp_new, &ivf_pq_new),
-    slot(Py_tp_doc, IvfPqIndexClass::kDoc),
-    slot(Py_tp_methods, Tables<IvfPqIndexClass>::methods),
-    slot(Py_tp_getset, Tables<IvfPqIndexClass>::getset),
-    {0, nullptr},
 };
 
 }  // namespace
 
-PyTypeObject* ivf_index_type() { return make_type<IvfIndexClass>(g_ivf_slots); }
-PyTypeObject* ivf_pq_index_type() { return make_type<IvfPqIndexClass>(g_ivf_pq_slots); }
+PyTypeObject* ivf_index_type() {
+  return make_index_type<IvfIndexClass>(&ivf_new, IvfIndexClass::kDoc,
+                                        Tables<IvfIndexClass>::methods);
+}
+
+PyTypeObject* ivf_pq_index_type() {
+  return make_index_type<IvfPqIndexClass>(&ivf_pq_new, IvfPqIndexClass::kDoc,
+                                          Tables<IvfPqIndexClass>::methods);
+}
 
 }  // namespace sorvel::py

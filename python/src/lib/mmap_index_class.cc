@@ -36,16 +36,6 @@ PyObject* mmap_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
       });
 }
 
-// flush(): exclusive borrow, the file work without the interpreter lock; always None.
-PyObject* mmap_flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-  return method_frame<MmapFlatIndexClass>(kFlushSig, Access::Exclusive, self, args, nargs,
-                                          kwnames, [](MmapFlatIndex& index, const BoundArgs&) -> PyObject* {
-                                            without_gil([&] { index.flush(); });
-                                            Py_RETURN_NONE;
-                                          });
-}
-
 constexpr const char kClassDoc[] =
     "MmapFlatIndex(dimensions, metric=\"l2\", path=\"./mmap_index.kvec\")\n--\n\n"
     "Memory-mapped brute-force index. Near-zero RAM usage.\n\n"
@@ -57,35 +47,15 @@ constexpr const char kClassDoc[] =
     "    path: Path to the memory-mapped vector file.";
 
 PyMethodDef g_methods[] = {
-    fast_method("add", &Methods::add, SORVEL_DOC_ADD),
-    fast_method("add_batch", &Methods::add_batch, SORVEL_DOC_ADD_BATCH),
-    fast_method("add_batch_np", &Methods::add_batch_np,
-                SORVEL_DOC_ADD_BATCH_NP
-                "Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from "
-                "`start_id`."),
-    fast_method("search", &Methods::search, SORVEL_DOC_SEARCH),
-    fast_method("delete", &Methods::remove, SORVEL_DOC_DELETE),
-    fast_method("flush", &mmap_flush, SORVEL_DOC_FLUSH),
+    SORVEL_INDEX_PLAIN_METHODS(Methods),
+    fast_method("flush", &Methods::flush, SORVEL_DOC_FLUSH),
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef g_getset[] = {
-    {"dimensions", &Methods::dimensions, nullptr, kDimensionsDoc, nullptr},
-    {"metric", &Methods::metric, nullptr, kMetricDoc, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot g_slots[] = {
-    SORVEL_INDEX_COMMON_SLOTS(MmapFlatIndexClass),
-    slot(Py_tp_new, &mmap_new),
-    slot(Py_tp_doc, kClassDoc),
-    slot(Py_tp_methods, g_methods),
-    slot(Py_tp_getset, g_getset),
-    {0, nullptr},
 };
 
 }  // namespace
 
-PyTypeObject* mmap_flat_index_type() { return make_type<MmapFlatIndexClass>(g_slots); }
+PyTypeObject* mmap_flat_index_type() {
+  return make_index_type<MmapFlatIndexClass>(&mmap_new, kClassDoc, g_methods);
+}
 
 }  // namespace sorvel::py

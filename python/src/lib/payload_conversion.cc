@@ -74,9 +74,9 @@ std::optional<bool> numpy_bool(PyObject* object) {
     PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
     if (name && (text_is(name.get(), "bool_") || text_is(name.get(), "bool"))) {
       PyRef method = PyRef::steal(PyObject_GetAttrString(type, "__bool__"));
-      PyRef result =
-          method ? PyRef::steal(PyObject_CallFunctionObjArgs(method.get(), object, nullptr))
-                 : PyRef();
+      PyRef result = method
+                         ? PyRef::steal(PyObject_CallFunctionObjArgs(method.get(), object, nullptr))
+                         : PyRef();
       if (result && PyBool_Check(result.get())) out = result.get() == Py_True;
     }
   }

@@ -26,7 +26,8 @@ namespace sorvel::py {
 
 // A Python value as a payload. The first rule that applies decides:
 //  1. None: null.  2. bool: that bool.
-//  3. a numpy boolean scalar (its type's __module__ is "numpy" and its name "bool_" or "bool") whose
+//  3. a numpy boolean scalar (its type's __module__ is "numpy" and its name "bool_" or "bool")
+//  whose
 //     type's __bool__ called on it returns a bool: that bool (any failure in this test is
 //     discarded and the next rule tried);
 //  4. a successful conversion to a signed 64-bit integer (ints, numpy integers, anything with

@@ -710,11 +710,6 @@ TEST_P(IndexContractTest, SearchAgreesWithABruteForceScan) {
 // NaN and infinite components neither crash a search nor break its order: NaN distances come
 // after every number.
 TEST_P(IndexContractTest, NanDistancesComeLast) {
-  if (std::string_view(kind().name) == "Hnsw") {
-    GTEST_SKIP() << "known fault: HnswIndex orders its candidate pairs with NaN equal to every "
-                    "distance, which is no strict weak ordering; with NaN vectors stored, search "
-                    "returns NaN hits first and finite hits out of ascending order";
-  }
   auto index = make();
   Model m = model();
   std::vector<IndexItem> items;

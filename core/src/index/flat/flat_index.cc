@@ -149,6 +149,28 @@ bool FlatIndex::remove(std::uint64_t id) {
   return true;
 }
 
+void FlatIndex::compact_rows() {
+  if (count_ == ids_.size()) return;
+  std::size_t kept = 0;
+  for (std::size_t row = 0; row < ids_.size(); ++row) {
+    if (!live_[row]) continue;
+    if (kept != row) {
+      std::copy_n(vectors_.begin() + static_cast<std::ptrdiff_t>(row * dimensions_), dimensions_,
+                  vectors_.begin() + static_cast<std::ptrdiff_t>(kept * dimensions_));
+      ids_[kept] = ids_[row];
+      id_to_row_[ids_[kept]] = kept;
+    }
+    live_[kept] = 1;
+    ++kept;
+  }
+  vectors_.resize(kept * dimensions_);
+  vectors_.shrink_to_fit();
+  ids_.resize(kept);
+  ids_.shrink_to_fit();
+  live_.resize(kept);
+  live_.shrink_to_fit();
+}
+
 Result<std::vector<SearchHit>> FlatIndex::search(std::span<const float> query,
                                                  std::size_t k) const {
   if (query.size() != dimensions_) return DbError::dimension_mismatch(dimensions_, query.size());

@@ -69,6 +69,11 @@ class FlatIndex final : public VectorIndex {
   // deleted ones included). Borrows the index.
   std::unique_ptr<IndexIterator> iter() const override;
 
+  // Drops the storage of deleted rows, keeping the live rows in their order. The standalone file
+  // keeps deleted rows, so only a holder that never saves the row layout (a collection, which
+  // rebuilds from its log) calls this, to bound memory under repeated updates of the same ids.
+  void compact_rows();
+
   // Writes the FlatIndex file (all rows, deleted ones included) to a temporary file beside `path`,
   // forces it to stable storage and renames it over `path`, so a failed save leaves the previous
   // file intact. Io when the temporary file cannot be created, Serialization ("io error: ...") when

@@ -330,6 +330,36 @@ TEST_P(FlatIndexTest, IteratorWalksLiveRowsInRowOrder) {
   EXPECT_EQ(it->size_hint().second, 0u);
 }
 
+TEST_P(FlatIndexTest, CompactRowsDropsDeletedRowsAndKeepsTheRest) {
+  FlatIndex index(2, Metric::L2);
+  for (std::uint64_t id = 0; id < 5; ++id) {
+    const float x = static_cast<float>(id);
+    ASSERT_TRUE(index.add(id, std::vector<float>{x, -x}).has_value());
+  }
+  ASSERT_TRUE(index.remove(0));
+  ASSERT_TRUE(index.remove(3));
+  ASSERT_TRUE(index.add(3, std::vector<float>{30, -30}).has_value());  // a new row for id 3
+  const auto before = items_of(index);
+  const auto hits_before = index.search(std::vector<float>{2, -2}, 10);
+
+  index.compact_rows();
+  EXPECT_EQ(index.iter()->size_hint().second, 4u);  // only the live rows remain
+  EXPECT_EQ(items_of(index), before);
+  EXPECT_EQ(index.len(), 4u);
+  const auto hits_after = index.search(std::vector<float>{2, -2}, 10);
+  ASSERT_TRUE(hits_after.has_value());
+  ASSERT_EQ(hits_after->size(), hits_before->size());
+  for (std::size_t i = 0; i < hits_after->size(); ++i) {
+    EXPECT_EQ((*hits_after)[i].id, (*hits_before)[i].id);
+    EXPECT_EQ((*hits_after)[i].distance, (*hits_before)[i].distance);
+  }
+  // The map follows the moved rows: deletes and duplicate checks still find them.
+  EXPECT_FALSE(index.add(4, std::vector<float>{0, 0}).has_value());
+  EXPECT_TRUE(index.remove(4));
+  EXPECT_FALSE(index.remove(0));
+  EXPECT_EQ(index.len(), 3u);
+}
+
 TEST_P(FlatIndexTest, SmallIndexFileHasItsExactBytes) {
   testing::TempDir dir;
   FlatIndex index(2, Metric::DotProduct);

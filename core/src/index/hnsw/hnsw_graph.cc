@@ -278,7 +278,8 @@ void HnswGraph::prune(HnswNode owner, HnswNode* list, std::size_t& size) {
     }
   }
   if (victim == size) {
-    // The farthest entry goes; the first of equal maxima wins and NaN never does.
+    // The farthest entry goes, NaN counting as farther than every number; the first of equal
+    // maxima wins.
     const float* base = vectors_.data() + static_cast<std::size_t>(owner) * dims_;
     float farthest = -std::numeric_limits<float>::infinity();
     victim = 0;
@@ -287,7 +288,7 @@ void HnswGraph::prune(HnswNode owner, HnswNode* list, std::size_t& size) {
       const std::size_t n = std::min(kChunk, size - start);
       compute_distances(base, list + start, n, dist);
       for (std::size_t i = 0; i < n; ++i) {
-        if (dist[i] > farthest) {
+        if (distance_less(farthest, dist[i])) {
           farthest = dist[i];
           victim = start + i;
         }
@@ -324,11 +325,12 @@ void HnswGraph::prune0(HnswNode owner, std::uint32_t* row) {
         }
       }
     }
-    // The farthest entry goes; the first of equal maxima wins and NaN never does.
+    // The farthest entry goes, NaN counting as farther than every number; the first of equal
+    // maxima wins.
     float farthest = -std::numeric_limits<float>::infinity();
     victim = 0;
     for (std::size_t i = 0; i < size; ++i) {
-      if (dist[i] > farthest) {
+      if (distance_less(farthest, dist[i])) {
         farthest = dist[i];
         victim = i;
       }
@@ -379,7 +381,7 @@ HnswNode HnswGraph::greedy_closest(const float* query, HnswNode start, std::size
       const std::size_t n = std::min(kChunk, list.size() - start_at);
       compute_distances(query, list.data() + start_at, n, dist);
       for (std::size_t i = 0; i < n; ++i) {
-        if (dist[i] < best) {
+        if (distance_less(dist[i], best)) {
           best = dist[i];
           cur = list[start_at + i];
           moved = true;
@@ -424,7 +426,7 @@ std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode e
     const HnswPair c = candidates.back();
     candidates.pop_back();
     float worst = results.front().distance;
-    if (c.distance > worst && results.size() >= ef) break;
+    if (distance_less(worst, c.distance) && results.size() >= ef) break;
 
     const HnswNode* list;
     std::size_t len;
@@ -458,7 +460,7 @@ std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode e
       }
       compute_distances(query, buffer, n, dist);
       for (std::size_t j = 0; j < n; ++j) {
-        if (results.size() < ef || dist[j] < worst) {
+        if (results.size() < ef || distance_less(dist[j], worst)) {
           candidates.push_back({dist[j], buffer[j]});
           // An admitted node is likely to be expanded: its layer-0 row is fetched early.
           if (layer == 0) __builtin_prefetch(row0(buffer[j]));
@@ -476,7 +478,6 @@ std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode e
     // The next expansion's layer-0 row is fetched while this iteration ends.
     if (layer == 0 && !candidates.empty()) __builtin_prefetch(row0(candidates.front().node));
   }
-  // Repeated pops of the max-heap: bounded by the heap even when NaN makes the order partial.
   std::sort_heap(results.begin(), results.end(), hnsw_pair_less);
   return results;
 }

@@ -9,6 +9,7 @@
 
 #include "distance/metric.h"
 #include "encoding.h"
+#include "index/topk.h"
 #include "result.h"
 
 namespace sorvel {
@@ -17,16 +18,17 @@ namespace sorvel {
 // which indexes every per-node array. Nodes are never renumbered or reused for another id.
 using HnswNode = std::uint32_t;
 
-// A (graph distance, node) pair. Pairs order by distance, then by node (smaller first); a NaN
-// distance counts as equal to every distance, so such pairs order by node alone.
+// A (graph distance, node) pair. Pairs order by distance with NaN after every number (the order of
+// hits everywhere in the system), then by node (smaller first): a strict weak ordering, so heaps and
+// sorts stay well defined when vectors hold NaN.
 struct HnswPair {
   float distance;
   HnswNode node;
 };
 
 inline bool hnsw_pair_less(const HnswPair& a, const HnswPair& b) {
-  if (a.distance < b.distance) return true;
-  if (b.distance < a.distance) return false;
+  if (distance_less(a.distance, b.distance)) return true;
+  if (distance_less(b.distance, a.distance)) return false;
   return a.node < b.node;
 }
 

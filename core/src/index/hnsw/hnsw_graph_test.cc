@@ -144,19 +144,31 @@ TEST(HnswGraphTest, PruningSeesAReplacedVector) {
   EXPECT_EQ(list_of(graph, 0, 0), (std::vector<HnswNode>{1, 2}));
 }
 
-TEST(HnswGraphTest, PruningWithNaNDistancesRemovesTheFirstEntry) {
+// NaN counts as farther than every number; among NaN distances the first entry goes.
+TEST(HnswGraphTest, PruningDropsNaNDistancesFirst) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  HnswGraphSnapshot s;
-  s.m = 1;
-  s.m_max0 = 2;
-  s.ef_construction = 8;
-  s.entry_point = 0;
-  s.nodes = {{0, {nan, 0}, {{1, 2}}, 0}, {1, {1, 0}, {{}}, 0}, {2, {5, 0}, {{}}, 0},
-             {3, {3, 0}, {{}}, 0}};
-  HnswGraph graph = *HnswGraph::from_snapshot(s, 2, Metric::L2);
-  const HnswPair to_zero[] = {{nan, 0}};
-  graph.link_layer(3, 0, to_zero);
-  EXPECT_EQ(list_of(graph, 0, 0), (std::vector<HnswNode>{3, 2}));
+  struct Case {
+    const char* name;
+    std::vector<float> owner;
+    std::vector<float> first;
+  };
+  const Case cases[] = {
+      {"every distance NaN", {nan, 0}, {1, 0}},
+      {"one NaN entry among numbers", {0, 0}, {nan, 0}},
+  };
+  for (const Case& c : cases) {
+    HnswGraphSnapshot s;
+    s.m = 1;
+    s.m_max0 = 2;
+    s.ef_construction = 8;
+    s.entry_point = 0;
+    s.nodes = {{0, c.owner, {{1, 2}}, 0}, {1, c.first, {{}}, 0}, {2, {5, 0}, {{}}, 0},
+               {3, {3, 0}, {{}}, 0}};
+    HnswGraph graph = *HnswGraph::from_snapshot(s, 2, Metric::L2);
+    const HnswPair to_zero[] = {{9, 0}};
+    graph.link_layer(3, 0, to_zero);
+    EXPECT_EQ(list_of(graph, 0, 0), (std::vector<HnswNode>{3, 2})) << c.name;
+  }
 }
 
 TEST(HnswGraphTest, ReinsertingTheEntryPointLeavesItNamingOnlyItself) {

@@ -6,11 +6,13 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "distance/distance.h"
+#include "index/topk.h"
 #include "random.h"
 #include "testing/test_data.h"
 
@@ -231,6 +233,29 @@ TEST(HnswIndexTest, SearchDistancesPerMetric) {
   const std::vector<float> a = {3, 4};
   ASSERT_TRUE(dot.add(1, a));
   EXPECT_LT((*dot.search(a, 1))[0].distance, 0.0f);
+}
+
+// Vectors holding NaN neither crash a search nor break its order: NaN distances come last.
+TEST(HnswIndexTest, NanDistancesComeLast) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  HnswIndex index(4, Metric::L2, 40, 20, 4);
+  std::vector<float> data = testing::random_vectors(60, 4, 9);
+  data[3 * 4] = nan;
+  data[17 * 4 + 2] = nan;
+  data[29 * 4 + 1] = inf;
+  ASSERT_TRUE(index.add_matrix(data, 60, 4, 0));
+  const std::vector<float> queries[] = {{0.25f, 0.25f, 0.25f, 0.25f}, {nan, 0, 0, 0}};
+  for (const auto& query : queries) {
+    for (const std::size_t k : {3u, 10u, 62u}) {
+      const auto hits = index.search(query, k);
+      ASSERT_TRUE(hits);
+      for (std::size_t i = 1; i < hits->size(); ++i) {
+        EXPECT_FALSE(distance_less((*hits)[i].distance, (*hits)[i - 1].distance)) << k << " " << i;
+      }
+    }
+  }
+  EXPECT_EQ(index.search(queries[0], 10)->size(), 10u);
 }
 
 TEST(HnswIndexTest, ConcurrentSearchesShareTheScratchSafely) {

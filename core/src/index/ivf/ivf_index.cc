@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "check.h"
-#include "distance/distance.h"
 #include "encoding.h"
 #include "index/ivf/kmeans.h"
 #include "index/topk.h"
@@ -14,41 +13,15 @@
 
 namespace sorvel {
 
-namespace {
-
-// Scores `rows` rows of `d` floats (row r belongs to ids[r]) into `top` by distance_squared.
-void scan_rows(Metric metric, const float* query, const float* rows, const std::uint64_t* ids,
-               std::size_t count, std::size_t d, TopK& top) {
-  std::size_t r = 0;
-  for (; r + 4 <= count; r += 4) {
-    const float* four[4] = {rows + r * d, rows + (r + 1) * d, rows + (r + 2) * d,
-                            rows + (r + 3) * d};
-    float out[4];
-    distance_batch4(metric, query, four, d, out);
-    for (std::size_t i = 0; i < 4; ++i) top.push(ids[r + i], out[i]);
-  }
-  for (; r < count; ++r) top.push(ids[r], distance_squared(metric, query, rows + r * d, d));
-}
-
-bool checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-  return !__builtin_mul_overflow(a, b, &out);
-}
-
-}  // namespace
-
 // Buffered rows first, then every list in order.
 class IvfIter final : public IndexIterator {
  public:
   explicit IvfIter(const IvfIndex& index) : index_(index) {}
 
   std::optional<IndexItem> next() override {
-    const std::size_t d = index_.dimensions_;
-    if (buffer_row_ < index_.buffer_ids_.size()) {
-      const float* row = index_.buffer_vectors_.data() + buffer_row_ * d;
-      IndexItem item{index_.buffer_ids_[buffer_row_], std::vector<float>(row, row + d)};
-      ++buffer_row_;
+    if (buffer_row_ < index_.buffer_.size()) {
       ++yielded_;
-      return item;
+      return index_.buffer_.item(buffer_row_++);
     }
     while (list_ < index_.lists_.size()) {
       const PostingList& list = index_.lists_[list_];
@@ -82,26 +55,6 @@ Result<IvfIndex> IvfIndex::create(std::size_t dimensions, Metric metric, const I
   return IvfIndex(dimensions, metric, config);
 }
 
-void IvfIndex::buffer_append(std::uint64_t id, const float* vector) {
-  buffer_rows_[id] = buffer_ids_.size();
-  buffer_ids_.push_back(id);
-  buffer_vectors_.insert(buffer_vectors_.end(), vector, vector + dimensions_);
-}
-
-void IvfIndex::remove_buffer_row(std::size_t row) {
-  const std::size_t d = dimensions_;
-  const std::size_t last = buffer_ids_.size() - 1;
-  buffer_rows_.erase(buffer_ids_[row]);
-  if (row != last) {
-    buffer_ids_[row] = buffer_ids_[last];
-    std::copy_n(buffer_vectors_.begin() + static_cast<std::ptrdiff_t>(last * d), d,
-                buffer_vectors_.begin() + static_cast<std::ptrdiff_t>(row * d));
-    buffer_rows_[buffer_ids_[row]] = row;
-  }
-  buffer_ids_.pop_back();
-  buffer_vectors_.resize(last * d);
-}
-
 void IvfIndex::list_append(std::size_t list, std::uint64_t id, const float* vector) {
   PostingList& l = lists_[list];
   l.ids.push_back(id);
@@ -129,13 +82,7 @@ bool IvfIndex::remove_from_list(std::size_t list, std::uint64_t id) {
 }
 
 bool IvfIndex::remove_held(std::uint64_t id) {
-  if (!buffer_rows_.empty()) {
-    const auto buffered = buffer_rows_.find(id);
-    if (buffered != buffer_rows_.end()) {
-      remove_buffer_row(buffered->second);
-      return true;
-    }
-  }
+  if (buffer_.remove(id)) return true;
   const auto listed = id_to_list_.find(id);
   if (listed == id_to_list_.end()) return false;
   const std::uint64_t list = listed->second;
@@ -143,27 +90,27 @@ bool IvfIndex::remove_held(std::uint64_t id) {
   return remove_from_list(static_cast<std::size_t>(list), id);
 }
 
+void IvfIndex::file(std::uint64_t id, std::size_t list, const float* vector) {
+  (void)buffer_.remove(id);  // replacing: an absent id is the usual case
+  const auto [entry, inserted] = id_to_list_.try_emplace(id, list);
+  if (!inserted) {
+    (void)remove_from_list(static_cast<std::size_t>(entry->second), id);  // may be absent
+    entry->second = list;
+  }
+  list_append(list, id, vector);
+}
+
 Result<> IvfIndex::add(std::uint64_t id, std::span<const float> vector) {
   if (vector.size() != dimensions_) {
     return DbError::dimension_mismatch(dimensions_, vector.size());
   }
   if (trained_) {
-    const std::size_t c = nearest_centroid(vector);
-    if (!buffer_rows_.empty()) {
-      const auto buffered = buffer_rows_.find(id);
-      if (buffered != buffer_rows_.end()) remove_buffer_row(buffered->second);
-    }
-    const auto [entry, inserted] = id_to_list_.try_emplace(id, c);
-    if (!inserted) {
-      (void)remove_from_list(static_cast<std::size_t>(entry->second), id);  // may be absent
-      entry->second = c;
-    }
-    list_append(c, id, vector.data());
+    file(id, nearest_centroid(vector), vector.data());
     return ok();
   }
   (void)remove_held(id);  // replacing: an absent id is the usual case
-  buffer_append(id, vector.data());
-  if (buffer_ids_.size() >= config_.train_size) train();
+  buffer_.append(id, vector.data());
+  if (buffer_.size() >= config_.train_size) train();
   return ok();
 }
 
@@ -193,28 +140,14 @@ Result<> IvfIndex::add_matrix(std::span<const float> data, std::size_t rows, std
   } else {
     assign_nearest(metric_, data.data(), rows, centroids_.data(), k, d, assignment.data());
   }
-  std::vector<std::size_t> incoming(lists_.size(), 0);
-  for (std::size_t c : assignment) ++incoming[c];
+  const std::vector<std::size_t> incoming = count_per_list(assignment, lists_.size());
   for (std::size_t c = 0; c < lists_.size(); ++c) {
     if (incoming[c] == 0) continue;
     lists_[c].ids.reserve(lists_[c].ids.size() + incoming[c]);
     lists_[c].vectors.reserve(lists_[c].vectors.size() + incoming[c] * d);
   }
   id_to_list_.reserve(id_to_list_.size() + rows);
-  for (std::size_t r = 0; r < rows; ++r) {
-    const std::uint64_t id = start_id + r;
-    const std::size_t c = assignment[r];
-    if (!buffer_rows_.empty()) {
-      const auto buffered = buffer_rows_.find(id);
-      if (buffered != buffer_rows_.end()) remove_buffer_row(buffered->second);
-    }
-    const auto [entry, inserted] = id_to_list_.try_emplace(id, c);
-    if (!inserted) {
-      (void)remove_from_list(static_cast<std::size_t>(entry->second), id);  // may be absent
-      entry->second = c;
-    }
-    list_append(c, id, data.data() + r * d);
-  }
+  for (std::size_t r = 0; r < rows; ++r) file(start_id + r, assignment[r], data.data() + r * d);
   return ok();
 }
 
@@ -225,38 +158,20 @@ Result<std::vector<SearchHit>> IvfIndex::search(std::span<const float> query, st
   if (k == 0) return std::vector<SearchHit>{};
   const std::size_t d = dimensions_;
 
-  std::vector<std::pair<float, std::size_t>> ranked;
-  std::size_t probes = 0;
-  std::size_t candidates = buffer_ids_.size();
+  std::vector<std::pair<float, std::size_t>> probed;
   if (trained_ && n_centroids_ > 0) {
-    const std::size_t n = n_centroids();
-    ranked.resize(n);
-    std::size_t c = 0;
-    for (; c + 4 <= n; c += 4) {
-      const float* four[4] = {centroids_.data() + c * d, centroids_.data() + (c + 1) * d,
-                              centroids_.data() + (c + 2) * d, centroids_.data() + (c + 3) * d};
-      float out[4];
-      distance_batch4(metric_, query.data(), four, d, out);
-      for (std::size_t i = 0; i < 4; ++i) ranked[c + i] = {out[i], c + i};
-    }
-    for (; c < n; ++c) {
-      ranked[c] = {distance_squared(metric_, query.data(), centroids_.data() + c * d, d), c};
-    }
-    probes = static_cast<std::size_t>(std::min<std::uint64_t>(config_.nprobe, n));
-    const auto closer = [](const auto& a, const auto& b) {
-      return distance_less(a.first, b.first);
-    };
-    std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(probes),
-                      ranked.end(), closer);
-    for (std::size_t p = 0; p < probes; ++p) candidates += lists_[ranked[p].second].ids.size();
+    probed =
+        nearest_lists(metric_, query.data(), centroids_.data(), n_centroids(), d, config_.nprobe);
   }
+  std::size_t candidates = buffer_.size();
+  for (const auto& probe : probed) candidates += lists_[probe.second].ids.size();
 
   TopK top(std::min(k, candidates));
-  for (std::size_t p = 0; p < probes; ++p) {
-    const PostingList& list = lists_[ranked[p].second];
+  for (const auto& probe : probed) {
+    const PostingList& list = lists_[probe.second];
     scan_rows(metric_, query.data(), list.vectors.data(), list.ids.data(), list.ids.size(), d, top);
   }
-  scan_rows(metric_, query.data(), buffer_vectors_.data(), buffer_ids_.data(), buffer_ids_.size(),
+  scan_rows(metric_, query.data(), buffer_.vectors().data(), buffer_.ids().data(), buffer_.size(),
             d, top);
   std::vector<SearchHit> hits = top.take_sorted();
   // Rows were ranked by the squared distance, which orders like the Euclidean one.
@@ -271,7 +186,7 @@ bool IvfIndex::remove(std::uint64_t id) { return remove_held(id); }
 std::unique_ptr<IndexIterator> IvfIndex::iter() const { return std::make_unique<IvfIter>(*this); }
 
 void IvfIndex::flush() {
-  if (!trained_ && !buffer_ids_.empty()) train();
+  if (!trained_ && !buffer_.empty()) train();
 }
 
 Result<> IvfIndex::load(const std::string& path) {
@@ -281,18 +196,14 @@ Result<> IvfIndex::load(const std::string& path) {
 }
 
 void IvfIndex::train() {
-  if (trained_ || buffer_ids_.empty()) return;
-  const std::size_t n = buffer_ids_.size();
+  if (trained_ || buffer_.empty()) return;
+  const std::size_t n = buffer_.size();
   const std::size_t d = dimensions_;
-  const std::size_t max_lists =
-      static_cast<std::size_t>(std::max<std::uint64_t>(config_.n_lists, 1));
-  KMeansResult kmeans = train_kmeans(metric_, buffer_vectors_.data(), n, d, max_lists,
-                                     static_cast<std::size_t>(config_.max_iter));
+  KMeansResult kmeans = train_coarse(metric_, buffer_, d, config_.n_lists, config_.max_iter);
   centroids_ = std::move(kmeans.centroids);
   n_centroids_ = kmeans.k;
 
-  std::vector<std::size_t> sizes(kmeans.k, 0);
-  for (std::size_t c : kmeans.assignment) ++sizes[c];
+  const std::vector<std::size_t> sizes = count_per_list(kmeans.assignment, kmeans.k);
   lists_.clear();
   lists_.resize(kmeans.k);
   for (std::size_t c = 0; c < kmeans.k; ++c) {
@@ -302,14 +213,12 @@ void IvfIndex::train() {
   }
   id_to_list_.reserve(id_to_list_.size() + n);
   listed_ = 0;
+  const TrainingBuffer::Taken buffered = buffer_.take();
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t c = kmeans.assignment[i];
-    id_to_list_[buffer_ids_[i]] = c;
-    list_append(c, buffer_ids_[i], buffer_vectors_.data() + i * d);
+    id_to_list_[buffered.ids[i]] = c;
+    list_append(c, buffered.ids[i], buffered.vectors.data() + i * d);
   }
-  buffer_ids_ = {};
-  buffer_vectors_ = {};
-  buffer_rows_ = {};
   trained_ = true;
 }
 
@@ -329,12 +238,8 @@ Result<> IvfIndex::save_file(const std::string& path) const {
   Encoder out = Encoder::to_fd(writer.fd());
   out.u64(dimensions_);
   encode_metric(out, metric_);
-  out.u64(config_.n_lists);
-  out.u64(config_.nprobe);
-  out.u64(config_.train_size);
-  out.u64(config_.max_iter);
-  out.u64_seq(buffer_ids_);
-  out.f32_seq(buffer_vectors_);
+  encode_list_params(out, config_);
+  buffer_.encode(out);
   out.f32_seq(centroids_);
   out.u64(n_centroids_);
   out.length(lists_.size());
@@ -359,13 +264,9 @@ Result<IvfIndex> IvfIndex::load_file(const std::string& path) {
   SORVEL_ASSIGN_OR_RETURN(const std::uint64_t dimensions, in.u64());
   SORVEL_ASSIGN_OR_RETURN(const Metric metric, decode_metric(in));
   IvfConfig config;
-  SORVEL_ASSIGN_OR_RETURN(config.n_lists, in.u64());
-  SORVEL_ASSIGN_OR_RETURN(config.nprobe, in.u64());
-  SORVEL_ASSIGN_OR_RETURN(config.train_size, in.u64());
-  SORVEL_ASSIGN_OR_RETURN(config.max_iter, in.u64());
+  SORVEL_TRY(decode_list_params(in, config));
   IvfIndex index(static_cast<std::size_t>(dimensions), metric, config);
-  SORVEL_ASSIGN_OR_RETURN(index.buffer_ids_, in.u64_seq());
-  SORVEL_ASSIGN_OR_RETURN(index.buffer_vectors_, in.f32_seq());
+  SORVEL_TRY(index.buffer_.decode(in));
   SORVEL_ASSIGN_OR_RETURN(index.centroids_, in.f32_seq());
   SORVEL_ASSIGN_OR_RETURN(index.n_centroids_, in.u64());
   SORVEL_ASSIGN_OR_RETURN(const std::uint64_t n_lists_in_file, in.length());
@@ -387,36 +288,17 @@ Result<IvfIndex> IvfIndex::load_file(const std::string& path) {
   SORVEL_ASSIGN_OR_RETURN(index.trained_, in.boolean());
 
   // The record decoded; now it must describe an index whose operations stay inside its data.
-  std::uint64_t expected = 0;
-  if (!checked_product(index.buffer_ids_.size(), dimensions, expected) ||
-      expected != index.buffer_vectors_.size()) {
-    return DbError::serialization(str_cat("buffer holds ", index.buffer_vectors_.size(),
-                                          " floats for ", index.buffer_ids_.size(), " ids of ",
-                                          dimensions, " dimensions"));
-  }
-  if (!checked_product(index.n_centroids_, dimensions, expected) ||
-      expected != index.centroids_.size()) {
-    return DbError::serialization(str_cat(index.centroids_.size(), " centroid floats for ",
-                                          index.n_centroids_, " centroids of ", dimensions,
-                                          " dimensions"));
-  }
-  if (index.lists_.size() != index.n_centroids_) {
-    return DbError::serialization(
-        str_cat(index.lists_.size(), " lists for ", index.n_centroids_, " centroids"));
-  }
+  SORVEL_TRY(check_buffer_and_centroids(index.buffer_, index.centroids_, index.n_centroids_,
+                                        index.lists_.size(), dimensions));
   if (!index.trained_ && index.n_centroids_ != 0) {
     return DbError::serialization("an untrained index holds centroids");
   }
   if (index.trained_ && index.n_centroids_ == 0) {
     return DbError::serialization("a trained index has no centroids");
   }
-  for (const auto& [id, list] : index.id_to_list_) {
-    if (list >= index.lists_.size()) {
-      return DbError::serialization(
-          str_cat("id ", id, " names list ", list, " of ", index.lists_.size()));
-    }
-  }
-  std::vector<std::uint64_t> held(index.buffer_ids_);
+  SORVEL_TRY(check_list_numbers(index.id_to_list_, index.lists_.size()));
+  std::uint64_t expected = 0;
+  std::vector<std::uint64_t> held(index.buffer_.ids());
   for (std::size_t l = 0; l < index.lists_.size(); ++l) {
     const PostingList& list = index.lists_[l];
     if (list.dims != dimensions) {
@@ -440,15 +322,7 @@ Result<IvfIndex> IvfIndex::load_file(const std::string& path) {
     return DbError::serialization(str_cat("id_to_list holds ", index.id_to_list_.size(),
                                           " entries for ", index.listed_, " listed ids"));
   }
-  std::sort(held.begin(), held.end());
-  const auto twice = std::adjacent_find(held.begin(), held.end());
-  if (twice != held.end()) {
-    return DbError::serialization(str_cat("id ", *twice, " is held twice"));
-  }
-  index.buffer_rows_.reserve(index.buffer_ids_.size());
-  for (std::size_t r = 0; r < index.buffer_ids_.size(); ++r) {
-    index.buffer_rows_[index.buffer_ids_[r]] = r;
-  }
+  SORVEL_TRY(check_held_once(std::move(held)));
   return index;
 }
 

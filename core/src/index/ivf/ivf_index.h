@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/ivf/inverted_file.h"
 #include "index/vector_index.h"
 
 namespace sorvel {
@@ -67,7 +68,7 @@ class IvfIndex final : public VectorIndex {
   // True when `id` was held (buffered or listed); its row is replaced by the last row of the same
   // buffer or list. Centroids never change.
   bool remove(std::uint64_t id) override;
-  std::size_t len() const override { return buffer_ids_.size() + listed_; }
+  std::size_t len() const override { return buffer_.size() + listed_; }
   IndexHeader header() const override { return {dimensions_, metric_}; }
   // Buffered rows in buffer order, then list 0 to the last, each list in row order.
   std::unique_ptr<IndexIterator> iter() const override;
@@ -124,20 +125,17 @@ class IvfIndex final : public VectorIndex {
 
  private:
   IvfIndex(std::size_t dimensions, Metric metric, const IvfConfig& config)
-      : dimensions_(dimensions), metric_(metric), config_(config) {}
+      : buffer_(dimensions), dimensions_(dimensions), metric_(metric), config_(config) {}
 
-  void buffer_append(std::uint64_t id, const float* vector);
   // Removes the entry of `id` from the buffer or its list; false when it holds none.
   bool remove_held(std::uint64_t id);
-  void remove_buffer_row(std::size_t row);
+  // Files `vector` (of a trained index) into list `list`, replacing any entry of `id`.
+  void file(std::uint64_t id, std::size_t list, const float* vector);
   // Removes `id` from list `list`; false when the list does not hold it.
   bool remove_from_list(std::size_t list, std::uint64_t id);
   void list_append(std::size_t list, std::uint64_t id, const float* vector);
 
-  std::vector<std::uint64_t> buffer_ids_;
-  std::vector<float> buffer_vectors_;
-  // Row of every buffered id, so a replacing add finds an old buffered entry without a scan.
-  std::unordered_map<std::uint64_t, std::size_t> buffer_rows_;
+  TrainingBuffer buffer_;
   std::vector<float> centroids_;
   std::vector<PostingList> lists_;
   std::size_t dimensions_;

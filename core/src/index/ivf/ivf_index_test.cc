@@ -10,6 +10,7 @@
 #include "distance/distance.h"
 #include "encoding.h"
 #include "random.h"
+#include "testing/index_file_checks.h"
 #include "testing/temp_dir.h"
 #include "testing/test_data.h"
 
@@ -22,9 +23,7 @@ IvfIndex make(std::size_t d, Metric metric, IvfConfig config) {
   return std::move(r).value();
 }
 
-std::span<const float> row(const std::vector<float>& data, std::size_t i, std::size_t d) {
-  return std::span<const float>(data).subspan(i * d, d);
-}
+using testing::row;
 
 // Exact hits over (id, vector) pairs by the metric's distance, ascending.
 std::vector<SearchHit> brute_force(Metric metric,
@@ -45,14 +44,6 @@ std::map<std::uint64_t, std::vector<float>> items_of(const VectorIndex& index) {
     EXPECT_TRUE(out.emplace(item->id, item->vector).second) << "id yielded twice: " << item->id;
   }
   return out;
-}
-
-void expect_same_hits(const std::vector<SearchHit>& a, const std::vector<SearchHit>& b) {
-  ASSERT_EQ(a.size(), b.size());
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    EXPECT_EQ(a[i].id, b[i].id) << i;
-    EXPECT_EQ(a[i].distance, b[i].distance) << i;
-  }
 }
 
 TEST(IvfIndex, SearchChecksLengthFirstAndAnswersExactlyWhileUntrained) {
@@ -349,18 +340,10 @@ TEST(IvfFile, TrainedIndexRoundTripsExactly) {
   EXPECT_EQ(loaded.len(), index.len());
   const std::vector<float> queries = testing::random_vectors(20, d, 12);
   for (std::size_t q = 0; q < 20; ++q) {
-    expect_same_hits(index.search(row(queries, q, d), 10).value(),
-                     loaded.search(row(queries, q, d), 10).value());
+    testing::expect_same_hits(index.search(row(queries, q, d), 10).value(),
+                              loaded.search(row(queries, q, d), 10).value());
   }
-  auto a = index.iter();
-  auto b = loaded.iter();
-  while (auto item = a->next()) {
-    const auto other = b->next();
-    ASSERT_TRUE(other.has_value());
-    EXPECT_EQ(item->id, other->id);
-    EXPECT_EQ(item->vector, other->vector);
-  }
-  EXPECT_FALSE(b->next().has_value());
+  testing::expect_same_items(index, loaded);
   EXPECT_TRUE(loaded.remove(1004));
   EXPECT_FALSE(loaded.remove(1004));
 }
@@ -421,12 +404,7 @@ struct IvfRecord {
 };
 
 TEST(IvfFile, LoadRefusesRecordsThatDoNotDescribeAnIndex) {
-  struct Case {
-    const char* name;
-    std::function<void(IvfRecord&)> change;
-    const char* error;  // "" when the record loads
-  };
-  const std::vector<Case> cases = {
+  const std::vector<testing::RecordCase<IvfRecord>> cases = {
       {"consistent", [](IvfRecord&) {}, ""},
       {"metric 3", [](IvfRecord& r) { r.metric = 3; },
        "serialization error: invalid value: integer `3`, expected variant index 0 <= i < 3"},
@@ -488,37 +466,17 @@ TEST(IvfFile, LoadRefusesRecordsThatDoNotDescribeAnIndex) {
        ""},
   };
   testing::TempDir dir;
-  for (const Case& c : cases) {
-    IvfRecord record;
-    c.change(record);
-    testing::write_file(dir.file("r.ivf"), record.encode());
-    const Result<IvfIndex> loaded = IvfIndex::load_file(dir.file("r.ivf"));
-    if (*c.error == '\0') {
-      ASSERT_TRUE(loaded.has_value()) << c.name << ": " << loaded.error().display();
-      EXPECT_EQ(loaded->len(), 3u) << c.name;
-      EXPECT_EQ(loaded->search(std::vector<float>{5, 6}, 1).value().at(0).id, 3u) << c.name;
-    } else {
-      ASSERT_FALSE(loaded.has_value()) << c.name;
-      EXPECT_EQ(loaded.error().display(), c.error) << c.name;
-    }
-  }
+  testing::expect_record_outcomes(
+      dir.file("r.ivf"), cases, IvfIndex::load_file, [](const IvfIndex& loaded, const char* name) {
+        EXPECT_EQ(loaded.len(), 3u) << name;
+        EXPECT_EQ(loaded.search(std::vector<float>{5, 6}, 1).value().at(0).id, 3u) << name;
+      });
 }
 
 TEST(IvfFile, CutFilesFailAndTrailingBytesAreIgnored) {
   testing::TempDir dir;
   const std::vector<std::uint8_t> bytes = IvfRecord{}.encode();
-  for (std::size_t size = 0; size < bytes.size(); ++size) {
-    testing::write_file(dir.file("c.ivf"), testing::cut_to(bytes, size));
-    const Result<IvfIndex> loaded = IvfIndex::load_file(dir.file("c.ivf"));
-    ASSERT_FALSE(loaded.has_value()) << size;
-    EXPECT_EQ(loaded.error().display(),
-              "serialization error: io error: failed to fill whole buffer")
-        << size;
-  }
-  std::vector<std::uint8_t> longer = bytes;
-  longer.insert(longer.end(), {1, 2, 3});
-  testing::write_file(dir.file("c.ivf"), longer);
-  EXPECT_TRUE(IvfIndex::load_file(dir.file("c.ivf")).has_value());
+  testing::expect_cut_files_fail(dir.file("c.ivf"), bytes, IvfIndex::load_file);
   // A huge declared count fails at the end of the data instead of allocating it.
   testing::write_file(dir.file("c.ivf"), testing::overwrite_u64(bytes, IvfIndex::kFixedHeaderBytes,
                                                                 std::uint64_t{1} << 62));

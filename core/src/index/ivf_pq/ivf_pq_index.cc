@@ -1,11 +1,9 @@
 #include "index/ivf_pq/ivf_pq_index.h"
 
 #include <algorithm>
-#include <cmath>
 #include <utility>
 
 #include "check.h"
-#include "distance/distance.h"
 #include "encoding.h"
 #include "index/ivf/kmeans.h"
 #include "index/topk.h"
@@ -16,17 +14,16 @@ namespace sorvel {
 
 namespace {
 
-bool checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-  return !__builtin_mul_overflow(a, b, &out);
-}
-
 void residual_of(const float* vector, const float* centroid, std::size_t d, float* out) {
   for (std::size_t i = 0; i < d; ++i) out[i] = vector[i] - centroid[i];
 }
 
 // Scores every entry of `list` by its code: the table entries its bytes select, summed in byte
-// order from -0.0. Four entries are summed side by side, each in its own order.
-void scan_codes(const CodeList& list, const float* table, std::size_t m, std::size_t k, TopK& top) {
+// order from -0.0. Four entries are summed side by side, each in its own order. Kept out of line:
+// inlined into search() its loop compiled about a fifth slower (measured), and how fast it runs
+// should not hang on the shape of its caller.
+[[gnu::noinline]] void scan_codes(const CodeList& list, const float* table, std::size_t m,
+                                  std::size_t k, TopK& top) {
   const std::size_t n = list.ids.size();
   const std::uint8_t* codes = list.codes.data();
   std::size_t e = 0;
@@ -65,12 +62,9 @@ class IvfPqIter final : public IndexIterator {
 
   std::optional<IndexItem> next() override {
     const std::size_t d = index_.dimensions_;
-    if (buffer_row_ < index_.buffer_ids_.size()) {
-      const float* row = index_.buffer_vectors_.data() + buffer_row_ * d;
-      IndexItem item{index_.buffer_ids_[buffer_row_], std::vector<float>(row, row + d)};
-      ++buffer_row_;
+    if (buffer_row_ < index_.buffer_.size()) {
       ++yielded_;
-      return item;
+      return index_.buffer_.item(buffer_row_++);
     }
     while (list_ < index_.lists_.size()) {
       const CodeList& list = index_.lists_[list_];
@@ -118,26 +112,6 @@ void IvfPqIndex::encode_vector(const float* vector, float* residual, std::size_t
   pq_->encode_into(residual, code);
 }
 
-void IvfPqIndex::buffer_append(std::uint64_t id, const float* vector) {
-  buffer_rows_[id] = buffer_ids_.size();
-  buffer_ids_.push_back(id);
-  buffer_vectors_.insert(buffer_vectors_.end(), vector, vector + dimensions_);
-}
-
-void IvfPqIndex::remove_buffer_row(std::size_t row) {
-  const std::size_t d = dimensions_;
-  const std::size_t last = buffer_ids_.size() - 1;
-  buffer_rows_.erase(buffer_ids_[row]);
-  if (row != last) {
-    buffer_ids_[row] = buffer_ids_[last];
-    std::copy_n(buffer_vectors_.begin() + static_cast<std::ptrdiff_t>(last * d), d,
-                buffer_vectors_.begin() + static_cast<std::ptrdiff_t>(row * d));
-    buffer_rows_[buffer_ids_[row]] = row;
-  }
-  buffer_ids_.pop_back();
-  buffer_vectors_.resize(last * d);
-}
-
 bool IvfPqIndex::remove_from_list(std::size_t list, std::uint64_t id) {
   if (list >= lists_.size()) return false;
   CodeList& l = lists_[list];
@@ -170,13 +144,7 @@ void IvfPqIndex::remove_full_copy(std::size_t slot) {
 }
 
 bool IvfPqIndex::remove_held(std::uint64_t id) {
-  if (!buffer_rows_.empty()) {
-    const auto buffered = buffer_rows_.find(id);
-    if (buffered != buffer_rows_.end()) {
-      remove_buffer_row(buffered->second);
-      return true;
-    }
-  }
+  if (buffer_.remove(id)) return true;
   const auto where = locations_.find(id);
   if (where == locations_.end()) return false;
   const Location location = where->second;
@@ -188,10 +156,7 @@ bool IvfPqIndex::remove_held(std::uint64_t id) {
 void IvfPqIndex::file(std::uint64_t id, const float* vector, std::size_t list,
                       const std::uint8_t* code) {
   const std::size_t d = dimensions_;
-  if (!buffer_rows_.empty()) {
-    const auto buffered = buffer_rows_.find(id);
-    if (buffered != buffer_rows_.end()) remove_buffer_row(buffered->second);
-  }
+  (void)buffer_.remove(id);  // replacing: an absent id is the usual case
   const auto [where, inserted] = locations_.try_emplace(id, Location{list, full_ids_.size()});
   if (inserted) {
     full_ids_.push_back(id);
@@ -227,8 +192,8 @@ Result<> IvfPqIndex::add(std::uint64_t id, std::span<const float> vector) {
     return ok();
   }
   (void)remove_held(id);  // replacing: an absent id is the usual case
-  buffer_append(id, vector.data());
-  if (buffer_ids_.size() >= config_.train_size) train();
+  buffer_.append(id, vector.data());
+  if (buffer_.size() >= config_.train_size) train();
   return ok();
 }
 
@@ -258,8 +223,7 @@ Result<> IvfPqIndex::add_matrix(std::span<const float> data, std::size_t rows, s
   for (std::size_t i = 0; i < left; ++i) {
     encode_vector(data.data() + (r + i) * d, residual.data(), assigned[i], codes.data() + i * m);
   }
-  std::vector<std::size_t> incoming(lists_.size(), 0);
-  for (std::size_t c : assigned) ++incoming[c];
+  const std::vector<std::size_t> incoming = count_per_list(assigned, lists_.size());
   for (std::size_t c = 0; c < lists_.size(); ++c) {
     if (incoming[c] == 0) continue;
     lists_[c].ids.reserve(lists_[c].ids.size() + incoming[c]);
@@ -282,40 +246,22 @@ Result<std::vector<SearchHit>> IvfPqIndex::search(std::span<const float> query,
   if (k == 0) return std::vector<SearchHit>{};
   const std::size_t d = dimensions_;
 
-  std::vector<std::pair<float, std::size_t>> ranked;
-  std::size_t probes = 0;
-  std::size_t candidates = buffer_ids_.size();
+  std::vector<std::pair<float, std::size_t>> probed;
   if (trained_ && n_centroids_ > 0) {
-    const std::size_t n = n_centroids();
-    ranked.resize(n);
-    std::size_t c = 0;
-    for (; c + 4 <= n; c += 4) {
-      const float* four[4] = {centroids_.data() + c * d, centroids_.data() + (c + 1) * d,
-                              centroids_.data() + (c + 2) * d, centroids_.data() + (c + 3) * d};
-      float out[4];
-      distance_batch4(metric_, query.data(), four, d, out);
-      for (std::size_t i = 0; i < 4; ++i) ranked[c + i] = {out[i], c + i};
-    }
-    for (; c < n; ++c) {
-      ranked[c] = {distance_squared(metric_, query.data(), centroids_.data() + c * d, d), c};
-    }
-    probes = static_cast<std::size_t>(std::min<std::uint64_t>(config_.nprobe, n));
-    const auto closer = [](const auto& a, const auto& b) {
-      return distance_less(a.first, b.first);
-    };
-    std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(probes),
-                      ranked.end(), closer);
-    for (std::size_t p = 0; p < probes; ++p) candidates += lists_[ranked[p].second].ids.size();
+    probed =
+        nearest_lists(metric_, query.data(), centroids_.data(), n_centroids(), d, config_.nprobe);
   }
+  std::size_t candidates = buffer_.size();
+  for (const auto& probe : probed) candidates += lists_[probe.second].ids.size();
 
   TopK top(std::min(k, candidates));
-  if (probes > 0) {
+  if (!probed.empty()) {
     const std::size_t m = static_cast<std::size_t>(pq_->m());
     const std::size_t ks = static_cast<std::size_t>(pq_->k());
     std::vector<float> residual(d);
     std::vector<float> table(m * ks);
-    for (std::size_t p = 0; p < probes; ++p) {
-      const std::size_t c = ranked[p].second;
+    for (const auto& probe : probed) {
+      const std::size_t c = probe.second;
       const CodeList& list = lists_[c];
       if (list.ids.empty()) continue;
       residual_of(query.data(), centroids_.data() + c * d, d, residual.data());
@@ -324,21 +270,12 @@ Result<std::vector<SearchHit>> IvfPqIndex::search(std::span<const float> query,
     }
   }
   // Buffered rows carry the metric's own distance: for L2 the square root of the squared one.
-  const bool root = metric_ == Metric::L2;
-  const std::size_t buffered = buffer_ids_.size();
-  const float* rows = buffer_vectors_.data();
-  std::size_t r = 0;
-  for (; r + 4 <= buffered; r += 4) {
-    const float* four[4] = {rows + r * d, rows + (r + 1) * d, rows + (r + 2) * d,
-                            rows + (r + 3) * d};
-    float out[4];
-    distance_batch4(metric_, query.data(), four, d, out);
-    for (std::size_t i = 0; i < 4; ++i)
-      top.push(buffer_ids_[r + i], root ? std::sqrt(out[i]) : out[i]);
-  }
-  for (; r < buffered; ++r) {
-    const float dist = distance_squared(metric_, query.data(), rows + r * d, d);
-    top.push(buffer_ids_[r], root ? std::sqrt(dist) : dist);
+  if (metric_ == Metric::L2) {
+    scan_rows_root(metric_, query.data(), buffer_.vectors().data(), buffer_.ids().data(),
+                   buffer_.size(), d, top);
+  } else {
+    scan_rows(metric_, query.data(), buffer_.vectors().data(), buffer_.ids().data(), buffer_.size(),
+              d, top);
   }
   return top.take_sorted();
 }
@@ -350,7 +287,7 @@ std::unique_ptr<IndexIterator> IvfPqIndex::iter() const {
 }
 
 void IvfPqIndex::flush() {
-  if (!trained_ && !buffer_ids_.empty()) train();
+  if (!trained_ && !buffer_.empty()) train();
 }
 
 Result<> IvfPqIndex::load(const std::string& path) {
@@ -360,13 +297,10 @@ Result<> IvfPqIndex::load(const std::string& path) {
 }
 
 void IvfPqIndex::train() {
-  if (trained_ || buffer_ids_.empty()) return;
-  const std::size_t n = buffer_ids_.size();
+  if (trained_ || buffer_.empty()) return;
+  const std::size_t n = buffer_.size();
   const std::size_t d = dimensions_;
-  const std::size_t max_lists =
-      static_cast<std::size_t>(std::max<std::uint64_t>(config_.n_lists, 1));
-  KMeansResult kmeans = train_kmeans(metric_, buffer_vectors_.data(), n, d, max_lists,
-                                     static_cast<std::size_t>(config_.max_iter));
+  KMeansResult kmeans = train_coarse(metric_, buffer_, d, config_.n_lists, config_.max_iter);
   centroids_ = std::move(kmeans.centroids);
   n_centroids_ = kmeans.k;
   lists_.clear();
@@ -375,7 +309,7 @@ void IvfPqIndex::train() {
   // Residuals against the final centroids, for the quantizer and for the codes.
   std::vector<float> residuals(n * d);
   for (std::size_t i = 0; i < n; ++i) {
-    residual_of(buffer_vectors_.data() + i * d, centroids_.data() + kmeans.assignment[i] * d, d,
+    residual_of(buffer_.row(i), centroids_.data() + kmeans.assignment[i] * d, d,
                 residuals.data() + i * d);
   }
   {
@@ -385,18 +319,20 @@ void IvfPqIndex::train() {
   }
   const std::size_t m = code_bytes();
   std::vector<std::uint8_t> codes(n * m);
-  for (std::size_t i = 0; i < n; ++i) pq_->encode_into(residuals.data() + i * d, codes.data() + i * m);
+  for (std::size_t i = 0; i < n; ++i) {
+    pq_->encode_into(residuals.data() + i * d, codes.data() + i * m);
+  }
 
-  std::vector<std::size_t> sizes(kmeans.k, 0);
-  for (std::size_t c : kmeans.assignment) ++sizes[c];
+  const std::vector<std::size_t> sizes = count_per_list(kmeans.assignment, kmeans.k);
   for (std::size_t c = 0; c < kmeans.k; ++c) {
     lists_[c].ids.reserve(sizes[c]);
     lists_[c].codes.reserve(sizes[c] * m);
   }
   locations_.reserve(n);
   // The buffer becomes the full-copy store: slot i is buffered row i.
-  full_ids_ = std::move(buffer_ids_);
-  full_vectors_ = std::move(buffer_vectors_);
+  TrainingBuffer::Taken buffered = buffer_.take();
+  full_ids_ = std::move(buffered.ids);
+  full_vectors_ = std::move(buffered.vectors);
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t c = kmeans.assignment[i];
     locations_.emplace(full_ids_[i], Location{c, i});
@@ -405,9 +341,6 @@ void IvfPqIndex::train() {
                            codes.begin() + static_cast<std::ptrdiff_t>(i * m),
                            codes.begin() + static_cast<std::ptrdiff_t>((i + 1) * m));
   }
-  buffer_ids_ = {};
-  buffer_vectors_ = {};
-  buffer_rows_ = {};
   trained_ = true;
 }
 
@@ -416,15 +349,11 @@ Result<> IvfPqIndex::save_file(const std::string& path) const {
   Encoder out = Encoder::to_fd(writer.fd());
   out.u64(dimensions_);
   encode_metric(out, metric_);
-  out.u64(config_.n_lists);
-  out.u64(config_.nprobe);
-  out.u64(config_.train_size);
-  out.u64(config_.max_iter);
+  encode_list_params(out, config_);
   out.u64(config_.pq.m);
   out.u64(config_.pq.k_sub);
   out.u64(config_.pq.max_iter);
-  out.u64_seq(buffer_ids_);
-  out.f32_seq(buffer_vectors_);
+  buffer_.encode(out);
   out.f32_seq(centroids_);
   out.u64(n_centroids_);
   out.option_tag(pq_.has_value());
@@ -465,10 +394,7 @@ Result<IvfPqIndex> IvfPqIndex::load_file(const std::string& path) {
   SORVEL_ASSIGN_OR_RETURN(const std::uint64_t dimensions, in.u64());
   SORVEL_ASSIGN_OR_RETURN(const Metric metric, decode_metric(in));
   IvfPqConfig config;
-  SORVEL_ASSIGN_OR_RETURN(config.n_lists, in.u64());
-  SORVEL_ASSIGN_OR_RETURN(config.nprobe, in.u64());
-  SORVEL_ASSIGN_OR_RETURN(config.train_size, in.u64());
-  SORVEL_ASSIGN_OR_RETURN(config.max_iter, in.u64());
+  SORVEL_TRY(decode_list_params(in, config));
   SORVEL_ASSIGN_OR_RETURN(config.pq.m, in.u64());
   SORVEL_ASSIGN_OR_RETURN(config.pq.k_sub, in.u64());
   SORVEL_ASSIGN_OR_RETURN(config.pq.max_iter, in.u64());
@@ -476,8 +402,7 @@ Result<IvfPqIndex> IvfPqIndex::load_file(const std::string& path) {
     return DbError::serialization(str_cat("configuration refused: ", valid.error().text()));
   }
   IvfPqIndex index(static_cast<std::size_t>(dimensions), metric, config);
-  SORVEL_ASSIGN_OR_RETURN(index.buffer_ids_, in.u64_seq());
-  SORVEL_ASSIGN_OR_RETURN(index.buffer_vectors_, in.f32_seq());
+  SORVEL_TRY(index.buffer_.decode(in));
   SORVEL_ASSIGN_OR_RETURN(index.centroids_, in.f32_seq());
   SORVEL_ASSIGN_OR_RETURN(index.n_centroids_, in.u64());
   SORVEL_ASSIGN_OR_RETURN(const bool has_pq, in.option_tag());
@@ -566,23 +491,8 @@ Result<IvfPqIndex> IvfPqIndex::load_file(const std::string& path) {
   SORVEL_ASSIGN_OR_RETURN(index.trained_, in.boolean());
 
   // The record decoded; now it must describe an index whose operations stay inside its data.
-  std::uint64_t expected = 0;
-  if (!checked_product(index.buffer_ids_.size(), dimensions, expected) ||
-      expected != index.buffer_vectors_.size()) {
-    return DbError::serialization(str_cat("buffer holds ", index.buffer_vectors_.size(),
-                                          " floats for ", index.buffer_ids_.size(), " ids of ",
-                                          dimensions, " dimensions"));
-  }
-  if (!checked_product(index.n_centroids_, dimensions, expected) ||
-      expected != index.centroids_.size()) {
-    return DbError::serialization(str_cat(index.centroids_.size(), " centroid floats for ",
-                                          index.n_centroids_, " centroids of ", dimensions,
-                                          " dimensions"));
-  }
-  if (index.lists_.size() != index.n_centroids_) {
-    return DbError::serialization(
-        str_cat(index.lists_.size(), " lists for ", index.n_centroids_, " centroids"));
-  }
+  SORVEL_TRY(check_buffer_and_centroids(index.buffer_, index.centroids_, index.n_centroids_,
+                                        index.lists_.size(), dimensions));
   if (index.trained_ && !index.pq_) {
     return DbError::serialization("a trained index has no quantizer");
   }
@@ -592,13 +502,8 @@ Result<IvfPqIndex> IvfPqIndex::load_file(const std::string& path) {
   if (!index.trained_ && (index.n_centroids_ != 0 || index.pq_)) {
     return DbError::serialization("an untrained index holds centroids or a quantizer");
   }
-  for (const auto& [id, list] : id_to_list) {
-    if (list >= index.lists_.size()) {
-      return DbError::serialization(
-          str_cat("id ", id, " names list ", list, " of ", index.lists_.size()));
-    }
-  }
-  std::vector<std::uint64_t> held(index.buffer_ids_);
+  SORVEL_TRY(check_list_numbers(id_to_list, index.lists_.size()));
+  std::vector<std::uint64_t> held(index.buffer_.ids());
   held.reserve(held.size() + listed);
   index.locations_.reserve(listed);
   for (std::size_t l = 0; l < index.lists_.size(); ++l) {
@@ -619,15 +524,7 @@ Result<IvfPqIndex> IvfPqIndex::load_file(const std::string& path) {
     return DbError::serialization(str_cat(id_to_list.size(), " list entries and ", slots.size(),
                                           " full copies for ", listed, " listed ids"));
   }
-  std::sort(held.begin(), held.end());
-  const auto twice = std::adjacent_find(held.begin(), held.end());
-  if (twice != held.end()) {
-    return DbError::serialization(str_cat("id ", *twice, " is held twice"));
-  }
-  index.buffer_rows_.reserve(index.buffer_ids_.size());
-  for (std::size_t r = 0; r < index.buffer_ids_.size(); ++r) {
-    index.buffer_rows_[index.buffer_ids_[r]] = r;
-  }
+  SORVEL_TRY(check_held_once(std::move(held)));
   return index;
 }
 

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/ivf/inverted_file.h"
 #include "index/pq/product_quantizer.h"
 #include "index/vector_index.h"
 
@@ -71,7 +72,7 @@ class IvfPqIndex final : public VectorIndex {
   // True when `id` was held; its entry is replaced by the last entry of the same buffer or list and
   // its full copy is dropped. Centroids and quantizer never change.
   bool remove(std::uint64_t id) override;
-  std::size_t len() const override { return buffer_ids_.size() + locations_.size(); }
+  std::size_t len() const override { return buffer_.size() + locations_.size(); }
   IndexHeader header() const override { return {dimensions_, metric_}; }
   // Buffered rows in buffer order, then list 0 to the last, each entry with its full copy.
   std::unique_ptr<IndexIterator> iter() const override;
@@ -129,7 +130,7 @@ class IvfPqIndex final : public VectorIndex {
   };
 
   IvfPqIndex(std::size_t dimensions, Metric metric, const IvfPqConfig& config)
-      : dimensions_(dimensions), metric_(metric), config_(config) {}
+      : buffer_(dimensions), dimensions_(dimensions), metric_(metric), config_(config) {}
 
   std::size_t code_bytes() const { return static_cast<std::size_t>(config_.pq.m); }
   std::size_t nearest_centroid(const float* vector) const;
@@ -138,17 +139,12 @@ class IvfPqIndex final : public VectorIndex {
                      std::uint8_t* code) const;
   // Files an encoded vector of a trained index, replacing any entry of the id.
   void file(std::uint64_t id, const float* vector, std::size_t list, const std::uint8_t* code);
-  void buffer_append(std::uint64_t id, const float* vector);
-  void remove_buffer_row(std::size_t row);
   // Removes entry `id` from list `list`; false when the list does not hold it.
   bool remove_from_list(std::size_t list, std::uint64_t id);
   void remove_full_copy(std::size_t slot);
   bool remove_held(std::uint64_t id);
 
-  std::vector<std::uint64_t> buffer_ids_;
-  std::vector<float> buffer_vectors_;
-  // Row of every buffered id, so a replacing add finds an old buffered entry without a scan.
-  std::unordered_map<std::uint64_t, std::size_t> buffer_rows_;
+  TrainingBuffer buffer_;
   std::vector<float> centroids_;
   std::vector<CodeList> lists_;
   std::optional<ProductQuantizer> pq_;

@@ -10,6 +10,7 @@
 #include "distance/distance.h"
 #include "encoding.h"
 #include "random.h"
+#include "testing/index_file_checks.h"
 #include "testing/temp_dir.h"
 #include "testing/test_data.h"
 
@@ -27,9 +28,7 @@ IvfPqIndex make(std::size_t d, Metric metric, const IvfPqConfig& c) {
   return std::move(r).value();
 }
 
-std::span<const float> row(const std::vector<float>& data, std::size_t i, std::size_t d) {
-  return std::span<const float>(data).subspan(i * d, d);
-}
+using testing::row;
 
 std::vector<IndexItem> items_in_order(const VectorIndex& index) {
   std::vector<IndexItem> out;
@@ -288,21 +287,10 @@ TEST(IvfPqFile, TrainedIndexRoundTripsExactly) {
   EXPECT_EQ(loaded.len(), index.len());
   const std::vector<float> queries = testing::random_vectors(20, d, 9);
   for (std::size_t q = 0; q < 20; ++q) {
-    const auto a = index.search(row(queries, q, d), 10).value();
-    const auto b = loaded.search(row(queries, q, d), 10).value();
-    ASSERT_EQ(a.size(), b.size());
-    for (std::size_t i = 0; i < a.size(); ++i) {
-      EXPECT_EQ(a[i].id, b[i].id);
-      EXPECT_EQ(a[i].distance, b[i].distance);
-    }
+    testing::expect_same_hits(index.search(row(queries, q, d), 10).value(),
+                              loaded.search(row(queries, q, d), 10).value());
   }
-  const auto before = items_in_order(index);
-  const auto after = items_in_order(loaded);
-  ASSERT_EQ(before.size(), after.size());
-  for (std::size_t i = 0; i < before.size(); ++i) {
-    EXPECT_EQ(before[i].id, after[i].id);
-    EXPECT_EQ(before[i].vector, after[i].vector);
-  }
+  testing::expect_same_items(index, loaded);
   EXPECT_TRUE(loaded.remove(18));
   EXPECT_FALSE(loaded.remove(18));
   // New vectors are encoded with the loaded quantizer.
@@ -386,12 +374,7 @@ struct IvfPqRecord {
 
 TEST(IvfPqFile, LoadRefusesRecordsThatDoNotDescribeAnIndex) {
   using R = IvfPqRecord;
-  struct Case {
-    const char* name;
-    std::function<void(R&)> change;
-    const char* error;  // "" when the record loads
-  };
-  const std::vector<Case> cases = {
+  const std::vector<testing::RecordCase<R>> cases = {
       {"consistent", [](R&) {}, ""},
       {"metric 3", [](R& r) { r.metric = 3; },
        "serialization error: invalid value: integer `3`, expected variant index 0 <= i < 3"},
@@ -464,39 +447,20 @@ TEST(IvfPqFile, LoadRefusesRecordsThatDoNotDescribeAnIndex) {
        ""},
   };
   testing::TempDir dir;
-  for (const Case& c : cases) {
-    R record;
-    c.change(record);
-    testing::write_file(dir.file("r.ivfpq"), record.encode());
-    const Result<IvfPqIndex> loaded = IvfPqIndex::load_file(dir.file("r.ivfpq"));
-    if (*c.error == '\0') {
-      ASSERT_TRUE(loaded.has_value()) << c.name << ": " << loaded.error().display();
-      EXPECT_EQ(loaded->len(), 3u) << c.name;
-      const auto items = items_in_order(*loaded);
-      EXPECT_EQ(items.back().vector, (std::vector<float>{5, 5})) << c.name;
-      EXPECT_EQ(loaded->search(std::vector<float>{5, 5}, 1).value().at(0).id, 3u) << c.name;
-    } else {
-      ASSERT_FALSE(loaded.has_value()) << c.name;
-      EXPECT_EQ(loaded.error().display(), c.error) << c.name;
-    }
-  }
+  testing::expect_record_outcomes(
+      dir.file("r.ivfpq"), cases, IvfPqIndex::load_file,
+      [](const IvfPqIndex& loaded, const char* name) {
+        EXPECT_EQ(loaded.len(), 3u) << name;
+        const auto items = items_in_order(loaded);
+        EXPECT_EQ(items.back().vector, (std::vector<float>{5, 5})) << name;
+        EXPECT_EQ(loaded.search(std::vector<float>{5, 5}, 1).value().at(0).id, 3u) << name;
+      });
 }
 
 TEST(IvfPqFile, CutFilesFailAndTrailingBytesAreIgnored) {
   testing::TempDir dir;
   const std::vector<std::uint8_t> bytes = IvfPqRecord{}.encode();
-  for (std::size_t size = 0; size < bytes.size(); ++size) {
-    testing::write_file(dir.file("c.ivfpq"), testing::cut_to(bytes, size));
-    const Result<IvfPqIndex> loaded = IvfPqIndex::load_file(dir.file("c.ivfpq"));
-    ASSERT_FALSE(loaded.has_value()) << size;
-    EXPECT_EQ(loaded.error().display(),
-              "serialization error: io error: failed to fill whole buffer")
-        << size;
-  }
-  std::vector<std::uint8_t> longer = bytes;
-  longer.insert(longer.end(), {7, 7});
-  testing::write_file(dir.file("c.ivfpq"), longer);
-  EXPECT_TRUE(IvfPqIndex::load_file(dir.file("c.ivfpq")).has_value());
+  testing::expect_cut_files_fail(dir.file("c.ivfpq"), bytes, IvfPqIndex::load_file);
   const Result<> save = make(2, Metric::L2, config(1, 1, 1, 1, 1)).save_file(dir.file("no/dir/x"));
   ASSERT_FALSE(save.has_value());
   EXPECT_EQ(save.error().kind(), ErrorKind::Io);

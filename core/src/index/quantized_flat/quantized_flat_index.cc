@@ -38,13 +38,7 @@ void dequantize_i8(const std::int8_t* codes, float scale, std::size_t n, float* 
 }
 
 Int8Codec::Query Int8Codec::prepare(Metric metric, std::span<const float> query) {
-  Query q{metric, query, 0.0f, cpu::use_avx2_fma(), {}};
-  if (q.fused) {
-    if (metric == Metric::Cosine) q.qq = dot(query.data(), query.data(), query.size());
-  } else {
-    q.scratch.resize(query.size());
-  }
-  return q;
+  return DecodingQuery::prepare(metric, query, cpu::use_avx2_fma());
 }
 
 void Int8Codec::score(Query& q, const Unit* codes, const float* scales, std::size_t rows,

@@ -9,6 +9,7 @@
 
 #include "distance/metric.h"
 #include "index/quantized_fp16/compressed_flat.h"
+#include "index/quantized_fp16/decoding_query.h"
 
 namespace sorvel {
 
@@ -42,13 +43,8 @@ struct Int8Codec {
     dequantize_i8(code, scale, dimensions, out);
   }
 
-  struct Query {
-    Metric metric;
-    std::span<const float> query;
-    float qq;
-    bool fused;
-    std::vector<float> scratch;
-  };
+  // The fused scan needs AVX2 and FMA.
+  using Query = DecodingQuery;
   static Query prepare(Metric metric, std::span<const float> query);
   static void score(Query& q, const Unit* codes, const float* scales, std::size_t rows,
                     std::size_t dimensions, float* out);

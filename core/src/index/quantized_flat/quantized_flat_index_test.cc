@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "distance/distance.h"
+#include "testing/feature_guard.h"
 #include "testing/temp_dir.h"
 #include "testing/test_data.h"
 
@@ -65,17 +66,8 @@ TEST(QuantizeI8, DecodesByDivision) {
   EXPECT_EQ(bits(out[1]), bits(-0.0f));
 }
 
-class FeatureGuard {
- public:
-  FeatureGuard() : saved_(cpu::features()) {}
-  ~FeatureGuard() { cpu::set_features_for_testing(saved_); }
-
- private:
-  std::uint32_t saved_;
-};
-
 TEST(QuantizedFlatIndex, ScoresAreDistanceOfTheDecodedVectorBitForBit) {
-  FeatureGuard guard;
+  testing::FeatureGuard guard;
   for (const std::uint32_t family : {cpu::detect(), std::uint32_t{0}}) {
     cpu::set_features_for_testing(family);
     for (const std::size_t dims : {0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 100}) {

@@ -10,13 +10,7 @@ void Fp16Codec::decode(const Unit* code, float /*aux*/, std::size_t dimensions, 
 }
 
 Fp16Codec::Query Fp16Codec::prepare(Metric metric, std::span<const float> query) {
-  Query q{metric, query, 0.0f, cpu::use_avx2_fma() && cpu::use_f16c(), {}};
-  if (q.fused) {
-    if (metric == Metric::Cosine) q.qq = dot(query.data(), query.data(), query.size());
-  } else {
-    q.scratch.resize(query.size());
-  }
-  return q;
+  return DecodingQuery::prepare(metric, query, cpu::use_avx2_fma() && cpu::use_f16c());
 }
 
 void Fp16Codec::score(Query& q, const Unit* codes, const float* /*aux*/, std::size_t rows,

@@ -9,6 +9,7 @@
 
 #include "distance/metric.h"
 #include "index/quantized_fp16/compressed_flat.h"
+#include "index/quantized_fp16/decoding_query.h"
 #include "index/quantized_fp16/fp16.h"
 
 namespace sorvel {
@@ -27,15 +28,8 @@ struct Fp16Codec {
   }
   static void decode(const Unit* code, float aux, std::size_t dimensions, float* out);
 
-  // Per-search state: the query, its dot(q, q) for Cosine, whether the fused vector scan runs, and a
-  // decode buffer for the plain path.
-  struct Query {
-    Metric metric;
-    std::span<const float> query;
-    float qq;
-    bool fused;
-    std::vector<float> scratch;
-  };
+  // The fused scan needs AVX2, FMA and F16C.
+  using Query = DecodingQuery;
   static Query prepare(Metric metric, std::span<const float> query);
   static void score(Query& q, const Unit* codes, const float* aux, std::size_t rows,
                     std::size_t dimensions, float* out);

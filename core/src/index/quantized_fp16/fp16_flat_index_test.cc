@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "distance/distance.h"
+#include "testing/feature_guard.h"
 #include "testing/temp_dir.h"
 #include "testing/test_data.h"
 
@@ -31,18 +32,8 @@ std::map<std::uint64_t, float> all_hits(const Fp16FlatIndex& index, std::span<co
   return out;
 }
 
-// Restores the processor feature cache after a test forced the portable family.
-class FeatureGuard {
- public:
-  FeatureGuard() : saved_(cpu::features()) {}
-  ~FeatureGuard() { cpu::set_features_for_testing(saved_); }
-
- private:
-  std::uint32_t saved_;
-};
-
 TEST(Fp16FlatIndex, ScoresAreDistanceOfTheDecodedVectorBitForBit) {
-  FeatureGuard guard;
+  testing::FeatureGuard guard;
   const std::uint32_t detected = cpu::detect();
   // The fused scan, the vector kernels with a portable decode (no F16C), and the portable family.
   for (const std::uint32_t family : {detected, detected & ~cpu::kF16c, std::uint32_t{0}}) {

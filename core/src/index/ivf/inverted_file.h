@@ -1,0 +1,133 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "distance/metric.h"
+#include "encoding.h"
+#include "index/ivf/kmeans.h"
+#include "index/topk.h"
+#include "index/vector_index.h"
+#include "result.h"
+
+// The pieces both inverted-file indexes (plain and product-quantized) are built from: the buffer of
+// vectors held before training, the choice of the lists a search scans, the exact scan of rows, and
+// the parts of their files and file checks that are the same in both. Nothing here locks: the
+// owning index's thread rule applies.
+
+namespace sorvel {
+
+// True, with `out` = a * b, when the product fits in 64 bits.
+inline bool checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
+  return !__builtin_mul_overflow(a, b, &out);
+}
+
+// The vectors an index holds before training, in arrival order: row r is the `dims` floats at
+// vectors()[r * dims] and belongs to ids()[r]. An id is held at most once (the owner removes an old
+// entry before appending), except in a file being checked, which the held-once check refuses.
+class TrainingBuffer {
+ public:
+  explicit TrainingBuffer(std::size_t dims) : dims_(dims) {}
+
+  std::size_t size() const { return ids_.size(); }
+  bool empty() const { return ids_.empty(); }
+  const std::vector<std::uint64_t>& ids() const { return ids_; }
+  const std::vector<float>& vectors() const { return vectors_; }
+  const float* row(std::size_t r) const { return vectors_.data() + r * dims_; }
+  // Row r (below size()) as an item with a copy of its vector.
+  IndexItem item(std::size_t r) const {
+    return IndexItem{ids_[r], std::vector<float>(row(r), row(r) + dims_)};
+  }
+
+  // Appends `id` with `dims` floats read from `vector`; `id` must not be held.
+  void append(std::uint64_t id, const float* vector);
+  // False when `id` is not held. Otherwise its row is replaced by the last row and true comes back.
+  // A trained index calls this on every add, so the empty buffer is answered inline.
+  bool remove(std::uint64_t id) { return !rows_.empty() && remove_if_held(id); }
+
+  // The ids and rows, handed over whole; the buffer is left empty with its memory freed.
+  struct Taken {
+    std::vector<std::uint64_t> ids;
+    std::vector<float> vectors;
+  };
+  Taken take();
+
+  // Writes ids (u64 count, u64s) then rows (u64 count of floats, f32s).
+  void encode(Encoder& out) const;
+  // Reads what encode() writes, replacing the contents; the decoder's error when it cannot.
+  Result<> decode(Decoder& in);
+  // After decode(): Serialization "buffer holds F floats for B ids of D dimensions" unless the rows
+  // are exactly `dims` floats per id.
+  Result<> check_shape() const;
+
+ private:
+  bool remove_if_held(std::uint64_t id);
+
+  std::vector<std::uint64_t> ids_;
+  std::vector<float> vectors_;
+  // Row of every id, so a replacing add finds an old buffered entry without a scan.
+  std::unordered_map<std::uint64_t, std::size_t> rows_;
+  std::size_t dims_;
+};
+
+// The lists a search scans: every one of the `n` centroids (d floats each) is scored against the
+// query by distance_squared(metric), four at a time with distance_batch4, and the min(nprobe, n)
+// nearest come back nearest first (distance_less order; ties in no promised order), each as
+// (distance, list number). Empty when n or nprobe is 0.
+std::vector<std::pair<float, std::size_t>> nearest_lists(Metric metric, const float* query,
+                                                         const float* centroids, std::size_t n,
+                                                         std::size_t d, std::uint64_t nprobe);
+
+// Scores `count` rows of `d` floats (row r belongs to ids[r]) against `query` into `top` by
+// distance_squared(metric), four rows at a time with distance_batch4.
+void scan_rows(Metric metric, const float* query, const float* rows, const std::uint64_t* ids,
+               std::size_t count, std::size_t d, TopK& top);
+// scan_rows, pushing the square root of each score (the Euclidean distance when the metric is L2).
+void scan_rows_root(Metric metric, const float* query, const float* rows, const std::uint64_t* ids,
+                    std::size_t count, std::size_t d, TopK& top);
+
+// The coarse k-means of an index over its buffer of `dims`-float rows: k = min(buffered,
+// max(n_lists, 1)) centroids (n_lists 0 acts as 1) within `max_iter` iterations, drawing from the
+// calling thread's generator. See train_kmeans.
+KMeansResult train_coarse(Metric metric, const TrainingBuffer& buffer, std::size_t dims,
+                          std::uint64_t n_lists, std::uint64_t max_iter);
+
+// How many of `assignment`'s entries name each of the lists 0..n_lists-1 (every entry must be
+// below n_lists).
+std::vector<std::size_t> count_per_list(const std::vector<std::size_t>& assignment,
+                                        std::size_t n_lists);
+
+// The list parameters both file formats begin their configuration with, as four u64 in this order.
+// `Config` has the u64 members n_lists, nprobe, train_size and max_iter.
+template <class Config>
+void encode_list_params(Encoder& out, const Config& config) {
+  out.u64(config.n_lists);
+  out.u64(config.nprobe);
+  out.u64(config.train_size);
+  out.u64(config.max_iter);
+}
+template <class Config>
+Result<> decode_list_params(Decoder& in, Config& config) {
+  SORVEL_ASSIGN_OR_RETURN(config.n_lists, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(config.nprobe, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(config.train_size, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(config.max_iter, in.u64());
+  return ok();
+}
+
+// The checks of a decoded file that both formats make first, in this order (Serialization):
+// the buffer's shape, "C centroid floats for N centroids of D dimensions", "L lists for N
+// centroids".
+Result<> check_buffer_and_centroids(const TrainingBuffer& buffer,
+                                    const std::vector<float>& centroids, std::uint64_t n_centroids,
+                                    std::size_t n_lists, std::uint64_t dimensions);
+// Serialization "id I names list L of N" for the first pair (in map order) naming no list.
+Result<> check_list_numbers(const std::unordered_map<std::uint64_t, std::uint64_t>& id_to_list,
+                            std::size_t n_lists);
+// Serialization "id I is held twice" for the smallest id that stands twice in `held`.
+Result<> check_held_once(std::vector<std::uint64_t> held);
+
+}  // namespace sorvel

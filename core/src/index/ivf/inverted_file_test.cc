@@ -1,0 +1,96 @@
+#include "index/ivf/inverted_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace sorvel {
+namespace {
+
+TrainingBuffer buffer_of(std::initializer_list<std::uint64_t> ids) {
+  TrainingBuffer buffer(2);
+  for (const std::uint64_t id : ids) {
+    const float v[2] = {float(id), -float(id)};
+    buffer.append(id, v);
+  }
+  return buffer;
+}
+
+// A removal moves the last row into the hole; the moved row must stay findable by its id.
+TEST(TrainingBuffer, RemovalMovesTheLastRowAndKeepsItFindable) {
+  TrainingBuffer buffer = buffer_of({10, 11, 12, 13});
+  EXPECT_TRUE(buffer.remove(11));
+  EXPECT_EQ(buffer.ids(), (std::vector<std::uint64_t>{10, 13, 12}));
+  EXPECT_EQ(buffer.vectors(), (std::vector<float>{10, -10, 13, -13, 12, -12}));
+  EXPECT_TRUE(buffer.remove(13));
+  EXPECT_EQ(buffer.ids(), (std::vector<std::uint64_t>{10, 12}));
+  EXPECT_EQ(buffer.vectors(), (std::vector<float>{10, -10, 12, -12}));
+  EXPECT_FALSE(buffer.remove(13));
+  EXPECT_FALSE(buffer.remove(99));
+  EXPECT_TRUE(buffer.remove(12));
+  EXPECT_TRUE(buffer.remove(10));
+  EXPECT_TRUE(buffer.empty());
+  EXPECT_FALSE(buffer.remove(10));
+}
+
+TEST(TrainingBuffer, TakeHandsOverEverythingAndForgetsTheIds) {
+  TrainingBuffer buffer = buffer_of({4, 5});
+  const TrainingBuffer::Taken taken = buffer.take();
+  EXPECT_EQ(taken.ids, (std::vector<std::uint64_t>{4, 5}));
+  EXPECT_EQ(taken.vectors, (std::vector<float>{4, -4, 5, -5}));
+  EXPECT_TRUE(buffer.empty());
+  EXPECT_TRUE(buffer.vectors().empty());
+  EXPECT_FALSE(buffer.remove(4));
+}
+
+// A decoded buffer finds its ids again, so a load followed by a replacing add or a delete works.
+TEST(TrainingBuffer, DecodeRebuildsTheRowOfEveryId) {
+  const TrainingBuffer written = buffer_of({7, 8, 9});
+  Encoder out = Encoder::to_memory();
+  written.encode(out);
+  const std::vector<std::uint8_t> bytes = out.take_bytes();
+  Decoder in = Decoder::from_memory(bytes);
+  TrainingBuffer read(2);
+  ASSERT_TRUE(read.decode(in).has_value());
+  EXPECT_TRUE(read.check_shape().has_value());
+  EXPECT_EQ(read.vectors(), written.vectors());
+  EXPECT_TRUE(read.remove(7));
+  EXPECT_EQ(read.ids(), (std::vector<std::uint64_t>{9, 8}));
+  EXPECT_TRUE(read.remove(9));
+  EXPECT_EQ(read.vectors(), (std::vector<float>{8, -8}));
+}
+
+TEST(NearestLists, NearestFirstNanLastCutToNprobe) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  // Six one-float centroids: one batch of four, then two one at a time.
+  const std::vector<float> centroids = {5, 1, nan, 3, 0, 2};
+  const float query = 0;
+  struct Case {
+    std::uint64_t nprobe;
+    std::vector<std::size_t> lists;
+  };
+  const std::vector<Case> cases = {
+      {0, {}},
+      {1, {4}},
+      {4, {4, 1, 5, 3}},
+      {6, {4, 1, 5, 3, 0, 2}},
+      {100, {4, 1, 5, 3, 0, 2}},
+  };
+  for (const Case& c : cases) {
+    const auto ranked = nearest_lists(Metric::L2, &query, centroids.data(), 6, 1, c.nprobe);
+    std::vector<std::size_t> lists;
+    for (const auto& [d, list] : ranked) lists.push_back(list);
+    EXPECT_EQ(lists, c.lists) << c.nprobe;
+    if (ranked.size() == 6) {
+      EXPECT_TRUE(std::isnan(ranked.back().first));
+    }
+    if (!ranked.empty()) {
+      EXPECT_EQ(ranked[0].first, 0.0f);
+    }
+  }
+  EXPECT_TRUE(nearest_lists(Metric::L2, &query, nullptr, 0, 1, 16).empty());
+}
+
+}  // namespace
+}  // namespace sorvel
