@@ -166,9 +166,9 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) noexcept {
 // Creates the class's type once per process from `slots` (terminated by {0, nullptr}; must hold
 // Py_tp_dealloc = dealloc<Class>, a Py_tp_new and the Py_tp_doc "Name(sig)\n--\n\ndoc") and returns
 // it borrowed, or null with an error set. The type is immutable and not subclassable. Its
-// __name__ and __qualname__ are the bare class name; the spec name carries the module, so that
-// __module__ is "sorvel_vector_db" (a bare spec name leaves __module__ unset, which the
-// interpreter reports with a DeprecationWarning that fails the import under -W error).
+// __name__ and __qualname__ are the bare class name; the PyType_Spec name carries the module, so
+// that __module__ is "sorvel_vector_db" (a bare PyType_Spec name leaves __module__ unset, which
+// the interpreter reports with a DeprecationWarning that fails the import under -W error).
 // Interpreter lock held.
 template <class Class>
 PyTypeObject* make_type(PyType_Slot* slots) {
