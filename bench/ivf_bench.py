@@ -10,7 +10,7 @@ nprobe sweep. Each side runs in a child process of its own so the two BLAS / Ope
 never meet; the children load the same data files.
 
 Usage: /usr/bin/python3 bench/ivf_bench.py [--n 100000] [--sets random,clustered] [--kinds flat,pq]
-       [--build build-ivf]
+       [--build build-ivf] [--faiss-threads one|default]
 """
 
 import argparse
@@ -67,11 +67,20 @@ def recall(found, truth):
     return float(np.mean([len(set(f) & set(t)) / len(t) for f, t in zip(found, truth)]))
 
 
+def openblas_threads():
+    """The thread count of the OpenBLAS this process loaded (ours links libopenblas.so.0)."""
+    import ctypes
+    try:
+        return ctypes.CDLL("libopenblas.so.0").openblas_get_num_threads()
+    except (OSError, AttributeError):
+        return None
+
+
 def run_ours(args, data, train_rows, queries, truth):
     sys.path.insert(0, str(Path(args.build) / "python"))
     import sorvel_vector_db as svdb
 
-    results = {}
+    results = {"blas_threads": openblas_threads()}
     n_lists = args.n_lists
     for kind in args.kinds:
         if kind == "flat":
@@ -82,9 +91,11 @@ def run_ours(args, data, train_rows, queries, truth):
         t0 = time.perf_counter()
         idx.add_batch_np(data[:train_rows])
         buffer_s = time.perf_counter() - t0
+        tasks_before = len(os.listdir("/proc/self/task"))
         t0 = time.perf_counter()
         idx.flush()
         train_s = time.perf_counter() - t0
+        tasks_after = len(os.listdir("/proc/self/task"))
         t0 = time.perf_counter()
         idx.add_batch_np(data[train_rows:], start_id=train_rows)
         add_s = time.perf_counter() - t0
@@ -110,6 +121,7 @@ def run_ours(args, data, train_rows, queries, truth):
                               "recall": recall(found, truth)})
                 del probe_idx
         results[kind] = {"buffer_s": buffer_s, "train_s": train_s,
+                         "tasks": [tasks_before, tasks_after],
                          "add_per_s": added / add_s, "add_s": add_s, "sweep": sweep}
     return results
 
@@ -168,6 +180,7 @@ def main():
     parser.add_argument("--sets", default="random,clustered")
     parser.add_argument("--kinds", default="flat,pq")
     parser.add_argument("--build", default=str(REPO / "build-ivf"))
+    parser.add_argument("--faiss-threads", choices=["one", "default"], default="one")
     parser.add_argument("--side")
     parser.add_argument("--data")
     parser.add_argument("--queries")
@@ -189,7 +202,7 @@ def main():
             out = {}
             for side in ("ours", "faiss"):
                 env = dict(os.environ)
-                if side == "faiss":
+                if side == "faiss" and args.faiss_threads == "one":
                     # faiss parallelises with OpenMP and calls BLAS from inside its parallel
                     # regions; next to Debian's pthread OpenBLAS it is fastest (by 5-50x here)
                     # with single-threaded BLAS calls and OpenMP workers that sleep when idle.
@@ -206,7 +219,9 @@ def main():
 
 def report(set_kind, args, out):
     print(f"\n== {set_kind} {args.n} x {D}, n_lists {args.n_lists}, train {min(args.train, args.n)}"
-          f", 25 iterations, k {K}, {args.nq} single queries")
+          f", 25 iterations, k {K}, {args.nq} single queries, faiss threads {args.faiss_threads}")
+    print(f"   ours: OpenBLAS threads {out['ours']['blas_threads']}, process threads before/after"
+          f" flush " + ", ".join(f"{kind} {out['ours'][kind]['tasks']}" for kind in args.kinds))
     for kind in args.kinds:
         ours, peer = out["ours"][kind], out["faiss"][kind]
         label = ("IvfIndex vs IndexIVFFlat" if kind == "flat"

@@ -1,5 +1,6 @@
 """Puts the build tree's module first on sys.path (SORVEL_BUILD_DIR, default <repo>/build) and
-provides the index classes as parametrized fixtures."""
+provides the index classes as parametrized fixtures, a Client over a fresh data directory, and a
+short thread switch interval for the thread tests."""
 
 import os
 import sys
@@ -58,3 +59,24 @@ def make_index(request):
 def make_exact_index(request):
     """make_exact_index(dimensions, metric="l2") -> a new index of a class with exact search."""
     return _maker(request.param)
+
+
+@pytest.fixture
+def data(tmp_path):
+    """The path of a data directory that does not exist yet."""
+    return str(tmp_path / "data")
+
+
+@pytest.fixture
+def client(svdb, data):
+    """A Client over `data`, which it creates."""
+    return svdb.Client(data)
+
+
+@pytest.fixture
+def fast_switching():
+    """A short thread switch interval for the test's duration, so threads interleave often."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(0.0005)
+    yield
+    sys.setswitchinterval(old)

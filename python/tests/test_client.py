@@ -11,16 +11,6 @@ INDEX_TYPES = ["flat", "hnsw", "quantized_flat", "ivf", "ivf_pq", "fp16_flat", "
                "binary_flat"]
 
 
-@pytest.fixture
-def data(tmp_path):
-    return str(tmp_path / "data")
-
-
-@pytest.fixture
-def client(svdb, data):
-    return svdb.Client(data)
-
-
 def test_all_ten_classes_are_registered_in_order(svdb):
     assert svdb.__all__ == ["FlatIndex", "HnswIndex", "QuantizedFlatIndex", "Fp16FlatIndex",
                             "IvfIndex", "IvfPqIndex", "MmapFlatIndex", "BinaryFlatIndex", "Client",

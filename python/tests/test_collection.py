@@ -14,18 +14,9 @@ import numpy as np
 import pytest
 
 from conftest import BUILD_DIR
+from thread_probe import assert_this_thread_runs_during, run_during, timed
 
 F32 = np.float32
-
-
-@pytest.fixture
-def data(tmp_path):
-    return str(tmp_path / "data")
-
-
-@pytest.fixture
-def client(svdb, data):
-    return svdb.Client(data)
 
 
 @pytest.fixture
@@ -447,40 +438,6 @@ def test_acknowledged_writes_survive_a_reopen(svdb, data):
 
 # ---- threads: borrows and the client lock --------------------------------------------------------
 
-@pytest.fixture
-def fast_switching():
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(0.0005)
-    yield
-    sys.setswitchinterval(old)
-
-
-def run_during(long_call, probe, attempts=3):
-    """Runs long_call in a thread and calls probe() from this thread until it finishes; returns
-    the outcomes seen (the probe's result or a RuntimeError's text). Retries while no probe ran
-    inside the call."""
-    outcomes = set()
-    for _ in range(attempts):
-        outcomes = set()
-        thread = threading.Thread(target=long_call)
-        thread.start()
-        while thread.is_alive():
-            try:
-                outcomes.add(probe())
-            except RuntimeError as e:
-                outcomes.add(str(e))
-        thread.join()
-        if any(isinstance(o, str) and o.startswith("Already") for o in outcomes):
-            return outcomes
-    return outcomes
-
-
-def timed(fn):
-    t0 = time.perf_counter()
-    fn()
-    return time.perf_counter() - t0
-
-
 def big_batch(rows, dims=32, start=0):
     data = np.random.default_rng(start).standard_normal((rows, dims), dtype=F32)
     return [(start + i, data[i]) for i in range(rows)]
@@ -524,24 +481,7 @@ def test_search_lets_other_threads_run(client, fast_switching):
     query = np.zeros(32, F32)
     h.search(query, 10)
     one_search = min(timed(lambda: h.search(query, 10)) for _ in range(3))
-    done = threading.Event()
-
-    def searches():
-        for _ in range(20):
-            h.search(query, 10)
-        done.set()
-
-    thread = threading.Thread(target=searches)
-    stamps = []
-    thread.start()
-    while not done.is_set():
-        stamps.append(time.perf_counter())
-    thread.join()
-    gaps = np.diff(stamps)
-    # Held through a search, the lock would stop this loop for a whole search twenty times; a
-    # loaded machine preempts it now and then, far less often.
-    assert len(stamps) > 100
-    assert np.count_nonzero(gaps >= 0.8 * one_search) < 10
+    assert_this_thread_runs_during(lambda: h.search(query, 10), one_search)
 
 
 def run_isolated(code, timeout=60):

@@ -2,63 +2,18 @@
 run together, other Python threads run during the long core steps, and every borrow is given back,
 errors included."""
 
-import sys
-import threading
-import time
-
 import numpy as np
 import pytest
 
+from thread_probe import assert_this_thread_runs_during, run_during, timed
+
 F32 = np.float32
-
-
-@pytest.fixture
-def fast_switching():
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(0.0005)
-    yield
-    sys.setswitchinterval(old)
-
-
-def run_during(long_call, probe, attempts=3, conflicts=("Already borrowed", "Already mutably borrowed")):
-    """Runs long_call in a thread and calls probe() repeatedly from this thread until it finishes.
-    Returns the set of outcomes of probe (its result or the exception's text) seen while the
-    thread was alive, retrying the whole run a few times if the thread finished before any probe
-    ran inside it."""
-    for _ in range(attempts):
-        outcomes = set()
-        started = threading.Event()
-
-        def worker():
-            started.set()
-            long_call()
-
-        thread = threading.Thread(target=worker)
-        thread.start()
-        started.wait()
-        while thread.is_alive():
-            try:
-                outcomes.add(probe())
-            except RuntimeError as e:
-                outcomes.add(str(e))
-        thread.join()
-        if any(o in conflicts for o in outcomes):
-            return outcomes
-    return outcomes
-
-
 DIMS = 32
 MAX_ROWS = 1_000_000
 
 
 def matrix(rows, seed=0):
     return np.random.default_rng(seed).standard_normal((rows, DIMS), dtype=F32)
-
-
-def timed(fn):
-    t0 = time.perf_counter()
-    fn()
-    return time.perf_counter() - t0
 
 
 def slow_insert_rows(make_index, seconds=0.2):
@@ -123,24 +78,7 @@ def test_changes_during_a_search_fail_and_searches_overlap(make_index, fast_swit
 
 def test_search_releases_the_interpreter_lock(make_index, fast_switching):
     idx, query, one_search = slow_search_index(make_index, seconds=0.004)
-    done = threading.Event()
-
-    def searches():
-        for _ in range(20):
-            idx.search(query, 10)
-        done.set()
-
-    thread = threading.Thread(target=searches)
-    stamps = []
-    thread.start()
-    while not done.is_set():
-        stamps.append(time.perf_counter())
-    thread.join()
-    gaps = np.diff(stamps)
-    # Held through a search, the lock would stop this loop for a whole search twenty times; a
-    # loaded machine preempts it now and then, far less often.
-    assert len(stamps) > 100
-    assert np.count_nonzero(gaps >= 0.8 * one_search) < 10
+    assert_this_thread_runs_during(lambda: idx.search(query, 10), one_search)
 
 
 def test_reentrant_call_from_a_conversion_sees_the_borrow(make_index):

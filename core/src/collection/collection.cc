@@ -15,6 +15,7 @@
 
 #include "check.h"
 #include "collection/index_factory.h"
+#include "collection/snapshot.h"
 #include "index/flat/flat_index.h"
 #include "index/hnsw/hnsw_index.h"
 #include "posix_file.h"
@@ -168,7 +169,89 @@ const Payload kNullPayload;
 // Entries per index insert of a batch.
 constexpr std::size_t kBatchChunk = 4096;
 
+// How many entries ahead of the batch checks a payload's members are asked for, and how much of
+// them: the payloads of a large batch lie all over the heap, and the first touch of each would
+// otherwise stall on memory (most of the checks' time).
+constexpr std::size_t kPrefetchAhead = 8;
+constexpr std::size_t kPrefetchBytes = 256;
+
+void prefetch_payload(const std::optional<Payload>& payload) {
+  if (!payload) return;
+  const void* data = nullptr;
+  std::size_t bytes = 0;
+  if (payload->kind() == Payload::Kind::Object) {
+    data = payload->as_object().data();
+    bytes = payload->as_object().size() * sizeof(Payload::Member);
+  } else if (payload->kind() == Payload::Kind::Array) {
+    data = payload->as_array().data();
+    bytes = payload->as_array().size() * sizeof(Payload);
+  }
+  for (std::size_t at = 0; at < std::min(bytes, kPrefetchBytes); at += 64) {
+    __builtin_prefetch(static_cast<const char*>(data) + at);
+  }
+}
+
+// A set of ids for one chunk at a time: open addressing over a power-of-two table sized once for
+// the largest chunk, emptied in O(1) by moving to a new generation.
+class ChunkIdSet {
+ public:
+  explicit ChunkIdSet(std::size_t max_count) {
+    while ((std::size_t{1} << bits_) < 2 * max_count) ++bits_;
+    ids_.resize(std::size_t{1} << bits_);
+    generations_.assign(std::size_t{1} << bits_, 0);
+  }
+
+  void clear() { ++generation_; }  // 2^32 chunks of a batch cannot happen
+
+  // Adds `id`; false when it is already in the set.
+  bool insert(std::uint64_t id) {
+    const std::size_t mask = ids_.size() - 1;
+    std::size_t slot = static_cast<std::size_t>(mix(id) >> (64 - bits_));
+    while (generations_[slot] == generation_) {
+      if (ids_[slot] == id) return false;
+      slot = (slot + 1) & mask;
+    }
+    generations_[slot] = generation_;
+    ids_[slot] = id;
+    return true;
+  }
+
+ private:
+  // The splitmix64 finaliser: spreads ids that differ only in a few bits over the whole table.
+  static std::uint64_t mix(std::uint64_t x) {
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+  }
+
+  unsigned bits_ = 1;
+  std::vector<std::uint64_t> ids_;
+  std::vector<std::uint32_t> generations_;
+  std::uint32_t generation_ = 1;
+};
+
+// Room for `extra` more payloads without a rehash inside the batch, growing at least by doubling:
+// unordered_map::reserve by the exact count also shrinks, and would rehash at every small batch.
+void grow_payloads_for(PayloadMap& map, std::size_t extra) {
+  const std::size_t needed = map.size() + extra;
+  const auto room = static_cast<std::size_t>(static_cast<double>(map.bucket_count()) *
+                                             static_cast<double>(map.max_load_factor()));
+  if (needed > room) map.reserve(std::max(needed, 2 * map.size()));
+}
+
 }  // namespace
+
+struct Collection::BatchScratch {
+  explicit BatchScratch(std::size_t chunk) : ids(chunk) {
+    records.reserve(chunk);
+    items.reserve(chunk);
+    superseded.reserve(chunk);
+  }
+  std::vector<WalAddRecord> records;
+  ChunkIdSet ids;
+  std::vector<std::uint8_t> superseded;
+  std::vector<IndexItem> items;
+};
 
 Collection::Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index)
     : meta_(std::move(meta)), dir_(std::move(dir)), index_(std::move(index)) {}
@@ -179,7 +262,8 @@ std::string Collection::path_in_dir(std::string_view file) const { return join(d
 
 // --- open and create ---
 
-Result<std::unique_ptr<Collection>> Collection::open(std::string dir) {
+Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTraces traces) {
+  if (traces == RestoreTraces::kFinish) SORVEL_TRY(finish_interrupted_restore(dir));
   const std::string temp = join(dir, kWalTempFileName);
   if (status_readable(temp)) SORVEL_TRY(remove_if_present(temp));
 
@@ -390,6 +474,7 @@ Result<> Collection::upsert_batch(std::vector<CollectionEntry> entries) {
   std::vector<std::size_t> text_begin(n + 1, 0);
   std::vector<std::uint8_t> has_text(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
+    if (i + kPrefetchAhead < n) prefetch_payload(entries[i + kPrefetchAhead].payload);
     const CollectionEntry& e = entries[i];
     SORVEL_TRY(check_vector(e.vector));
     text_begin[i] = texts.size();
@@ -412,20 +497,25 @@ Result<> Collection::upsert_batch(std::vector<CollectionEntry> entries) {
   if (batch_insert_cannot_fail()) {
     // Chunk by chunk: append the chunk's records, then insert the chunk, so an entry reaches the
     // index only after its record was appended and the index takes whole chunks at a time.
+    if (auto* flat = dynamic_cast<FlatIndex*>(index_.get())) flat->reserve(n);
+    grow_payloads_for(payloads_,
+                      static_cast<std::size_t>(std::count(has_text.begin(), has_text.end(), 1)));
+    BatchScratch scratch(std::min(n, kBatchChunk));
     for (std::size_t begin = 0; begin < n; begin += kBatchChunk) {
       const std::size_t stop = std::min(n, begin + kBatchChunk);
+      scratch.records.clear();
       for (std::size_t i = begin; i < stop; ++i) {
-        const CollectionEntry& e = entries[i];
-        Result<> appended = wal_->append_add(e.id, e.vector, text_of(i), std::nullopt);
-        if (!appended) {
-          // Apply what was logged so memory and log agree, then report the append's error.
-          insert_logged_entries(std::span(entries).subspan(begin, i - begin));
-          (void)wal_->flush();  // the append's error is the one reported
-          return appended;
-        }
-        wal_->count_record();
+        scratch.records.push_back(WalAddRecord{entries[i].id, entries[i].vector, text_of(i)});
       }
-      insert_logged_entries(std::span(entries).subspan(begin, stop - begin));
+      // The records are appended even when writing them out fails (they stay buffered), so the
+      // chunk is applied either way and memory keeps in step with the log.
+      Result<> appended = wal_->append_adds(scratch.records);
+      wal_->set_appended(wal_->appended() + (stop - begin));
+      insert_logged_entries(std::span(entries).subspan(begin, stop - begin), scratch);
+      if (!appended) {
+        (void)wal_->flush();  // the append's error is the one reported
+        return appended;
+      }
     }
   } else {
     for (std::size_t i = 0; i < n; ++i) {
@@ -457,23 +547,35 @@ bool Collection::batch_insert_cannot_fail() const {
   return meta_.index_type == IndexType::Flat || meta_.index_type == IndexType::Hnsw;
 }
 
-void Collection::insert_logged_entries(std::span<CollectionEntry> entries) {
-  // The last entry of a repeated id wins, as it would entry by entry.
-  std::unordered_map<std::uint64_t, std::size_t> last;
-  last.reserve(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) last.insert_or_assign(entries[i].id, i);
-  const bool repeated = last.size() != entries.size();
-  std::vector<IndexItem> items;
-  items.reserve(last.size());
+void Collection::insert_logged_entries(std::span<CollectionEntry> entries, BatchScratch& scratch) {
+  // The last entry of a repeated id wins, as it would entry by entry. Repeats are rare: one pass
+  // finds whether there are any, and only then a backward pass marks the earlier entries.
+  scratch.ids.clear();
+  bool repeated = false;
+  for (const CollectionEntry& e : entries) {
+    if (!scratch.ids.insert(e.id)) {
+      repeated = true;
+      break;
+    }
+  }
+  scratch.superseded.assign(entries.size(), 0);
+  if (repeated) {
+    scratch.ids.clear();
+    for (std::size_t i = entries.size(); i-- > 0;) {
+      scratch.superseded[i] = scratch.ids.insert(entries[i].id) ? 0 : 1;
+    }
+  }
+  scratch.items.clear();
   for (std::size_t i = 0; i < entries.size(); ++i) {
     CollectionEntry& e = entries[i];
-    if (repeated && last.at(e.id) != i) continue;
+    if (scratch.superseded[i]) continue;
     index_->remove(e.id);
-    items.push_back(IndexItem{e.id, std::move(e.vector)});
+    scratch.items.push_back(IndexItem{e.id, std::move(e.vector)});
   }
-  const Result<> added = index_->add_batch(items);
+  const Result<> added = index_->add_batch(scratch.items);
   SORVEL_CHECK(added.has_value(),
                str_cat("batch insert refused after its checks: ", added.error().display()));
+  scratch.items.clear();
   for (CollectionEntry& e : entries) store_payload(e.id, std::move(e.payload));
 }
 

@@ -60,7 +60,16 @@ struct CollectionEntry {
 // the file; nothing else on disk is touched.
 class Collection {
  public:
+  // What an opening does with the traces of an interrupted snapshot restore in the directory.
+  enum class RestoreTraces {
+    kFinish,  // finish_interrupted_restore (snapshot.h) before anything else is read
+    kKeep,    // left alone: only for the restore's own reopening, whose marker is still in force
+  };
+
   // Opens the collection directory `dir` (the path is kept as given):
+  //  0. with kFinish, brings a directory that a restore was cut short in back to one whole
+  //     collection (the old one or the restored one; see finish_interrupted_restore in
+  //     snapshot.h), with its errors (Io, Serialization for a malformed marker);
   //  1. removes a leftover "wal.log.tmp" (a rewrite that never reached its rename); Io when it
   //     cannot be removed;
   //  2. reads "meta.json" (Io) and parses it (Serialization);
@@ -78,9 +87,10 @@ class Collection {
   //  6. lets the index finish its state (IVF kinds train, the memory-mapped kind writes its file);
   //     an HNSW collection keeps the graph its replay built ("hnsw.graph" is not read);
   //  7. reopens "wal.log" for appending with `appended` at 0 (Io).
-  // On failure nothing built survives; on disk only the removed "wal.log.tmp", the cut tail and
-  // what the index's finishing step wrote remain changed.
-  static Result<std::unique_ptr<Collection>> open(std::string dir);
+  // On failure nothing built survives; on disk only the finished restore, the removed
+  // "wal.log.tmp", the cut tail and what the index's finishing step wrote remain changed.
+  static Result<std::unique_ptr<Collection>> open(std::string dir,
+                                                  RestoreTraces traces = RestoreTraces::kFinish);
 
   // Creates the collection directory `dir` for `meta` and returns the empty collection. Errors in
   // order of checks: the index factory's (InvalidConfig; nothing written); CollectionAlreadyExists
@@ -196,9 +206,11 @@ class Collection {
   // Whether the index's add_batch, after this collection's own checks and a delete of every id,
   // cannot refuse anything (and so a batch may change the index in one call).
   bool batch_insert_cannot_fail() const;
+  // Working space that the chunks of one batch share (collection.cc).
+  struct BatchScratch;
   // Deletes every entry's id, adds the vectors in one add_batch (the last entry of an id wins)
   // and stores the payloads. Takes the vectors and payloads out of `entries`.
-  void insert_logged_entries(std::span<CollectionEntry> entries);
+  void insert_logged_entries(std::span<CollectionEntry> entries, BatchScratch& scratch);
   // The compaction check, then (upserts only) the promotion check.
   Result<> after_write(bool may_promote);
   Result<> replay(const std::string& wal_path);

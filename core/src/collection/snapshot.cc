@@ -59,27 +59,32 @@ std::span<const std::uint8_t> as_bytes(std::string_view text) {
 }
 
 // Copies the whole content of `from` into `to` (created with 0o666 before the umask, or
-// truncated). The kernel copies where it can; otherwise one 64 KiB buffer carries the bytes. Io on
-// failure, a directory as `from` included; a partly written `to` may remain.
-Result<> copy_whole_file(const std::string& from, const std::string& to) {
+// truncated), forced to stable storage before it is closed when `sync`. The kernel copies where it
+// can; otherwise one 64 KiB buffer carries the bytes. Io on failure, a directory as `from`
+// included; a partly written `to` may remain.
+Result<> copy_whole_file(const std::string& from, const std::string& to, bool sync) {
   SORVEL_ASSIGN_OR_RETURN(UniqueFd in, open_read(from));
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return DbError::io_from_errno(errno);
   if (S_ISDIR(st.st_mode)) return DbError::io_from_errno(EISDIR);
   SORVEL_ASSIGN_OR_RETURN(UniqueFd out, create_truncate(to));
 
-  for (;;) {
+  bool copied = false;
+  while (!copied) {
     const ssize_t n = ::copy_file_range(in.get(), nullptr, out.get(), nullptr, 1 << 30, 0);
     if (n > 0) continue;
-    if (n == 0) return out.close();
+    if (n == 0) {
+      copied = true;
+      break;
+    }
     if (errno == EINTR) continue;
     // File systems and kernels without an in-kernel copy: both offsets stand where the copy
     // stopped, so the buffered loop below goes on from there.
     if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
     return DbError::io_from_errno(errno);
   }
-  std::vector<std::uint8_t> buffer(64 * 1024);
-  for (;;) {
+  std::vector<std::uint8_t> buffer(copied ? 0 : 64 * 1024);
+  while (!copied) {
     const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -88,6 +93,7 @@ Result<> copy_whole_file(const std::string& from, const std::string& to) {
     if (n == 0) break;
     SORVEL_TRY(write_all(out.get(), std::span(buffer.data(), static_cast<std::size_t>(n))));
   }
+  if (sync) SORVEL_TRY(sync_fd(out.get()));
   return out.close();
 }
 
@@ -263,18 +269,176 @@ class SnapshotReader final : public JsonEventSink {
 // two derived from the log, which are only removed.
 constexpr std::array<std::string_view, 5> kReplacedFiles = {
     kWalFileName, kMetaFileName, kSparseFileName, kHnswGraphFileName, kMmapFileName};
+constexpr std::size_t kFileCount = kReplacedFiles.size();
 constexpr std::size_t kSnapshotFiles = 3;
+constexpr std::size_t kMetaIndex = 1;
 
-constexpr std::string_view kStagedSuffix = ".restore-new";
-constexpr std::string_view kAsideSuffix = ".restore-old";
+constexpr std::string_view kMarkerPendingLine = "restore pending";
+constexpr std::string_view kMarkerUndoLine = "restore undo";
+constexpr std::string_view kMarkerEndLine = "end";
 
-// The exchange of a collection directory's files for a snapshot's. The snapshot's files are first
-// copied in beside the live ones ("<file>.restore-new"), so a failing copy touches no live file.
-// Then, file by file, the live file is kept aside as "<file>.restore-old" (a second hard link, or a
-// rename where links are not supported) and the copy is renamed over the live name, so the log and
-// the metadata never go missing from the directory, even for a moment. Both ways keep each old
-// file's identity: the old collection's open log stays the very file that roll_back() puts back.
-// Until commit(), a destroyed exchange rolls back.
+// What a restore does to one file of the directory.
+struct FileFate {
+  bool replace = false;  // a staged copy takes the name (else the live file is removed)
+  bool present = false;  // a live file existed when the marker was written (and goes aside)
+  bool operator==(const FileFate&) const = default;
+};
+using FileFates = std::array<FileFate, kFileCount>;
+
+// The content of "restore.pending" (see snapshot.h).
+struct RestoreMarker {
+  bool undo = false;
+  FileFates fates{};
+};
+
+std::string marker_text(const RestoreMarker& marker) {
+  std::string out = str_cat(marker.undo ? kMarkerUndoLine : kMarkerPendingLine, "\n");
+  for (std::size_t i = 0; i < kFileCount; ++i) {
+    const FileFate& f = marker.fates[i];
+    out += str_cat(f.replace ? "replace " : "remove ", f.present ? "present " : "absent ",
+                   kReplacedFiles[i], "\n");
+  }
+  return str_cat(out, kMarkerEndLine, "\n");
+}
+
+std::optional<RestoreMarker> parse_marker(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;  // every line ends in a line feed
+    lines.push_back(text.substr(0, end));
+    text.remove_prefix(end + 1);
+  }
+  if (lines.size() != kFileCount + 2 || lines.back() != kMarkerEndLine) return std::nullopt;
+  RestoreMarker marker;
+  if (lines[0] == kMarkerUndoLine) {
+    marker.undo = true;
+  } else if (lines[0] != kMarkerPendingLine) {
+    return std::nullopt;
+  }
+  for (std::size_t i = 0; i < kFileCount; ++i) {
+    std::string_view line = lines[i + 1];
+    FileFate& f = marker.fates[i];
+    const auto take = [&line](std::string_view word) {
+      if (line.substr(0, word.size()) != word) return false;
+      line.remove_prefix(word.size());
+      return true;
+    };
+    if (take("replace ")) {
+      f.replace = true;
+    } else if (!take("remove ")) {
+      return std::nullopt;
+    }
+    if (take("present ")) {
+      f.present = true;
+    } else if (!take("absent ")) {
+      return std::nullopt;
+    }
+    if (line != kReplacedFiles[i]) return std::nullopt;
+    if (i < kSnapshotFiles - 1 && !f.replace) return std::nullopt;  // the log and the metadata
+    if (i >= kSnapshotFiles && f.replace) return std::nullopt;      // only derived from the log
+  }
+  return marker;
+}
+
+// Whether the path names an entry other than a directory, without following a final link: a
+// restore only ever puts files (or a live name's link, kept aside) under its names, so a
+// directory there is none of its own and is left alone.
+bool is_file_entry(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+// Paths of file `i` of kReplacedFiles in `dir`.
+std::string live_path(const std::string& dir, std::size_t i) {
+  return join(dir, kReplacedFiles[i]);
+}
+std::string staged_path(const std::string& dir, std::size_t i) {
+  return live_path(dir, i) + std::string(kRestoreStagedSuffix);
+}
+std::string aside_path(const std::string& dir, std::size_t i) {
+  return live_path(dir, i) + std::string(kRestoreAsideSuffix);
+}
+
+// Forces the directory entries of `dir` to stable storage.
+Result<> sync_dir(const std::string& dir) { return sync_parent_dir(join(dir, kMetaFileName)); }
+
+// Writes the marker through its temporary file: written, forced, renamed into place, directory
+// forced. A crash leaves the previous marker (or none) or this one, never a part of one.
+Result<> write_marker(const std::string& dir, const RestoreMarker& marker) {
+  const std::string temp = join(dir, kRestoreMarkerTempFileName);
+  const std::string text = marker_text(marker);
+  {
+    SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_truncate(temp));
+    SORVEL_TRY(write_all(fd.get(), as_bytes(text)));
+    SORVEL_TRY(sync_fd(fd.get()));
+    SORVEL_TRY(fd.close());
+  }
+  SORVEL_TRY(rename_path(temp, join(dir, kRestoreMarkerFileName)));
+  return sync_dir(dir);
+}
+
+// Keeps the first failure of a run of steps that are all tried.
+void keep_first(Result<>& first, Result<> step) {
+  if (first && !step) first = std::move(step);
+}
+
+// Forwards: every staged copy takes its live name, every file marked "remove" goes.
+Result<> complete_exchange(const std::string& dir, const FileFates& fates) {
+  for (std::size_t i = 0; i < kFileCount; ++i) {
+    if (fates[i].replace) {
+      // Without its copy the name already holds it: renames are atomic.
+      if (is_file_entry(staged_path(dir, i))) {
+        SORVEL_TRY(rename_path(staged_path(dir, i), live_path(dir, i)));
+      }
+    } else {
+      SORVEL_TRY(remove_if_present(live_path(dir, i)));
+    }
+  }
+  return sync_dir(dir);
+}
+
+// Backwards: every old file kept aside takes its name back (a second name of the live file itself
+// just goes), every live name that had no old file loses what the restore put there, every staged
+// copy goes. Each step is tried whatever the others did, so one failure leaves as little as
+// possible changed; the first failure is returned.
+Result<> undo_exchange(const std::string& dir, const FileFates& fates) {
+  Result<> first = ok();
+  for (std::size_t i = 0; i < kFileCount; ++i) {
+    const std::string live = live_path(dir, i);
+    const std::string aside = aside_path(dir, i);
+    if (is_file_entry(aside)) {
+      // Renaming one link of a file over another link of the same file would do nothing.
+      keep_first(first,
+                 same_file(aside, live) ? remove_if_present(aside) : rename_path(aside, live));
+    } else if (!fates[i].present && is_file_entry(live)) {
+      keep_first(first, remove_if_present(live));
+    }
+    const std::string staged = staged_path(dir, i);
+    if (is_file_entry(staged)) keep_first(first, remove_if_present(staged));
+  }
+  keep_first(first, sync_dir(dir));
+  return first;
+}
+
+// The end of every restore: the old files go and are forced out before the marker goes, so that
+// no ".restore-old" file outlives its marker.
+Result<> drop_old_files_and_marker(const std::string& dir) {
+  for (std::size_t i = 0; i < kFileCount; ++i) {
+    if (is_file_entry(aside_path(dir, i))) SORVEL_TRY(remove_if_present(aside_path(dir, i)));
+  }
+  SORVEL_TRY(sync_dir(dir));
+  SORVEL_TRY(remove_if_present(join(dir, kRestoreMarkerFileName)));
+  return sync_dir(dir);
+}
+
+// The exchange of a collection directory's files for a snapshot's, in the order snapshot.h gives.
+// The snapshot's files are first copied in beside the live ones ("<file>.restore-new"), so a
+// failing copy touches no live file. After the marker, file by file, the live file is kept aside
+// as "<file>.restore-old" and the copy is renamed over the live name, so the log and the metadata
+// never go missing from the directory, even for a moment (where hard links work). The aside file
+// keeps each old file's identity: the old collection's open log stays the very file that an undo
+// puts back. Until commit(), a destroyed exchange undoes itself.
 class FileExchange {
  public:
   explicit FileExchange(std::string dir) : dir_(std::move(dir)) {}
@@ -284,84 +448,107 @@ class FileExchange {
     if (!committed_) roll_back();
   }
 
-  // Copies the snapshot file `i` of `snapshot` beside its live file; an optional file that the
-  // snapshot lacks is recorded as absent.
+  // Copies the snapshot file `i` of `snapshot` beside its live file and forces the copy to stable
+  // storage; an optional file that the snapshot lacks is recorded as absent.
   Result<> stage(std::size_t i, const std::string& snapshot, bool optional) {
     const std::string from = join(snapshot, kReplacedFiles[i]);
     if (optional && !status_readable(from)) return ok();
-    staged_[i] = true;  // before the copy: a partial copy is removed too
-    return copy_whole_file(from, staged_path(i));
+    fates_[i].replace = true;  // before the copy: a partial copy is removed too
+    return copy_whole_file(from, staged_path(dir_, i), /*sync=*/true);
+  }
+
+  // Writes the "pending" marker after the staged copies' names are forced out: from here on a
+  // crash completes the restore.
+  Result<> mark() {
+    for (std::size_t i = 0; i < kFileCount; ++i) {
+      fates_[i].present = entry_exists(live_path(dir_, i));
+    }
+    SORVEL_TRY(sync_dir(dir_));
+    marked_ = true;  // a failed write may still have put the marker in place
+    return write_marker(dir_, RestoreMarker{false, fates_});
   }
 
   // Keeps every live file aside and puts its staged copy in its place, or removes it when there
   // is no copy (a snapshot without "sparse.bin", and the files derived from the log).
   Result<> swap() {
-    for (std::size_t i = 0; i < kReplacedFiles.size(); ++i) {
-      const bool present = entry_exists(live_path(i));
-      if (present) {
-        SORVEL_TRY(keep_aside(i));
-        aside_[i] = true;
-      }
-      cleared_ = i + 1;
-      if (staged_[i]) {
-        SORVEL_TRY(rename_path(staged_path(i), live_path(i)));
-        staged_[i] = false;
-      } else if (present) {
-        SORVEL_TRY(remove_if_present(live_path(i)));
+    for (std::size_t i = 0; i < kFileCount; ++i) {
+      if (fates_[i].present) SORVEL_TRY(keep_aside(i));
+      if (fates_[i].replace) {
+        SORVEL_TRY(rename_path(staged_path(dir_, i), live_path(dir_, i)));
+      } else if (fates_[i].present) {
+        SORVEL_TRY(remove_if_present(live_path(dir_, i)));
       }
     }
     return ok();
   }
 
-  // Keeps the new files; the old ones are removed (best effort: a leftover aside file is never
-  // read, and the next restore renames over it).
+  // Keeps the new files; the old ones and the marker are removed. A failure here is not the
+  // restore's: the marker then stays, and the next opening (or restore) finishes the removal.
   void commit() {
     committed_ = true;
-    for (std::size_t i = 0; i < kReplacedFiles.size(); ++i) {
-      if (aside_[i]) (void)remove_if_present(aside_path(i));  // see above
-    }
+    (void)drop_old_files_and_marker(dir_);  // see above
   }
 
  private:
-  std::string live_path(std::size_t i) const { return join(dir_, kReplacedFiles[i]); }
-  std::string staged_path(std::size_t i) const { return live_path(i) + std::string(kStagedSuffix); }
-  std::string aside_path(std::size_t i) const { return live_path(i) + std::string(kAsideSuffix); }
-
-  // A second name for the live file; a rename where the file system has no hard links.
+  // A second name for the live file: a hard link; where the file system has none, a rename, or
+  // for "meta.json" a forced copy, since a directory without it is no collection at all.
   Result<> keep_aside(std::size_t i) {
-    const std::string live = live_path(i);
-    const std::string aside = aside_path(i);
-    (void)remove_if_present(aside);  // a leftover of an interrupted restore; a failure shows below
+    const std::string live = live_path(dir_, i);
+    const std::string aside = aside_path(dir_, i);
     if (::link(live.c_str(), aside.c_str()) == 0) return ok();
-    return rename_path(live, aside);
+    if (i != kMetaIndex) return rename_path(live, aside);
+    SORVEL_TRY(copy_whole_file(live, aside, /*sync=*/true));
+    return sync_dir(dir_);
   }
 
-  // Whatever a cleared live name holds now was made by this restore (a placed copy, or a file the
-  // failed opening wrote): the old file is renamed back over it, or it is removed when there was
-  // no old file. Each step is tried whatever the others did, so one failure leaves as little as
-  // possible changed.
+  // Before the marker only staged copies exist, and they go. After it the marker is first turned
+  // into its undo form (so a crash from here on puts the old files back instead of completing),
+  // then the exchange is undone; the marker goes only once every step succeeded, else the next
+  // opening (or restore) finishes the undo.
   void roll_back() {
-    for (std::size_t i = 0; i < cleared_; ++i) {
-      if (aside_[i]) {
-        (void)rename_path(aside_path(i), live_path(i));  // best effort, see above
-        // Renaming one link of a file over another link of the same file does nothing (the copy
-        // never replaced it): the second name goes.
-        if (same_file(aside_path(i), live_path(i))) (void)remove_if_present(aside_path(i));
-      } else {
-        (void)remove_if_present(live_path(i));  // best effort, see above
+    if (!marked_) {
+      for (std::size_t i = 0; i < kFileCount; ++i) {
+        if (fates_[i].replace) (void)remove_if_present(staged_path(dir_, i));  // best effort
       }
+      return;
     }
-    for (std::size_t i = 0; i < kReplacedFiles.size(); ++i) {
-      if (staged_[i]) (void)remove_if_present(staged_path(i));  // best effort, see above
+    if (!write_marker(dir_, RestoreMarker{true, fates_})) {
+      // Without an undo marker an absent marker is next best, since ".restore-old" files are then
+      // put back by the next opening too; but first the files that had no old one go (a new file
+      // without an old one cannot be told from an old file without a marker). Under the "pending"
+      // marker that loses nothing: such a file is "sparse.bin" (a checkpoint of what the log
+      // holds) or a file the failed opening wrote.
+      for (std::size_t i = 0; i < kFileCount; ++i) {
+        if (!fates_[i].present) (void)remove_if_present(live_path(dir_, i));  // best effort
+      }
+      (void)sync_dir(dir_);                                         // best effort
+      (void)remove_if_present(join(dir_, kRestoreMarkerFileName));  // best effort
     }
+    if (!undo_exchange(dir_, fates_)) return;                     // the marker stays, see above
+    (void)remove_if_present(join(dir_, kRestoreMarkerFileName));  // a leftover undoes nothing more
+    (void)sync_dir(dir_);                                         // best effort
   }
 
   std::string dir_;
-  std::array<bool, kReplacedFiles.size()> staged_{};
-  std::array<bool, kReplacedFiles.size()> aside_{};
-  std::size_t cleared_ = 0;  // the old files of live names [0, cleared_) are aside (or were none)
+  FileFates fates_{};
+  bool marked_ = false;
   bool committed_ = false;
 };
+
+// Fails as Collection::open would for a copied "meta.json" that does not parse or names a
+// configuration no index is built with, while nothing live has been touched. The memory-mapped
+// type (whose index reaches into the directory) and the faiss type (an invariant failure) are left
+// to the opening itself.
+Result<> check_staged_meta(const std::string& dir) {
+  SORVEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes,
+                          read_whole_file(staged_path(dir, kMetaIndex)));
+  SORVEL_ASSIGN_OR_RETURN(const CollectionMeta meta,
+                          CollectionMeta::from_json(std::string_view(
+                              reinterpret_cast<const char*>(bytes.data()), bytes.size())));
+  if (meta.index_type == IndexType::MmapFlat || meta.index_type == IndexType::Faiss) return ok();
+  SORVEL_ASSIGN_OR_RETURN(const std::unique_ptr<VectorIndex> index, create_index(meta, dir));
+  return ok();
+}
 
 std::string snapshot_path(const Collection& collection, std::string_view name) {
   return join(join(collection.dir(), kSnapshotsDirName), name);
@@ -406,7 +593,8 @@ Result<SnapshotMeta> create_snapshot(const Collection& collection, std::string_v
   std::filesystem::create_directories(s, ec);
   if (ec) return DbError::io_from_errno(ec.value());
 
-  SORVEL_TRY(copy_whole_file(join(collection.dir(), kMetaFileName), join(s, kMetaFileName)));
+  SORVEL_TRY(copy_whole_file(join(collection.dir(), kMetaFileName), join(s, kMetaFileName),
+                             /*sync=*/false));
 
   std::vector<WalEntry> records = collection.collect_live_records();
   SORVEL_ASSIGN_OR_RETURN(const std::uint64_t vector_count,
@@ -466,12 +654,17 @@ Result<> restore_snapshot(std::unique_ptr<Collection>& entry, std::string_view n
   SORVEL_TRY(old.flush_wal());
 
   const std::string dir = old.dir();
+  SORVEL_TRY(finish_interrupted_restore(dir));
   FileExchange exchange(dir);
   for (std::size_t i = 0; i < kSnapshotFiles; ++i) {
     SORVEL_TRY(exchange.stage(i, s, /*optional=*/kReplacedFiles[i] == kSparseFileName));
   }
+  SORVEL_TRY(check_staged_meta(dir));
+  SORVEL_TRY(exchange.mark());
   SORVEL_TRY(exchange.swap());
-  SORVEL_ASSIGN_OR_RETURN(std::unique_ptr<Collection> reopened, Collection::open(dir));
+  // The marker is this restore's own: the opening must not complete (and so end) it early.
+  SORVEL_ASSIGN_OR_RETURN(std::unique_ptr<Collection> reopened,
+                          Collection::open(dir, Collection::RestoreTraces::kKeep));
 
   // The old collection goes before its files: its writer holds nothing more, and it closes the
   // old log, which then leaves with the other old files.
@@ -479,6 +672,39 @@ Result<> restore_snapshot(std::unique_ptr<Collection>& entry, std::string_view n
   replaced.reset();
   exchange.commit();
   return ok();
+}
+
+Result<> finish_interrupted_restore(const std::string& dir) {
+  const std::string temp = join(dir, kRestoreMarkerTempFileName);
+  if (is_file_entry(temp)) {
+    SORVEL_TRY(remove_if_present(temp));
+    SORVEL_TRY(sync_dir(dir));
+  }
+  const std::string marker_path = join(dir, kRestoreMarkerFileName);
+  if (!entry_exists(marker_path)) {
+    // No marker: nothing was exchanged, or an undo lost its marker (see snapshot.h). Fates that
+    // say "present" everywhere keep every live name whose old file is not aside.
+    FileFates keep_live{};
+    bool any = false;
+    for (std::size_t i = 0; i < kFileCount; ++i) {
+      keep_live[i].present = true;
+      any = any || is_file_entry(staged_path(dir, i)) || is_file_entry(aside_path(dir, i));
+    }
+    return any ? undo_exchange(dir, keep_live) : ok();
+  }
+  SORVEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(marker_path));
+  const std::optional<RestoreMarker> marker =
+      parse_marker(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  if (!marker) {
+    return DbError::serialization(str_cat("malformed restore marker ", debug_quote(marker_path)));
+  }
+  if (marker->undo) {
+    SORVEL_TRY(undo_exchange(dir, marker->fates));
+    SORVEL_TRY(remove_if_present(marker_path));
+    return sync_dir(dir);
+  }
+  SORVEL_TRY(complete_exchange(dir, marker->fates));
+  return drop_old_files_and_marker(dir);
 }
 
 Result<> delete_snapshot(const Collection& collection, std::string_view name) {

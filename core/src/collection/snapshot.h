@@ -84,14 +84,74 @@ Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection);
 // them; or the error is returned with the directory's files and `entry` as they were (the old
 // collection's log writer has written out its buffer).
 // Errors, in order: InvalidConfig for an invalid name; SnapshotNotFound when nothing exists at
-// D/"snapshots"/name (nothing touched, in both cases); Io from writing out the old log buffer; Io
-// when a snapshot file cannot be copied (the copies go to temporary files beside the collection's,
-// removed again on failure); Io when the files cannot be exchanged; Collection::open's errors.
-// The old files are kept aside under a second name, never copied over, so the old collection's
+// D/"snapshots"/name (nothing touched, in both cases); Io from writing out the old log buffer;
+// finish_interrupted_restore's errors for traces of an earlier restore in D; Io when a snapshot
+// file cannot be copied or forced to stable storage (the copies go to temporary files beside the
+// collection's, removed again on failure); Serialization when the copied "meta.json" does not
+// parse, and InvalidConfig when it names a configuration no index can be built with (the index
+// types that need no file in D are tried; nothing live touched); Io when the marker cannot be
+// written or the files cannot be exchanged; Collection::open's errors. Each check that needs no
+// live file runs before the marker, so a crash can only complete a restore whose snapshot read
+// well. Crash safety: see finish_interrupted_restore below; a crash at any moment leaves D to
+// reopen as exactly the old collection or exactly the restored one.
+// The old files are kept aside under a second name (a hard link; where the file system has none,
+// a rename, and a copy for "meta.json", which must never be missing), so the old collection's
 // open log keeps its identity and nothing it still writes can reach the restored log; they are
 // put back on failure and removed on success. "snapshot.json" is not needed. The caller holds the
 // client lock for writing and no other reference to the old collection.
 Result<> restore_snapshot(std::unique_ptr<Collection>& entry, std::string_view name);
+
+// ---- crash safety of a restore ----
+//
+// A restore exchanges up to five files of the collection directory D: "wal.log", "meta.json" and
+// "sparse.bin" are replaced by the snapshot's (or "sparse.bin" removed when the snapshot has
+// none), "hnsw.graph" and "vectors.mmap" are removed. The snapshot's files are first copied to
+// "<file>.restore-new" and forced to stable storage; then the marker D/"restore.pending" commits
+// the restore; only then is each live file kept aside as "<file>.restore-old" and its copy renamed
+// over it. Once the reopened collection is in place, the ".restore-old" files go (forced out)
+// before the marker goes. A restore that fails after the marker first rewrites the marker into its
+// undo form, then puts every old file back, then removes the marker.
+//
+// So at every instant the directory is one of: no marker (the live files are the old collection;
+// ".restore-new" files are unused copies; a ".restore-old" file is an old file an undo had not put
+// back yet); a "pending" marker (the staged set is complete: the restore is finished forwards);
+// an "undo" marker (the old files are put back). finish_interrupted_restore brings each state to
+// one whole collection, and Collection::open calls it before it reads anything.
+//
+// The marker is text, written to "restore.pending.tmp", forced to stable storage and renamed into
+// place, so it is either absent or complete. Lines, each ending in "\n":
+//   line 1     "restore pending" or "restore undo"
+//   lines 2-6  "<action> <before> <file>" for wal.log, meta.json, sparse.bin, hnsw.graph,
+//              vectors.mmap in this order; <action> "replace" (its "<file>.restore-new" takes the
+//              name) or "remove"; <before> "present" (the live file existed and goes aside as
+//              "<file>.restore-old") or "absent"; "wal.log" and "meta.json" are always replaced
+//   line 7     "end"
+// Nothing else is accepted (no other file name can be reached through a marker).
+
+inline constexpr std::string_view kRestoreMarkerFileName = "restore.pending";
+inline constexpr std::string_view kRestoreMarkerTempFileName = "restore.pending.tmp";
+inline constexpr std::string_view kRestoreStagedSuffix = ".restore-new";
+inline constexpr std::string_view kRestoreAsideSuffix = ".restore-old";
+
+// Brings the collection directory `dir` back to one whole collection when a restore was cut short
+// there (by a crash, or by a failure that could not undo every step). In order:
+//   1. removes a "restore.pending.tmp" (a marker never put in place: nothing was exchanged);
+//   2. a "pending" marker: renames every "<file>.restore-new" over its live file, removes the
+//      files marked "remove", forces the directory, removes every "<file>.restore-old", forces
+//      the directory, removes the marker: the result is the restored snapshot;
+//   3. an "undo" marker: renames every "<file>.restore-old" back over its live file (or drops it
+//      when it is the live file's second name), removes the live files marked "absent" and every
+//      "<file>.restore-new", then removes the marker: the result is the old collection;
+//   4. no marker: removes every "<file>.restore-new" and puts every "<file>.restore-old" back as in
+//      3 (a restore removes its ".restore-old" files, forced out, before its marker, so without a
+//      marker such a file is always an old file that an undo had not put back yet).
+// Only entries that are no directories (links are not followed) under these names are touched;
+// the directory is forced to stable storage after each change. Errors: Serialization "malformed
+// restore marker {path}" when the marker does not read as above (nothing touched); Io when a file
+// cannot be read, renamed or removed or the directory cannot be forced (what was done stays done; a
+// second call goes on from there). A directory without any of these files is not touched. The
+// caller holds the client lock for writing (or has not shared the directory yet).
+Result<> finish_interrupted_restore(const std::string& dir);
 
 // Removes the snapshot `name` with everything in it. Errors, in order: InvalidConfig for an
 // invalid name; SnapshotNotFound when nothing exists at D/"snapshots"/name; Io when it cannot be

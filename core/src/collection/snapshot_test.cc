@@ -2,26 +2,35 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "check.h"
 #include "collection/collection.h"
 #include "collection/collection_meta.h"
 #include "collection/index_factory.h"
 #include "collection/wal.h"
 #include "payload/payload.h"
+#include "str_cat.h"
+#include "testing/collection_state.h"
 #include "testing/temp_dir.h"
 #include "testing/test_data.h"
 
@@ -380,8 +389,9 @@ TEST_F(SnapshotTest, RestoreBringsBackTheSnapshotState) {
   EXPECT_EQ(contents(*c), at_snapshot);
   EXPECT_EQ(c->sparse_count(), 2u);
   EXPECT_EQ(c->wal_appended(), 0u);
-  for (const char* leftover : {"wal.log.restore-old", "meta.json.restore-old",
-                               "wal.log.restore-new", "sparse.bin.restore-new"}) {
+  for (const char* leftover :
+       {"wal.log.restore-old", "meta.json.restore-old", "wal.log.restore-new",
+        "sparse.bin.restore-new", "restore.pending", "restore.pending.tmp"}) {
     EXPECT_FALSE(exists(in_dir(leftover))) << leftover;
   }
 
@@ -492,13 +502,22 @@ TEST_F(SnapshotTest, RestoreAndDeleteRefuseBadNamesAndUnknownSnapshots) {
   EXPECT_TRUE(exists(snap("x/y")));
 }
 
+// Rewrites the snapshot's "meta.json" with another index type (default parameters).
+void set_snapshot_index_type(const SnapshotTest& t, IndexType type) {
+  Result<CollectionMeta> meta =
+      CollectionMeta::from_json(text_of(testing::read_file(t.snap("s/meta.json"))));
+  ASSERT_TRUE(meta);
+  meta->index_type = type;
+  write_text(t.snap("s/meta.json"), meta->to_json());
+}
+
 // A restore that fails at any step leaves the collection's files and the registered collection
 // as they were, and the old collection keeps writing to the log that is found again on reopening.
 TEST_F(SnapshotTest, FailedRestoreLeavesTheCollectionAsItWas) {
   struct Case {
     const char* name;
     void (*inject)(const SnapshotTest& t);
-    ErrorKind kind;
+    std::optional<ErrorKind> kind;  // nullopt: the opening throws InvariantFailure
   };
   const Case cases[] = {
       {"snapshot log is a dangling link",
@@ -520,9 +539,14 @@ TEST_F(SnapshotTest, FailedRestoreLeavesTheCollectionAsItWas) {
          fs::create_directories(t.in_dir("meta.json.restore-old/blocker"));
        },
        ErrorKind::Io},
-      {"the restored files do not open (after every file was swapped)",
+      {"snapshot metadata does not parse (checked before any live file is touched)",
        [](const SnapshotTest& t) { write_text(t.snap("s/meta.json"), "{not json"); },
        ErrorKind::Serialization},
+      {"snapshot metadata names an index that cannot be built (checked before the exchange)",
+       [](const SnapshotTest& t) { set_snapshot_index_type(t, IndexType::IvfPq); },
+       ErrorKind::InvalidConfig},
+      {"the restored files do not open (after every file was swapped)",
+       [](const SnapshotTest& t) { set_snapshot_index_type(t, IndexType::Faiss); }, std::nullopt},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -539,9 +563,13 @@ TEST_F(SnapshotTest, FailedRestoreLeavesTheCollectionAsItWas) {
     const auto held_before = contents(*c);
     const Collection* old = c.get();
 
-    Result<> r = restore_snapshot(c, "s");
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().kind(), k.kind) << r.error().display();
+    if (k.kind) {
+      Result<> r = restore_snapshot(c, "s");
+      ASSERT_FALSE(r);
+      EXPECT_EQ(r.error().kind(), *k.kind) << r.error().display();
+    } else {
+      EXPECT_THROW((void)restore_snapshot(c, "s"), InvariantFailure);
+    }
     EXPECT_EQ(c.get(), old);
     EXPECT_EQ(contents(*c), held_before);
     EXPECT_EQ(files_of(dir()), files_before);
@@ -553,6 +581,349 @@ TEST_F(SnapshotTest, FailedRestoreLeavesTheCollectionAsItWas) {
     Result<std::unique_ptr<Collection>> reopened = Collection::open(dir());
     ASSERT_TRUE(reopened);
     EXPECT_EQ(contents(**reopened), expected);
+  }
+}
+
+// ---- restores cut short ----
+
+// A collection directory "docs" (HNSW, 2 dimensions, no sparse vectors, a compacted log with a
+// tail, so "hnsw.graph" exists and "sparse.bin" does not) holding the snapshot "s" of another
+// collection with the same name (flat, 3 dimensions, sparse vectors). Every part differs, so any
+// mix of the two sets of files opens as neither.
+class InterruptedRestoreTest : public SnapshotTest {
+ public:
+  void SetUp() override {
+    {
+      const std::string other = tmp_.file("other");
+      Result<std::unique_ptr<Collection>> c = Collection::create(
+          other, CollectionMeta::for_new_collection("docs", 3, Metric::L2, IndexType::Flat));
+      ASSERT_TRUE(c);
+      for (std::uint64_t id = 10; id < 14; ++id) {
+        const float f = static_cast<float>(id);
+        ASSERT_TRUE((*c)->upsert_hybrid(id, std::vector<float>{f, 1.0f, -f},
+                                        sparse_of({static_cast<std::uint32_t>(id)}, {f}),
+                                        payload_of(R"({"from": "snapshot"})")));
+      }
+      ASSERT_TRUE(create_snapshot(**c, "s"));
+      restored_ = testing::capture(**c);
+      fs::create_directories(dir() + "/snapshots");
+      fs::copy(other + "/snapshots/s", snap("s"), fs::copy_options::recursive);
+    }
+    std::unique_ptr<Collection> c = make(IndexType::Hnsw);
+    for (std::uint64_t id = 1; id < 6; ++id) {
+      const float f = static_cast<float>(id);
+      ASSERT_TRUE(c->upsert(id, std::vector<float>{f, -f}, payload_of("\"old\"")));
+    }
+    ASSERT_TRUE(c->compact_wal());
+    ASSERT_TRUE(c->remove(2));
+    old_ = testing::capture(*c);
+    c.reset();
+    ASSERT_TRUE(exists(in_dir("hnsw.graph")));
+    ASSERT_FALSE(exists(in_dir("sparse.bin")));
+    old_files_ = files_of(dir());
+    // What a complete restore leaves: the snapshot's three files and nothing else.
+    for (const char* f : {"wal.log", "meta.json", "sparse.bin"}) {
+      restored_files_[f] = text_of(testing::read_file(snap(std::string("s/") + f)));
+    }
+  }
+
+  // Opens the directory and requires exactly one of the two collections, files included; a
+  // second opening finds nothing more to do.
+  void expect_whole(bool restored) {
+    Result<std::unique_ptr<Collection>> c = Collection::open(dir());
+    ASSERT_TRUE(c) << c.error().display();
+    EXPECT_EQ(testing::capture(**c), restored ? restored_ : old_);
+    EXPECT_EQ((*c)->meta().dimensions, restored ? 3u : 2u);
+    c->reset();
+    EXPECT_EQ(files_of(dir()), restored ? restored_files_ : old_files_);
+  }
+
+  testing::CollectionState old_;
+  testing::CollectionState restored_;
+  std::map<std::string, std::string> old_files_;
+  std::map<std::string, std::string> restored_files_;
+};
+
+// The marker the restore of the fixture writes, in its two forms.
+std::string fixture_marker(const char* state) {
+  return std::string("restore ") + state +
+         "\n"
+         "replace present wal.log\n"
+         "replace present meta.json\n"
+         "replace absent sparse.bin\n"
+         "remove present hnsw.graph\n"
+         "remove absent vectors.mmap\n"
+         "end\n";
+}
+
+// Each row performs the restore's file operations by hand up to the moment of a crash: the
+// boundaries of the marker, the middle of the exchange (a new log beside old metadata of other
+// dimensions), the fallback without hard links (a live name briefly empty) and the undo states.
+TEST_F(InterruptedRestoreTest, EveryCrashStateReopensAsOneWholeCollection) {
+  enum Step {
+    kStage,           // the three copies, as "<file>.restore-new"
+    kTempMarker,      // a marker written but not yet renamed into place
+    kMarkPending,     // "restore.pending" in place
+    kAsideLog,        // "wal.log.restore-old" as a second link
+    kPlaceLog,        // the copy renamed over "wal.log"
+    kRenameLogAway,   // "wal.log" renamed to "wal.log.restore-old" (no hard links)
+    kExchangeRest,    // metadata aside and placed, sparse file placed, graph aside and removed
+    kDropAsides,      // the ".restore-old" files removed
+    kMarkUndo,        // the marker rewritten into its undo form
+    kPutBackLog,      // "wal.log.restore-old" renamed back over "wal.log"
+    kRemoveNewFiles,  // the live files that had no old one removed ("sparse.bin")
+    kRemoveMarker,
+  };
+  const auto link = [](const std::string& from, const std::string& to) {
+    ASSERT_EQ(::link(from.c_str(), to.c_str()), 0) << from;
+  };
+  const auto move = [](const std::string& from, const std::string& to) {
+    ASSERT_EQ(::rename(from.c_str(), to.c_str()), 0) << from;
+  };
+  const auto perform = [&](Step step) {
+    switch (step) {
+      case kStage:
+        for (const char* f : {"wal.log", "meta.json", "sparse.bin"}) {
+          fs::copy_file(snap(std::string("s/") + f), in_dir(std::string(f) + ".restore-new"));
+        }
+        break;
+      case kTempMarker:
+        write_text(in_dir("restore.pending.tmp"), fixture_marker("pending").substr(0, 20));
+        break;
+      case kMarkPending:
+        write_text(in_dir("restore.pending"), fixture_marker("pending"));
+        break;
+      case kAsideLog:
+        link(in_dir("wal.log"), in_dir("wal.log.restore-old"));
+        break;
+      case kPlaceLog:
+        move(in_dir("wal.log.restore-new"), in_dir("wal.log"));
+        break;
+      case kRenameLogAway:
+        move(in_dir("wal.log"), in_dir("wal.log.restore-old"));
+        break;
+      case kExchangeRest:
+        link(in_dir("meta.json"), in_dir("meta.json.restore-old"));
+        move(in_dir("meta.json.restore-new"), in_dir("meta.json"));
+        move(in_dir("sparse.bin.restore-new"), in_dir("sparse.bin"));
+        link(in_dir("hnsw.graph"), in_dir("hnsw.graph.restore-old"));
+        ASSERT_EQ(::unlink(in_dir("hnsw.graph").c_str()), 0);
+        break;
+      case kDropAsides:
+        for (const char* f : {"wal.log", "meta.json", "hnsw.graph"}) {
+          ASSERT_EQ(::unlink(in_dir(std::string(f) + ".restore-old").c_str()), 0) << f;
+        }
+        break;
+      case kMarkUndo:
+        write_text(in_dir("restore.pending"), fixture_marker("undo"));
+        break;
+      case kPutBackLog:
+        move(in_dir("wal.log.restore-old"), in_dir("wal.log"));
+        break;
+      case kRemoveNewFiles:
+        ASSERT_EQ(::unlink(in_dir("sparse.bin").c_str()), 0);
+        break;
+      case kRemoveMarker:
+        ASSERT_EQ(::unlink(in_dir("restore.pending").c_str()), 0);
+        break;
+    }
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    bool restored;
+  };
+  const std::vector<Step> exchanged = {kStage, kMarkPending, kAsideLog, kPlaceLog, kExchangeRest};
+  const auto then = [&](std::vector<Step> more) {
+    std::vector<Step> all = exchanged;
+    all.insert(all.end(), more.begin(), more.end());
+    return all;
+  };
+  const Case cases[] = {
+      {"copies staged, marker not yet in place", {kStage, kTempMarker}, false},
+      {"marker in place, nothing exchanged", {kStage, kMarkPending}, true},
+      {"new log beside the old metadata", {kStage, kMarkPending, kAsideLog, kPlaceLog}, true},
+      {"old log aside, its second name made", {kStage, kMarkPending, kAsideLog}, true},
+      {"no hard links: the log's name empty", {kStage, kMarkPending, kRenameLogAway}, true},
+      {"everything exchanged, old files aside", exchanged, true},
+      {"old files removed, marker left", then({kDropAsides}), true},
+      {"undo marker, nothing put back", then({kMarkUndo}), false},
+      {"undo marker, old log back beside the new metadata", then({kMarkUndo, kPutBackLog}), false},
+      {"undo that lost its marker, the log's name empty", {kStage, kRenameLogAway}, false},
+      {"undo that lost its marker, old files aside", then({kRemoveNewFiles, kRemoveMarker}), false},
+  };
+  const std::string pristine = tmp_.file("pristine");
+  fs::copy(dir(), pristine, fs::copy_options::recursive);
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    fs::remove_all(dir());
+    fs::copy(pristine, dir(), fs::copy_options::recursive);
+    for (Step step : k.steps) perform(step);
+    expect_whole(k.restored);
+  }
+}
+
+TEST_F(InterruptedRestoreTest, MalformedMarkerRefusesToOpenAndTouchesNothing) {
+  const std::string good = fixture_marker("pending");
+  const auto replaced = [&good](const std::string& from, const std::string& to) {
+    std::string text = good;
+    text.replace(text.find(from), from.size(), to);
+    return text;
+  };
+  const std::string texts[] = {
+      "",
+      good.substr(0, good.size() - 1),  // the last line unterminated
+      good.substr(0, good.rfind("end")),
+      good + "end\n",
+      replaced("restore pending", "restore later"),
+      replaced("remove present hnsw.graph", "remove present ../hnsw.graph"),
+      replaced("remove present hnsw.graph", "remove present sparse.bin"),
+      replaced("replace present wal.log", "remove present wal.log"),
+      replaced("remove present hnsw.graph", "replace present hnsw.graph"),
+      replaced("replace absent sparse.bin", "replace maybe sparse.bin"),
+      replaced("replace present meta.json", "replace  present meta.json"),
+  };
+  // A mixed directory: whatever the marker, opening must not guess what to do with it.
+  for (const char* f : {"wal.log", "meta.json", "sparse.bin"}) {
+    fs::copy_file(snap(std::string("s/") + f), in_dir(std::string(f) + ".restore-new"));
+  }
+  ASSERT_EQ(::link(in_dir("wal.log").c_str(), in_dir("wal.log.restore-old").c_str()), 0);
+  fs::rename(in_dir("wal.log.restore-new"), in_dir("wal.log"));
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    write_text(in_dir("restore.pending"), text);
+    const auto before = files_of(dir());
+    Result<std::unique_ptr<Collection>> c = Collection::open(dir());
+    ASSERT_FALSE(c);
+    EXPECT_EQ(c.error().kind(), ErrorKind::Serialization);
+    EXPECT_EQ(c.error().display(), "serialization error: malformed restore marker " +
+                                       debug_quote(in_dir("restore.pending")));
+    EXPECT_EQ(files_of(dir()), before);
+  }
+}
+
+// A child process restores the snapshot and is killed at a random moment; whatever the moment,
+// the directory reopens as exactly the old collection or exactly the restored one.
+// SORVEL_RESTORE_KILLS (default 25 per row) and SORVEL_RESTORE_SEED change the run.
+TEST_F(InterruptedRestoreTest, KilledRestoreReopensAsOldOrRestored) {
+  const char* kills_env = std::getenv("SORVEL_RESTORE_KILLS");
+  const char* seed_env = std::getenv("SORVEL_RESTORE_SEED");
+  const int kills = kills_env ? std::atoi(kills_env) : 25;
+  std::mt19937_64 random(seed_env ? std::strtoull(seed_env, nullptr, 10) : 20261210);
+
+  struct Row {
+    const char* name;
+    IndexType old_type;  // the live collection's kind (the fixture's is HNSW)
+  };
+  const Row rows[] = {
+      {"hnsw collection with a graph file", IndexType::Hnsw},
+      {"memory-mapped collection with its vector file", IndexType::MmapFlat},
+  };
+  const std::string pristine = tmp_.file("pristine");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.old_type != IndexType::Hnsw) {
+      // The same old vectors under another kind; the snapshot stays.
+      fs::remove_all(dir() + "/wal.log");
+      fs::remove_all(dir() + "/meta.json");
+      fs::remove_all(dir() + "/hnsw.graph");
+      Result<std::unique_ptr<Collection>> c = Collection::create(
+          dir(), CollectionMeta::for_new_collection("docs", 2, Metric::L2, row.old_type));
+      ASSERT_TRUE(c);
+      for (std::uint64_t id = 1; id < 6; ++id) {
+        const float f = static_cast<float>(id);
+        ASSERT_TRUE((*c)->upsert(id, std::vector<float>{f, -f}, payload_of("\"old\"")));
+      }
+      ASSERT_TRUE((*c)->remove(2));
+      ASSERT_EQ(testing::capture(**c), old_);
+      c->reset();
+      ASSERT_TRUE(Collection::open(dir()));  // which writes the vector file
+      ASSERT_TRUE(exists(in_dir(std::string(kMmapFileName))));
+    }
+    std::error_code ignored;
+    fs::remove_all(pristine, ignored);
+    fs::copy(dir(), pristine, fs::copy_options::recursive);
+
+    // Runs one child on a fresh copy; kills it `delay` after it starts restoring (never, when
+    // nullopt). Returns how long the child ran from then on.
+    const auto run = [&](std::optional<std::chrono::nanoseconds> delay) {
+      fs::remove_all(dir());
+      fs::copy(pristine, dir(), fs::copy_options::recursive);
+      int ready[2];
+      EXPECT_EQ(::pipe(ready), 0);
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        ::close(ready[0]);
+        int code = 3;
+        try {
+          Result<std::unique_ptr<Collection>> c = Collection::open(dir());
+          if (c) {
+            const char byte = 1;
+            if (::write(ready[1], &byte, 1) == 1) code = restore_snapshot(*c, "s") ? 0 : 1;
+          }
+        } catch (...) {
+          code = 2;
+        }
+        ::_exit(code);
+      }
+      ::close(ready[1]);
+      char byte = 0;
+      EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+      const auto start = std::chrono::steady_clock::now();
+      ::close(ready[0]);
+      if (delay) {
+        std::this_thread::sleep_for(*delay);
+        ::kill(pid, SIGKILL);
+      }
+      int status = 0;
+      EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+      if (!delay) {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      }
+      return std::chrono::steady_clock::now() - start;
+    };
+    const auto whole = [&]() -> std::optional<bool> {
+      Result<std::unique_ptr<Collection>> c = Collection::open(dir());
+      EXPECT_TRUE(c) << c.error().display();
+      if (!c) return std::nullopt;
+      const testing::CollectionState got = testing::capture(**c);
+      const std::uint64_t dims = (*c)->meta().dimensions;
+      c->reset();
+      for (const char* trace :
+           {"restore.pending", "restore.pending.tmp", "wal.log.restore-new", "wal.log.restore-old",
+            "meta.json.restore-new", "meta.json.restore-old", "sparse.bin.restore-new",
+            "hnsw.graph.restore-old", "vectors.mmap.restore-old"}) {
+        EXPECT_FALSE(exists(in_dir(trace))) << trace;
+      }
+      if (got == restored_ && dims == 3) {
+        EXPECT_FALSE(exists(in_dir("hnsw.graph")));
+        return true;
+      }
+      EXPECT_EQ(got, old_) << testing::first_difference(got, old_);
+      EXPECT_EQ(dims, 2u);
+      return false;
+    };
+
+    // A run without a kill finishes the restore and tells how long a restore takes here.
+    const auto span =
+        std::max<std::chrono::nanoseconds>(run(std::nullopt), std::chrono::microseconds(100));
+    ASSERT_EQ(whole(), std::optional<bool>(true));
+
+    int inside = 0;  // kills that left traces of the restore
+    for (int i = 0; i < kills; ++i) {
+      const auto delay = std::chrono::nanoseconds(
+          std::uniform_int_distribution<std::int64_t>(0, span.count() * 3 / 2)(random));
+      run(delay);
+      inside += exists(in_dir("restore.pending")) || exists(in_dir("wal.log.restore-new"));
+      SCOPED_TRACE(::testing::Message() << "kill " << i << " after " << delay.count() << " ns");
+      ASSERT_TRUE(whole().has_value());
+      if (HasFailure()) break;
+    }
+    RecordProperty(str_cat("kills_inside_", index_type_json_name(row.old_type)), inside);
+    // The delays spread over the whole restore, so some kills land inside it.
+    if (kills >= 10) {
+      EXPECT_GT(inside, 0);
+    }
   }
 }
 

@@ -1,11 +1,14 @@
 #include "collection/wal.h"
 
+#include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "check.h"
 #include "encoding.h"
 #include "str_cat.h"
 
@@ -88,6 +91,19 @@ Result<> write_fully(int fd, std::span<const std::uint8_t> bytes, std::size_t& w
     written += static_cast<std::size_t>(n);
   }
   return ok();
+}
+
+// Allocates the blocks of `length` bytes at `offset`, the file's end, without changing its size.
+// Blocks allocated in one step ahead of a large write spare the write the file system's delayed
+// allocation page by page (about a quarter of a chunk's write time on ext4). Only a hint: false
+// when the file system refuses.
+bool preallocate(int fd, std::uint64_t offset, std::size_t length) {
+  int rc;
+  do {
+    rc = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                     static_cast<off_t>(length));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
 }
 
 }  // namespace
@@ -276,6 +292,43 @@ Result<> WalWriter::append_entry(const WalEntry& entry) {
   return append_add(entry.id, entry.vector, payload_view(entry), sparse_view(entry));
 }
 
+Result<> WalWriter::append_adds(std::span<const WalAddRecord> records) {
+  std::size_t total = 0;
+  for (const WalAddRecord& r : records) {
+    const std::uint64_t body = add_body_size(
+        r.vector.size(), r.payload ? std::optional(r.payload->size()) : std::nullopt, std::nullopt);
+    SORVEL_CHECK(body <= kMaxWalRecordBody, "append_adds: record body beyond the replay limit");
+    total += 4 + static_cast<std::size_t>(body);
+  }
+  last_begin_ = kNoRecord;
+  // One resize for the chunk: it either fails before anything changed or holds every record.
+  const std::size_t start = buffer_.size();
+  buffer_.resize(start + total);
+  Cursor c(buffer_.data() + start);
+  for (const WalAddRecord& r : records) {
+    const std::uint64_t body = add_body_size(
+        r.vector.size(), r.payload ? std::optional(r.payload->size()) : std::nullopt, std::nullopt);
+    c.put<std::uint32_t>(static_cast<std::uint32_t>(body));
+    compose_add_body(c, r.id, r.vector, r.payload, std::nullopt);
+  }
+  if (buffer_.size() <= kBufferSize) return ok();
+
+  SORVEL_TRY(repair());
+  const std::uint64_t before = file_size_;
+  const bool preallocated = preallocate(fd_.get(), before, buffer_.size());
+  std::size_t written = 0;
+  Result<> r = write_fully(fd_.get(), buffer_, written);
+  if (!r) {
+    // Taken back whole: the bytes stay buffered and the file returns to where it was (the cut
+    // also releases blocks allocated beyond the end).
+    if (written > 0 || preallocated) cut_back(before);
+    return r;
+  }
+  file_size_ += written;
+  buffer_.clear();
+  return ok();
+}
+
 Result<> WalWriter::write_add(std::uint64_t id, std::span<const float> vector,
                               std::optional<std::string_view> payload,
                               std::optional<std::span<const std::uint8_t>> sparse) {
@@ -292,7 +345,14 @@ Result<> WalWriter::flush() {
   SORVEL_TRY(repair());
   last_begin_ = kNoRecord;
   std::size_t written = 0;
-  return write_out(written);
+  SORVEL_TRY(write_out(written));
+  if (buffer_.capacity() > kBufferSize) {
+    // A batch grew it: give the memory back rather than keep megabytes per idle collection.
+    Buffer fresh;
+    fresh.reserve(kBufferSize);
+    buffer_.swap(fresh);
+  }
+  return ok();
 }
 
 Result<> WalWriter::flush_taking_back() {

@@ -2,10 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "collection/sparse_index.h"
@@ -65,6 +67,13 @@ WalEntry live_record(std::uint64_t id, std::vector<float> vector, const Payload*
 // the limit of 268435456 bytes".
 Result<> check_wal_record_size(std::uint64_t body_size);
 
+// One Add record of a batch, without a sparse vector. Borrows its vector and payload text.
+struct WalAddRecord {
+  std::uint64_t id = 0;
+  std::span<const float> vector;
+  std::optional<std::string_view> payload;  // the compact JSON text
+};
+
 // The appending writer of one collection's log: an 8192-byte buffer in front of the file, and the
 // record counter `appended` that decides when the log is compacted.
 //
@@ -106,6 +115,18 @@ class WalWriter {
   // Appends an encoded entry's record.
   Result<> append_entry(const WalEntry& entry);
 
+  // Appends the records of one chunk of a batch, in order, without counting them: they are
+  // composed into the buffer, which grows beyond kBufferSize to hold them all, and a buffer that
+  // then holds more than kBufferSize bytes is written out in large writes (one record at a time
+  // through the 8192-byte buffer costs a system call per 8 KiB).
+  // Every body must be within kMaxWalRecordBody (the caller checks with check_wal_record_size;
+  // InvariantFailure otherwise). Once composed, every record counts as appended, also when the
+  // write-out fails with Io (from cutting back an earlier failed write, or from writing): the
+  // write-out is then taken back, the file cut back to its size before it, and every byte stays
+  // buffered for the next flush, so the file never ends inside one of these records.
+  // std::bad_alloc leaves the writer unchanged.
+  Result<> append_adds(std::span<const WalAddRecord> records);
+
   // A single write: append_add then flush; on any failure no byte of this record stays in the
   // buffer or the file. Does not count the record.
   Result<> write_add(std::uint64_t id, std::span<const float> vector,
@@ -116,7 +137,8 @@ class WalWriter {
   // Writes the whole buffer to the file (to the operating system, not to stable storage),
   // retrying interrupted and partial writes. A write that accepts no bytes fails with "failed to
   // write the buffered data". On failure the bytes written leave the buffer and the rest stays for
-  // the next flush. Io on failure.
+  // the next flush. Io on failure. A buffer that append_adds grew returns to kBufferSize bytes of
+  // capacity once a flush has emptied it.
   Result<> flush();
 
   const std::string& path() const { return path_; }
@@ -141,9 +163,31 @@ class WalWriter {
   void cut_back(std::uint64_t size);
   Result<> repair();
 
+  // Leaves grown bytes uninitialised: every byte of the buffer is composed before it is written,
+  // and a batch grows it by megabytes per chunk.
+  template <class T>
+  struct UninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+      using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <class U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+      ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  };
+  using Buffer = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
+
   std::string path_;
   UniqueFd fd_;
-  std::vector<std::uint8_t> buffer_;
+  Buffer buffer_;
   std::uint64_t file_size_ = 0;         // bytes of the file, as written through this writer
   std::size_t last_begin_ = kNoRecord;  // where the last appended record starts in the buffer
   bool torn_ = false;                   // the file ends in a partial record not yet cut back

@@ -289,6 +289,109 @@ TEST(WalWriterTest, FailedSingleWriteKeepsEarlierBufferedRecords) {
   EXPECT_EQ(records[0].id, 1u);
 }
 
+// A chunk of a batch: `count` records of `dims` components, every third without a payload.
+struct Chunk {
+  std::vector<std::vector<float>> vectors;
+  std::vector<std::string> texts;
+  std::vector<WalAddRecord> records;
+
+  Chunk(std::uint64_t first_id, std::size_t count, std::size_t dims) {
+    vectors.reserve(count);
+    texts.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      vectors.emplace_back(dims, 0.25f * static_cast<float>(first_id + i));
+      texts.push_back("{\"i\":" + std::to_string(first_id + i) + "}");
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      std::optional<std::string_view> text;
+      if (i % 3 != 0) text = texts[i];
+      records.push_back({first_id + i, vectors[i], text});
+    }
+  }
+};
+
+TEST(WalWriterTest, BatchAppendWritesTheBytesOfSingleAppends) {
+  struct Case {
+    const char* what;
+    std::size_t count, dims;
+    bool reaches_file;  // before the flush
+  };
+  const Case cases[] = {
+      {"empty chunk", 0, 4, false},
+      {"fits the buffer", 20, 4, false},
+      {"empty vectors", 50, 0, false},
+      {"beyond the buffer", 600, 4, true},
+      {"records larger than the buffer", 3, 3000, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::TempDir dir;
+    const Chunk first(1, c.count, c.dims);
+    const Chunk second(1000, 7, c.dims);
+    {
+      auto single = WalWriter::open(dir.file("single.log"));
+      ASSERT_TRUE(single.has_value());
+      ASSERT_TRUE(single->append_delete(99).has_value());
+      for (const Chunk* chunk : {&first, &second}) {
+        for (const WalAddRecord& r : chunk->records) {
+          ASSERT_TRUE(single->append_add(r.id, r.vector, r.payload, std::nullopt).has_value());
+        }
+      }
+      ASSERT_TRUE(single->flush().has_value());
+    }
+    const std::string path = dir.file("wal.log");
+    auto w = WalWriter::open(path);
+    ASSERT_TRUE(w.has_value());
+    ASSERT_TRUE(w->append_delete(99).has_value());  // buffered ahead of the chunk
+    ASSERT_TRUE(w->append_adds(first.records).has_value());
+    if (c.reaches_file) {
+      EXPECT_EQ(w->buffered(), 0u);
+      EXPECT_EQ(records_of(file_bytes(path)).size(), 1 + c.count);
+    } else {
+      EXPECT_TRUE(file_bytes(path).empty());
+    }
+    EXPECT_EQ(w->appended(), 0u);  // the caller counts
+    ASSERT_TRUE(w->append_adds(second.records).has_value());
+    ASSERT_TRUE(w->flush().has_value());
+    EXPECT_EQ(file_bytes(path), file_bytes(dir.file("single.log")));
+  }
+}
+
+TEST(WalWriterTest, FailedBatchWriteOutIsTakenBackWhole) {
+  // Room for no byte more, or for part of the chunk: either way the file keeps its old end and
+  // the chunk stays buffered whole, for the next flush.
+  for (const std::uint64_t slack : {0, 5000}) {
+    SCOPED_TRACE(slack);
+    testing::TempDir dir;
+    const std::string path = dir.file("wal.log");
+    auto w = WalWriter::open(path);
+    ASSERT_TRUE(w.has_value());
+    ASSERT_TRUE(w->write_delete(1).has_value());
+    const Chunk chunk(10, 600, 4);
+    {
+      FileSizeLimit limit(16 + slack);
+      auto r = w->append_adds(chunk.records);
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error().kind(), ErrorKind::Io);
+      EXPECT_EQ(file_bytes(path).size(), 16u);
+      EXPECT_GT(w->buffered(), WalWriter::kBufferSize);
+      EXPECT_FALSE(w->flush().has_value());
+    }
+    // The failed flush wrote part of the chunk and kept the rest; this one completes it.
+    ASSERT_TRUE(w->flush().has_value());
+    EXPECT_EQ(w->buffered(), 0u);
+    ASSERT_TRUE(w->write_delete(2).has_value());
+    const std::vector<WalEntry> records = records_of(file_bytes(path));
+    ASSERT_EQ(records.size(), 2 + chunk.records.size());
+    EXPECT_EQ(records.front().id, 1u);
+    for (std::size_t i = 0; i < chunk.records.size(); ++i) {
+      EXPECT_EQ(records[1 + i].id, chunk.records[i].id);
+      EXPECT_EQ(records[1 + i].payload.has_value(), chunk.records[i].payload.has_value());
+    }
+    EXPECT_EQ(records.back().id, 2u);
+  }
+}
+
 TEST(RewriteWalTest, WritesTheSameBytesAsAppending) {
   testing::TempDir dir;
   const std::string appended = dir.file("appended.log");

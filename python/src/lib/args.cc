@@ -499,23 +499,21 @@ PyResult<Matrix> extract_matrix(PyObject* object) {
 }
 
 PyResult<std::vector<IndexItem>> extract_entries(PyObject* list) {
-  const Py_ssize_t initial = PyList_Size(list);
   std::vector<IndexItem> items;
-  items.reserve(static_cast<std::size_t>(initial));
-  for (Py_ssize_t i = 0; i < std::min(initial, PyList_Size(list)); ++i) {
-    // Held: converting the entry may run Python code that removes it from the list.
-    PyRef entry = PyRef::borrow(PyList_GetItem(list, i));
-    if (!entry) return std::nullopt;
-    if (!PyTuple_Check(entry.get()) || PyTuple_Size(entry.get()) < 2) {
+  items.reserve(static_cast<std::size_t>(PyList_Size(list)));
+  const bool converted = for_each_list_item(list, [&](PyObject* entry) {
+    if (!PyTuple_Check(entry) || PyTuple_Size(entry) < 2) {
       PyErr_SetString(PyExc_ValueError, "each entry must be a tuple of (id, vector)");
-      return std::nullopt;
+      return false;
     }
-    const PyResult<std::uint64_t> id = u64_arg(PyTuple_GetItem(entry.get(), 0), nullptr);
-    if (!id) return std::nullopt;
-    PyResult<std::vector<float>> vector = extract_vector(PyTuple_GetItem(entry.get(), 1));
-    if (!vector) return std::nullopt;
+    const PyResult<std::uint64_t> id = u64_arg(PyTuple_GetItem(entry, 0), nullptr);
+    if (!id) return false;
+    PyResult<std::vector<float>> vector = extract_vector(PyTuple_GetItem(entry, 1));
+    if (!vector) return false;
     items.push_back(IndexItem{*id, std::move(*vector)});
-  }
+    return true;
+  });
+  if (!converted) return std::nullopt;
   return items;
 }
 

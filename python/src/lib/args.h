@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -115,6 +116,20 @@ PyResult<std::string_view> text_arg_or(PyObject* object, const char* name,
 // Checks that `object` is a list (subclasses included): TypeError "argument '{name}': '{}' object
 // cannot be converted to 'PyList'" otherwise.
 bool list_arg(PyObject* object, const char* name);
+
+// Calls `visit(item)` for the items of `list` (a list, subclasses included) by position while the
+// position is below both the length at the start and the current length, holding each item for
+// its call: a visit may run Python code that shrinks, grows or changes the list. Returns false at
+// the first visit that returns false (with a Python error set), true once every item is visited.
+template <class Visit>
+bool for_each_list_item(PyObject* list, Visit&& visit) {
+  const Py_ssize_t initial = PyList_Size(list);
+  for (Py_ssize_t i = 0; i < std::min(initial, PyList_Size(list)); ++i) {
+    PyRef item = PyRef::borrow(PyList_GetItem(list, i));
+    if (!item || !visit(item.get())) return false;
+  }
+  return true;
+}
 
 // `value` rounded to the nearest f32; beyond the f32 range the result is infinite (a plain cast
 // of such a value is undefined behaviour).

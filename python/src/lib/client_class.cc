@@ -12,6 +12,7 @@
 #include "collection/client_state.h"
 #include "errors.h"
 #include "py_ref.h"
+#include "py_values.h"
 #include "str_cat.h"
 
 // Every Client method holds the interpreter lock for its whole run, file and directory work
@@ -151,15 +152,7 @@ PyObject* list_collections(PyObject* self, PyObject* const* args, Py_ssize_t nar
                [](std::shared_ptr<ClientState>& state, const BoundArgs&) -> PyObject* {
                  // Copied under the read lock, which is given back before any object is made.
                  const std::vector<std::string> names = state->list_collections();
-                 PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-                 if (!list) return nullptr;
-                 for (std::size_t i = 0; i < names.size(); ++i) {
-                   PyObject* text = PyUnicode_DecodeUTF8(
-                       names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "replace");
-                   if (text == nullptr) return nullptr;
-                   PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text);  // steals
-                 }
-                 return list.release();
+                 return list_of(names, decode_utf8);
                });
 }
 

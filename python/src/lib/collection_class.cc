@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -19,6 +18,7 @@
 #include "gil.h"
 #include "payload_conversion.h"
 #include "py_ref.h"
+#include "py_values.h"
 #include "str_cat.h"
 
 namespace sorvel::py {
@@ -49,53 +49,75 @@ struct LockMode<Access::Shared> {
   static Guard take(ClientState& state) { return state.read(); }
 };
 
-template <Access kMode, class Core>
-using CoreResult = std::invoke_result_t<Core&, typename LockMode<kMode>::Target&>;
+// The client lock taken for one call, and the collection found under it.
+template <Access kMode>
+struct Locked {
+  typename LockMode<kMode>::Guard guard;
+  // Null when the handle's collection is not registered; the lock is then already given back and
+  // KeyError set.
+  typename LockMode<kMode>::Target* collection;
+};
 
-// Takes the client lock (write for Exclusive, read for Shared) with the interpreter lock held,
-// finds the handle's collection, then releases the interpreter lock and runs `core(collection)`.
-// The client lock is given back inside the released section, before the interpreter lock is
-// taken again, on every path (an exception thrown by the core included, which poisons a write
-// lock on its way). Empty with KeyError set when the collection is not registered; the poisoned
-// lock's InvariantFailure propagates. `core` must not touch Python objects and must return owned
-// values.
-template <Access kMode, class Core>
-std::optional<CoreResult<kMode, Core>> run_released(const CollectionHandle& handle, Core&& core) {
-  using Mode = LockMode<kMode>;
-  typename Mode::Guard guard = Mode::take(*handle.client);
-  typename Mode::Target* collection = guard.find(handle.name);
-  if (collection == nullptr) {
-    guard.unlock();
+// Takes the client lock (write for Exclusive, read for Shared) with the interpreter lock held and
+// finds the handle's collection. The poisoned lock's InvariantFailure propagates.
+template <Access kMode>
+Locked<kMode> lock_collection(const CollectionHandle& handle) {
+  Locked<kMode> locked{LockMode<kMode>::take(*handle.client), nullptr};
+  locked.collection = locked.guard.find(handle.name);
+  if (locked.collection == nullptr) {
+    locked.guard.unlock();
     raise_collection_not_found(handle.name);
-    return std::nullopt;
   }
-  return without_gil([&]() -> CoreResult<kMode, Core> {
+  return locked;
+}
+
+// The build step of a core step that returns Result<>: None.
+struct ReturnNone {
+  PyObject* operator()() const { Py_RETURN_NONE; }
+};
+
+// The method's result from the core step's Result, with the interpreter lock held: the exception
+// of its error, else `build(value)` (`build()` for a Result<>).
+template <class CoreOutcome, class Build>
+PyObject* build_result(const CoreOutcome& outcome, Build& build) {
+  if (!outcome) return error_to_pyerr(outcome.error());
+  if constexpr (std::is_void_v<typename CoreOutcome::value_type>) {
+    return build();
+  } else {
+    return build(*outcome);
+  }
+}
+
+// Takes the client lock and finds the handle's collection (lock_collection), then releases the
+// interpreter lock and runs `core(collection)`, which returns a Result. The client lock is given
+// back inside the released section, before the interpreter lock is taken again, on every path (an
+// exception thrown by the core included, which poisons a write lock on its way); the result is
+// then built by build_result. Null with KeyError set when the collection is not registered.
+// `core` must not touch Python objects and must return owned values.
+template <Access kMode, class Core, class Build = ReturnNone>
+PyObject* run_released(const CollectionHandle& handle, Core&& core, Build&& build = {}) {
+  Locked<kMode> locked = lock_collection<kMode>(handle);
+  if (locked.collection == nullptr) return nullptr;
+  const auto outcome = without_gil([&] {
     // Moved in here so that unwinding destroys it before the interpreter lock is retaken.
-    typename Mode::Guard held(std::move(guard));
-    CoreResult<kMode, Core> result = core(*collection);
+    typename LockMode<kMode>::Guard held(std::move(locked.guard));
+    auto result = core(*locked.collection);
     held.unlock();
     return result;
   });
+  return build_result(outcome, build);
 }
 
 // As run_released, with the interpreter lock held for the whole core step (the snapshot methods:
 // their file work runs with every other Python thread stopped). `core` gets the guard too, for an
 // operation that replaces the registry entry.
-template <Access kMode, class Core>
-auto run_held(const CollectionHandle& handle, Core&& core)
-    -> std::optional<std::invoke_result_t<Core&, typename LockMode<kMode>::Guard&,
-                                          typename LockMode<kMode>::Target&>> {
-  using Mode = LockMode<kMode>;
-  typename Mode::Guard guard = Mode::take(*handle.client);
-  typename Mode::Target* collection = guard.find(handle.name);
-  if (collection == nullptr) {
-    guard.unlock();
-    raise_collection_not_found(handle.name);
-    return std::nullopt;
-  }
-  auto result = core(guard, *collection);
-  guard.unlock();
-  return result;
+template <Access kMode, class Core, class Build = ReturnNone>
+PyObject* run_held(const CollectionHandle& handle, Core&& core, Build&& build = {}) {
+  Locked<kMode> locked = lock_collection<kMode>(handle);
+  if (locked.collection == nullptr) return nullptr;
+  const auto outcome = core(locked.guard, *locked.collection);
+  locked.guard.unlock();
+  return build_result(outcome, build);
 }
 
 // A number read under the read lock with the interpreter lock held; 0 when the collection is not
@@ -147,24 +169,9 @@ bool put(PyObject* dict, Key key, PyObject* value) {
 
 PyObject* f32_to_py(float value) { return PyFloat_FromDouble(static_cast<double>(value)); }
 
-// A new list with one new object per element, made by `make` (null with an error set on
-// failure, after which the partly built list is released).
-template <class T, class Make>
-PyObject* list_of(const std::vector<T>& values, Make&& make) {
-  if (!keys_ready()) return nullptr;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = make(values[i]);
-    if (item == nullptr) return nullptr;
-    // Steals the item; the list's unset slots are null, which its deallocation skips.
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
 // {"id", "distance"[, "payload"]}: the payload key only when the hit has a payload.
 PyObject* hit_to_py(const CollectionHit& hit) {
+  if (!keys_ready()) return nullptr;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict || !put(dict.get(), Key::Id, PyLong_FromUnsignedLongLong(hit.id)) ||
       !put(dict.get(), Key::Distance, f32_to_py(hit.distance))) {
@@ -176,6 +183,7 @@ PyObject* hit_to_py(const CollectionHit& hit) {
 
 // {"id", "score", "dense_distance", "sparse_score"[, "payload"]}.
 PyObject* hybrid_hit_to_py(const HybridHit& hit) {
+  if (!keys_ready()) return nullptr;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict || !put(dict.get(), Key::Id, PyLong_FromUnsignedLongLong(hit.id)) ||
       !put(dict.get(), Key::Score, f32_to_py(hit.score)) ||
@@ -191,22 +199,13 @@ PyObject* hybrid_hit_to_py(const HybridHit& hit) {
 PyObject* snapshot_to_py(const SnapshotMeta& meta) {
   if (!keys_ready()) return nullptr;
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict ||
-      !put(dict.get(), Key::Name,
-           PyUnicode_DecodeUTF8(meta.name.data(), static_cast<Py_ssize_t>(meta.name.size()),
-                                "replace")) ||
+  if (!dict || !put(dict.get(), Key::Name, decode_utf8(meta.name)) ||
       !put(dict.get(), Key::CreatedAt, PyLong_FromUnsignedLongLong(meta.created_at)) ||
       !put(dict.get(), Key::VectorCount, PyLong_FromUnsignedLongLong(meta.vector_count)) ||
       !put(dict.get(), Key::SparseCount, PyLong_FromUnsignedLongLong(meta.sparse_count))) {
     return nullptr;
   }
   return dict.release();
-}
-
-// None, or the exception of the result's error.
-PyObject* none_or_raise(const Result<>& result) {
-  if (!result) return error_to_pyerr(result.error());
-  Py_RETURN_NONE;
 }
 
 // ---- argument conversions --------------------------------------------------------------------
@@ -252,28 +251,26 @@ bool dict_arg(PyObject* object, const char* name, bool none_ok) {
 // length at the start and the current length; each a tuple of 2 or 3 elements (id, vector[,
 // payload]), a payload of None meaning none. The first failing item ends the conversion.
 PyResult<std::vector<CollectionEntry>> batch_entries(PyObject* list) {
-  const Py_ssize_t initial = PyList_Size(list);
   std::vector<CollectionEntry> entries;
-  entries.reserve(static_cast<std::size_t>(initial));
-  for (Py_ssize_t i = 0; i < std::min(initial, PyList_Size(list)); ++i) {
-    // Held: converting the entry may run Python code that removes it from the list.
-    PyRef item = PyRef::borrow(PyList_GetItem(list, i));
-    if (!item) return std::nullopt;
-    const Py_ssize_t size = PyTuple_Check(item.get()) ? PyTuple_Size(item.get()) : 0;
+  entries.reserve(static_cast<std::size_t>(PyList_Size(list)));
+  const bool converted = for_each_list_item(list, [&](PyObject* item) {
+    const Py_ssize_t size = PyTuple_Check(item) ? PyTuple_Size(item) : 0;
     if (size != 2 && size != 3) {
       PyErr_SetString(PyExc_ValueError,
                       "each entry must be a tuple of (id, vector) or (id, vector, payload)");
-      return std::nullopt;
+      return false;
     }
-    const PyResult<std::uint64_t> id = u64_arg(PyTuple_GetItem(item.get(), 0), nullptr);
-    if (!id) return std::nullopt;
-    PyResult<std::vector<float>> vector = extract_vector(PyTuple_GetItem(item.get(), 1));
-    if (!vector) return std::nullopt;
+    const PyResult<std::uint64_t> id = u64_arg(PyTuple_GetItem(item, 0), nullptr);
+    if (!id) return false;
+    PyResult<std::vector<float>> vector = extract_vector(PyTuple_GetItem(item, 1));
+    if (!vector) return false;
     PyResult<std::optional<Payload>> payload =
-        payload_arg(size == 3 ? PyTuple_GetItem(item.get(), 2) : nullptr);
-    if (!payload) return std::nullopt;
+        payload_arg(size == 3 ? PyTuple_GetItem(item, 2) : nullptr);
+    if (!payload) return false;
     entries.push_back(CollectionEntry{*id, std::move(*vector), std::move(*payload)});
-  }
+    return true;
+  });
+  if (!converted) return std::nullopt;
   return entries;
 }
 
@@ -318,12 +315,9 @@ PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  if (!vector) return nullptr;
                  PyResult<std::optional<Payload>> payload = payload_arg(a[2]);
                  if (!payload) return nullptr;
-                 const auto result =
-                     run_released<Access::Exclusive>(handle, [&](Collection& collection) {
-                       return collection.upsert(*id, *vector, std::move(*payload));
-                     });
-                 if (!result) return nullptr;
-                 return none_or_raise(*result);
+                 return run_released<Access::Exclusive>(handle, [&](Collection& collection) {
+                   return collection.upsert(*id, *vector, std::move(*payload));
+                 });
                });
 }
 
@@ -334,63 +328,58 @@ PyObject* upsert_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  if (!list_arg(a[0], "entries")) return nullptr;
                  PyResult<std::vector<CollectionEntry>> entries = batch_entries(a[0]);
                  if (!entries) return nullptr;
-                 const auto result =
-                     run_released<Access::Exclusive>(handle, [&](Collection& collection) {
-                       return collection.upsert_batch(std::move(*entries));
-                     });
-                 if (!result) return nullptr;
-                 return none_or_raise(*result);
+                 return run_released<Access::Exclusive>(handle, [&](Collection& collection) {
+                   return collection.upsert_batch(std::move(*entries));
+                 });
                });
 }
 
 PyObject* search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) noexcept {
-  return frame(kSearchSig, Access::Shared, self, args, nargs, kwnames,
-               [](CollectionHandle& handle, const BoundArgs& a) -> PyObject* {
-                 const PyResult<std::uint64_t> k = u64_arg(a[1], "k");
-                 if (!k) return nullptr;
-                 const PyResult<std::vector<float>> query = extract_vector(a[0]);
-                 if (!query) return nullptr;
-                 const PyResult<std::optional<FilterCondition>> filter = filter_arg(a[2]);
-                 if (!filter) return nullptr;
-                 const FilterCondition* condition = *filter ? &**filter : nullptr;
-                 const auto hits =
-                     run_released<Access::Shared>(handle, [&](const Collection& collection) {
-                       return collection.search_filtered(*query, *k, condition);
-                     });
-                 if (!hits) return nullptr;
-                 if (!*hits) return error_to_pyerr(hits->error());
-                 return list_of(**hits, hit_to_py);
-               });
+  return frame(
+      kSearchSig, Access::Shared, self, args, nargs, kwnames,
+      [](CollectionHandle& handle, const BoundArgs& a) -> PyObject* {
+        const PyResult<std::uint64_t> k = u64_arg(a[1], "k");
+        if (!k) return nullptr;
+        const PyResult<std::vector<float>> query = extract_vector(a[0]);
+        if (!query) return nullptr;
+        const PyResult<std::optional<FilterCondition>> filter = filter_arg(a[2]);
+        if (!filter) return nullptr;
+        const FilterCondition* condition = *filter ? &**filter : nullptr;
+        return run_released<Access::Shared>(
+            handle,
+            [&](const Collection& collection) {
+              return collection.search_filtered(*query, *k, condition);
+            },
+            [](const std::vector<CollectionHit>& hits) { return list_of(hits, hit_to_py); });
+      });
 }
 
 PyObject* upsert_hybrid(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-  return frame(
-      kUpsertHybridSig, Access::Exclusive, self, args, nargs, kwnames,
-      [](CollectionHandle& handle, const BoundArgs& a) -> PyObject* {
-        const PyResult<std::uint64_t> id = u64_arg(a[0], "id");
-        if (!id) return nullptr;
-        PyObject* sparse_object = a[2];
-        if (sparse_object != nullptr && !dict_arg(sparse_object, "sparse_vector", true)) {
-          return nullptr;
-        }
-        const PyResult<std::vector<float>> vector = extract_vector(a[1]);
-        if (!vector) return nullptr;
-        std::optional<SparseVector> sparse;
-        if (sparse_object != nullptr && sparse_object != Py_None) {
-          PyResult<SparseVector> converted = dict_to_sparse_vector(sparse_object);
-          if (!converted) return nullptr;
-          sparse = std::move(*converted);
-        }
-        PyResult<std::optional<Payload>> payload = payload_arg(a[3]);
-        if (!payload) return nullptr;
-        const auto result = run_released<Access::Exclusive>(handle, [&](Collection& collection) {
-          return collection.upsert_hybrid(*id, *vector, std::move(sparse), std::move(*payload));
-        });
-        if (!result) return nullptr;
-        return none_or_raise(*result);
-      });
+  return frame(kUpsertHybridSig, Access::Exclusive, self, args, nargs, kwnames,
+               [](CollectionHandle& handle, const BoundArgs& a) -> PyObject* {
+                 const PyResult<std::uint64_t> id = u64_arg(a[0], "id");
+                 if (!id) return nullptr;
+                 PyObject* sparse_object = a[2];
+                 if (sparse_object != nullptr && !dict_arg(sparse_object, "sparse_vector", true)) {
+                   return nullptr;
+                 }
+                 const PyResult<std::vector<float>> vector = extract_vector(a[1]);
+                 if (!vector) return nullptr;
+                 std::optional<SparseVector> sparse;
+                 if (sparse_object != nullptr && sparse_object != Py_None) {
+                   PyResult<SparseVector> converted = dict_to_sparse_vector(sparse_object);
+                   if (!converted) return nullptr;
+                   sparse = std::move(*converted);
+                 }
+                 PyResult<std::optional<Payload>> payload = payload_arg(a[3]);
+                 if (!payload) return nullptr;
+                 return run_released<Access::Exclusive>(handle, [&](Collection& collection) {
+                   return collection.upsert_hybrid(*id, *vector, std::move(sparse),
+                                                   std::move(*payload));
+                 });
+               });
 }
 
 PyObject* search_hybrid(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -413,13 +402,13 @@ PyObject* search_hybrid(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         const PyResult<std::optional<FilterCondition>> filter = filter_arg(a[5]);
         if (!filter) return nullptr;
         const FilterCondition* condition = *filter ? &**filter : nullptr;
-        const auto hits = run_released<Access::Shared>(handle, [&](const Collection& collection) {
-          return sorvel::search_hybrid(collection, *dense_query, *sparse_query, *k, *dense_weight,
-                                       *sparse_weight, condition);
-        });
-        if (!hits) return nullptr;
-        if (!*hits) return error_to_pyerr(hits->error());
-        return list_of(**hits, hybrid_hit_to_py);
+        return run_released<Access::Shared>(
+            handle,
+            [&](const Collection& collection) {
+              return sorvel::search_hybrid(collection, *dense_query, *sparse_query, *k,
+                                           *dense_weight, *sparse_weight, condition);
+            },
+            [](const std::vector<HybridHit>& hits) { return list_of(hits, hybrid_hit_to_py); });
       });
 }
 
@@ -429,11 +418,9 @@ PyObject* remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                [](CollectionHandle& handle, const BoundArgs& a) -> PyObject* {
                  const PyResult<std::uint64_t> id = u64_arg(a[0], "id");
                  if (!id) return nullptr;
-                 const auto removed = run_released<Access::Exclusive>(
-                     handle, [&](Collection& collection) { return collection.remove(*id); });
-                 if (!removed) return nullptr;
-                 if (!*removed) return error_to_pyerr(removed->error());
-                 return PyBool_FromLong(**removed ? 1 : 0);
+                 return run_released<Access::Exclusive>(
+                     handle, [&](Collection& collection) { return collection.remove(*id); },
+                     [](bool removed) { return PyBool_FromLong(removed ? 1 : 0); });
                });
 }
 
@@ -443,45 +430,42 @@ PyObject* create_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t narg
                [](CollectionHandle& handle, const BoundArgs& a) -> PyObject* {
                  const PyResult<std::string_view> name = text_arg(a[0], "name");
                  if (!name) return nullptr;
-                 const auto meta = run_held<Access::Exclusive>(
-                     handle, [&](ClientState::WriteGuard&, Collection& collection) {
+                 return run_held<Access::Exclusive>(
+                     handle,
+                     [&](ClientState::WriteGuard&, Collection& collection) {
                        return sorvel::create_snapshot(collection, *name);
-                     });
-                 if (!meta) return nullptr;
-                 if (!*meta) return error_to_pyerr(meta->error());
-                 return snapshot_to_py(**meta);
+                     },
+                     snapshot_to_py);
                });
 }
 
 PyObject* list_snapshots(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-  return frame(kListSnapshotsSig, Access::Shared, self, args, nargs, kwnames,
-               [](CollectionHandle& handle, const BoundArgs&) -> PyObject* {
-                 const auto metas = run_held<Access::Shared>(
-                     handle, [&](ClientState::ReadGuard&, const Collection& collection) {
-                       return sorvel::list_snapshots(collection);
-                     });
-                 if (!metas) return nullptr;
-                 if (!*metas) return error_to_pyerr(metas->error());
-                 return list_of(**metas, snapshot_to_py);
-               });
+  return frame(
+      kListSnapshotsSig, Access::Shared, self, args, nargs, kwnames,
+      [](CollectionHandle& handle, const BoundArgs&) -> PyObject* {
+        return run_held<Access::Shared>(
+            handle,
+            [&](ClientState::ReadGuard&, const Collection& collection) {
+              return sorvel::list_snapshots(collection);
+            },
+            [](const std::vector<SnapshotMeta>& metas) { return list_of(metas, snapshot_to_py); });
+      });
 }
 
 PyObject* restore_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
-  return frame(
-      kRestoreSnapshotSig, Access::Exclusive, self, args, nargs, kwnames,
-      [](CollectionHandle& handle, const BoundArgs& a) -> PyObject* {
-        const PyResult<std::string_view> name = text_arg(a[0], "name");
-        if (!name) return nullptr;
-        const auto result =
-            run_held<Access::Exclusive>(handle, [&](ClientState::WriteGuard& guard, Collection&) {
-              // The registry entry itself: the restore replaces the collection in it.
-              return sorvel::restore_snapshot(guard.collections().find(handle.name)->second, *name);
-            });
-        if (!result) return nullptr;
-        return none_or_raise(*result);
-      });
+  return frame(kRestoreSnapshotSig, Access::Exclusive, self, args, nargs, kwnames,
+               [](CollectionHandle& handle, const BoundArgs& a) -> PyObject* {
+                 const PyResult<std::string_view> name = text_arg(a[0], "name");
+                 if (!name) return nullptr;
+                 return run_held<Access::Exclusive>(
+                     handle, [&](ClientState::WriteGuard& guard, Collection&) {
+                       // The registry entry itself: the restore replaces the collection in it.
+                       return sorvel::restore_snapshot(
+                           guard.collections().find(handle.name)->second, *name);
+                     });
+               });
 }
 
 PyObject* delete_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -490,22 +474,18 @@ PyObject* delete_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t narg
                [](CollectionHandle& handle, const BoundArgs& a) -> PyObject* {
                  const PyResult<std::string_view> name = text_arg(a[0], "name");
                  if (!name) return nullptr;
-                 const auto result = run_held<Access::Exclusive>(
+                 return run_held<Access::Exclusive>(
                      handle, [&](ClientState::WriteGuard&, Collection& collection) {
                        return sorvel::delete_snapshot(collection, *name);
                      });
-                 if (!result) return nullptr;
-                 return none_or_raise(*result);
                });
 }
 
 // ---- properties and repr ---------------------------------------------------------------------
 
 PyObject* name_getter(PyObject* self, void*) noexcept {
-  return reader_frame<CollectionClass>(self, [](const CollectionHandle& handle) {
-    return PyUnicode_DecodeUTF8(handle.name.data(), static_cast<Py_ssize_t>(handle.name.size()),
-                                "replace");
-  });
+  return reader_frame<CollectionClass>(
+      self, [](const CollectionHandle& handle) { return decode_utf8(handle.name); });
 }
 
 PyObject* count_getter(PyObject* self, void*) noexcept {
@@ -527,7 +507,7 @@ PyObject* collection_repr(PyObject* self) noexcept {
     const std::size_t count =
         read_count(handle, [](const Collection& collection) { return collection.len(); });
     const std::string text = str_cat("Collection(name=\"", handle.name, "\", count=", count, ")");
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    return decode_utf8(text);
   });
 }
 
@@ -615,11 +595,7 @@ PyType_Slot g_slots[] = {
 // The text differs from the core's CollectionNotFound display on purpose: handles and
 // get_collection report a missing name this way.
 PyObject* raise_collection_not_found(const std::string& name) {
-  const std::string text = str_cat("collection '", name, "' not found");
-  PyRef message = PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (message) PyErr_SetObject(PyExc_KeyError, message.get());
-  return nullptr;
+  return raise_with_text(PyExc_KeyError, str_cat("collection '", name, "' not found"));
 }
 
 PyObject* new_collection_handle(std::string name, std::shared_ptr<ClientState> client) {

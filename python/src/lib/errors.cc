@@ -7,6 +7,7 @@
 
 #include "check.h"
 #include "py_ref.h"
+#include "py_values.h"
 
 namespace sorvel::py {
 
@@ -45,10 +46,7 @@ PyObject* g_panic_type = nullptr;
 PyObject* error_to_pyerr(const DbError& error) noexcept {
   try {
     const std::string text = error.display();
-    PyObject* type = *kind_exceptions()[static_cast<std::size_t>(error.kind())];
-    PyRef message = PyRef::steal(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (message) PyErr_SetObject(type, message.get());
+    raise_with_text(*kind_exceptions()[static_cast<std::size_t>(error.kind())], text);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   }
@@ -66,8 +64,11 @@ PyObject* panic_exception_type() noexcept {
 PyObject* raise_panic(std::string_view message) noexcept {
   PyObject* type = panic_exception_type();
   if (type == nullptr) return nullptr;
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  return raise_with_text(type, message);
+}
+
+PyObject* raise_with_text(PyObject* type, std::string_view message) noexcept {
+  PyRef text = PyRef::steal(decode_utf8(message));
   if (text) PyErr_SetObject(type, text.get());
   return nullptr;
 }

@@ -21,6 +21,10 @@ PyObject* panic_exception_type() noexcept;
 // Sets PanicException with `message` (invalid UTF-8 is replaced) and returns null.
 PyObject* raise_panic(std::string_view message) noexcept;
 
+// Sets the exception `type` with `message` (invalid UTF-8 is replaced) as its single argument and
+// returns null. When the message cannot be made, that failure is the error set instead.
+PyObject* raise_with_text(PyObject* type, std::string_view message) noexcept;
+
 // Turns the C++ exception being handled into the Python error: InvariantFailure and every other
 // std::exception become PanicException with their text, std::bad_alloc MemoryError, anything else
 // PanicException with a fixed text. Call only inside a catch block, with the interpreter lock.

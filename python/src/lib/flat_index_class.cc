@@ -30,10 +30,7 @@ PyMethodDef g_methods[] = {
                 SORVEL_DOC_ADD_BATCH
                 "Add multiple vectors at once. Takes a list of (id, vector) tuples."),
     fast_method("add_batch_np", &Methods::add_batch_np,
-                SORVEL_DOC_ADD_BATCH_NP
-                "Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from "
-                "`start_id`.\nThis is the fastest way to insert vectors — no per-element Python "
-                "extraction."),
+                SORVEL_DOC_ADD_BATCH_NP SORVEL_TEXT_ADD_BATCH_NP SORVEL_TEXT_ADD_BATCH_NP_FASTEST),
     fast_method("search", &Methods::search,
                 SORVEL_DOC_SEARCH
                 "Search for the k nearest vectors. Returns list of {\"id\": int, \"distance\": "

@@ -43,17 +43,6 @@ PyObject* hnsw_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
       });
 }
 
-// flush(): exclusive borrow, the interpreter lock given up and taken back; the graph is always
-// complete, so nothing changes.
-PyObject* hnsw_flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-  return method_frame<HnswIndexClass>(kFlushSig, Access::Exclusive, self, args, nargs, kwnames,
-                                      [](HnswIndex& index, const BoundArgs&) -> PyObject* {
-                                        without_gil([&] { index.flush(); });
-                                        Py_RETURN_NONE;
-                                      });
-}
-
 // add_batch_parallel(vectors, start_id=0, num_threads=0, micro_batch_size=256): exclusive borrow,
 // the integers converted in signature order, then the matrix; the core runs without the
 // interpreter lock.
@@ -98,11 +87,9 @@ PyMethodDef g_methods[] = {
     fast_method("add", &Methods::add, SORVEL_DOC_ADD),
     fast_method("add_batch", &Methods::add_batch, SORVEL_DOC_ADD_BATCH),
     fast_method("add_batch_np", &Methods::add_batch_np,
-                SORVEL_DOC_ADD_BATCH_NP
-                "Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from "
-                "`start_id`.\nThis is the fastest way to insert vectors — no per-element Python "
-                "extraction.\n\nUsage:\n    vectors = np.random.randn(10000, 128).astype(np.float32)"
-                "\n    idx.add_batch_np(vectors)            # IDs: 0..9999\n"
+                SORVEL_DOC_ADD_BATCH_NP SORVEL_TEXT_ADD_BATCH_NP SORVEL_TEXT_ADD_BATCH_NP_FASTEST
+                "\n\nUsage:\n    vectors = np.random.randn(10000, 128).astype(np.float32)\n"
+                "    idx.add_batch_np(vectors)            # IDs: 0..9999\n"
                 "    idx.add_batch_np(vectors, start_id=5000)  # IDs: 5000..14999"),
     fast_method("add_batch_parallel", &hnsw_add_batch_parallel,
                 "add_batch_parallel($self, vectors, start_id=0, num_threads=0, "
@@ -118,30 +105,19 @@ PyMethodDef g_methods[] = {
                 "    micro_batch_size: Vectors per micro-batch (default 256)"),
     fast_method("search", &Methods::search, SORVEL_DOC_SEARCH),
     fast_method("delete", &Methods::remove, SORVEL_DOC_DELETE),
-    fast_method("flush", &hnsw_flush,
-                SORVEL_DOC_FLUSH "Build the HNSW graph. Call after bulk inserts for best performance."),
+    // The graph is always complete, so the shared flush changes nothing here.
+    fast_method("flush", &Methods::flush,
+                SORVEL_DOC_FLUSH
+                "Build the HNSW graph. Call after bulk inserts for best performance."),
     fast_method("save", &Methods::save, SORVEL_DOC_SAVE),
     fast_method("load", &Methods::load, SORVEL_DOC_LOAD, METH_STATIC),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef g_getset[] = {
-    {"dimensions", &Methods::dimensions, nullptr, kDimensionsDoc, nullptr},
-    {"metric", &Methods::metric, nullptr, kMetricDoc, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot g_slots[] = {
-    SORVEL_INDEX_COMMON_SLOTS(HnswIndexClass),
-    slot(Py_tp_new, &hnsw_new),
-    slot(Py_tp_doc, kClassDoc),
-    slot(Py_tp_methods, g_methods),
-    slot(Py_tp_getset, g_getset),
-    {0, nullptr},
-};
-
 }  // namespace
 
-PyTypeObject* hnsw_index_type() { return make_type<HnswIndexClass>(g_slots); }
+PyTypeObject* hnsw_index_type() {
+  return make_index_type<HnswIndexClass>(&hnsw_new, kClassDoc, g_methods);
+}
 
 }  // namespace sorvel::py

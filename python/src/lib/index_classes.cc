@@ -1,5 +1,6 @@
 #include "index_classes.h"
 
+#include "py_values.h"
 #include "str_cat.h"
 
 namespace sorvel::py {
@@ -20,21 +21,17 @@ bool hit_keys_ready() {
 
 PyObject* hits_to_list(std::span<const SearchHit> hits) {
   if (!hit_keys_ready()) return nullptr;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < hits.size(); ++i) {
+  return list_of(hits, [](const SearchHit& hit) -> PyObject* {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
-    PyRef id = PyRef::steal(PyLong_FromUnsignedLongLong(hits[i].id));
+    PyRef id = PyRef::steal(PyLong_FromUnsignedLongLong(hit.id));
     if (!id || PyDict_SetItem(dict.get(), g_id_key, id.get()) != 0) return nullptr;
-    PyRef distance = PyRef::steal(PyFloat_FromDouble(static_cast<double>(hits[i].distance)));
+    PyRef distance = PyRef::steal(PyFloat_FromDouble(static_cast<double>(hit.distance)));
     if (!distance || PyDict_SetItem(dict.get(), g_distance_key, distance.get()) != 0) {
       return nullptr;
     }
-    // Steals the dict; the list's unset slots are null, which its deallocation skips.
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict.release());
-  }
-  return list.release();
+    return dict.release();
+  });
 }
 
 PyObject* index_repr(const char* class_name, const VectorIndex& index) {

@@ -36,6 +36,12 @@
 #define SORVEL_DOC_SAVE "save($self, path)\n--\n\n"
 #define SORVEL_DOC_LOAD "load(path)\n--\n\n"
 
+// The add_batch_np text of every class, and the line that FlatIndex and HnswIndex add after it.
+#define SORVEL_TEXT_ADD_BATCH_NP \
+  "Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`."
+#define SORVEL_TEXT_ADD_BATCH_NP_FASTEST \
+  "\nThis is the fastest way to insert vectors — no per-element Python extraction."
+
 namespace sorvel::py {
 
 // A new list of new dicts, one per hit in order, each {"id": int, "distance": float} with the keys
@@ -63,9 +69,7 @@ inline constexpr Signature kSaveSig{"save", {{"path"}}};
 inline constexpr Signature kLoadSig{"load", {{"path"}}};
 
 // The add_batch_np doc of the classes that add nothing to the shared text.
-inline constexpr const char kAddBatchNpDoc[] =
-    SORVEL_DOC_ADD_BATCH_NP
-    "Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`.";
+inline constexpr const char kAddBatchNpDoc[] = SORVEL_DOC_ADD_BATCH_NP SORVEL_TEXT_ADD_BATCH_NP;
 
 // Doc texts of the getters every index class shares.
 inline constexpr const char kDimensionsDoc[] = "Number of dimensions per vector.";

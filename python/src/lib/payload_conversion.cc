@@ -60,6 +60,21 @@ class DictWalk {
   Py_ssize_t remaining_;
 };
 
+// Calls `visit(key, value)` for each item of `dict` through a DictWalk, the two held for the call.
+// Returns false at the first failed step, or the first visit that returns false (with a Python
+// error set); true once the walk ends.
+template <class Visit>
+bool for_each_dict_item(PyObject* dict, Visit&& visit) {
+  DictWalk walk(dict);
+  PyRef key;
+  PyRef value;
+  for (;;) {
+    const DictWalk::Step step = walk.next(key, value);
+    if (step == DictWalk::Step::End) return true;
+    if (step == DictWalk::Step::Failed || !visit(key.get(), value.get())) return false;
+  }
+}
+
 // Whether `text` (a str) is exactly `ascii`.
 bool text_is(PyObject* text, const char* ascii) {
   return PyUnicode_Check(text) && PyUnicode_CompareWithASCIIString(text, ascii) == 0;
@@ -106,17 +121,15 @@ PyResult<Payload> convert_list(PyObject* list, Nesting nesting, std::size_t dept
     raise_nesting(nesting);
     return std::nullopt;
   }
-  const Py_ssize_t initial = PyList_Size(list);
   Payload::Array elements;
-  elements.reserve(static_cast<std::size_t>(initial));
-  for (Py_ssize_t i = 0; i < std::min(initial, PyList_Size(list)); ++i) {
-    // Held: converting the item may run Python code that removes it from the list.
-    PyRef item = PyRef::borrow(PyList_GetItem(list, i));
-    if (!item) return std::nullopt;
-    PyResult<Payload> element = convert(item.get(), nesting, depth + 1);
-    if (!element) return std::nullopt;
+  elements.reserve(static_cast<std::size_t>(PyList_Size(list)));
+  const bool converted = for_each_list_item(list, [&](PyObject* item) {
+    PyResult<Payload> element = convert(item, nesting, depth + 1);
+    if (!element) return false;
     elements.push_back(std::move(*element));
-  }
+    return true;
+  });
+  if (!converted) return std::nullopt;
   return Payload::array(std::move(elements));
 }
 
@@ -127,25 +140,21 @@ PyResult<Payload> convert_dict(PyObject* dict, Nesting nesting, std::size_t dept
   }
   Payload::Object members;
   members.reserve(static_cast<std::size_t>(PyDict_Size(dict)));
-  DictWalk walk(dict);
-  PyRef key;
-  PyRef value;
-  for (;;) {
-    const DictWalk::Step step = walk.next(key, value);
-    if (step == DictWalk::Step::End) break;
-    if (step == DictWalk::Step::Failed) return std::nullopt;
-    if (!PyUnicode_Check(key.get())) {
-      raise_conversion_error(key.get(), "PyString");
-      return std::nullopt;
+  const bool converted = for_each_dict_item(dict, [&](PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) {
+      raise_conversion_error(key, "PyString");
+      return false;
     }
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(key.get(), &size);
-    if (data == nullptr) return std::nullopt;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (data == nullptr) return false;
     std::string name(data, static_cast<std::size_t>(size));
-    PyResult<Payload> converted = convert(value.get(), nesting, depth + 1);
-    if (!converted) return std::nullopt;
-    members.emplace_back(std::move(name), std::move(*converted));
-  }
+    PyResult<Payload> member = convert(value, nesting, depth + 1);
+    if (!member) return false;
+    members.emplace_back(std::move(name), std::move(*member));
+    return true;
+  });
+  if (!converted) return std::nullopt;
   return Payload::object(std::move(members));
 }
 
@@ -262,23 +271,19 @@ PyResult<SparseVector> dict_to_sparse_vector(PyObject* dict) {
   };
   std::vector<Term> terms;
   terms.reserve(static_cast<std::size_t>(PyDict_Size(dict)));
-  DictWalk walk(dict);
-  PyRef key;
-  PyRef value;
-  for (;;) {
-    const DictWalk::Step step = walk.next(key, value);
-    if (step == DictWalk::Step::End) break;
-    if (step == DictWalk::Step::Failed) return std::nullopt;
-    const long long index = PyLong_AsLongLong(key.get());
-    if (index == -1 && PyErr_Occurred()) return std::nullopt;
+  const bool converted = for_each_dict_item(dict, [&](PyObject* key, PyObject* value) {
+    const long long index = PyLong_AsLongLong(key);
+    if (index == -1 && PyErr_Occurred()) return false;
     if (index < 0 || index > static_cast<long long>(UINT32_MAX)) {
       PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-      return std::nullopt;
+      return false;
     }
-    const double weight = PyFloat_AsDouble(value.get());
-    if (weight == -1.0 && PyErr_Occurred()) return std::nullopt;
+    const double weight = PyFloat_AsDouble(value);
+    if (weight == -1.0 && PyErr_Occurred()) return false;
     terms.push_back(Term{static_cast<std::uint32_t>(index), narrow_to_f32(weight)});
-  }
+    return true;
+  });
+  if (!converted) return std::nullopt;
   // Stable, so of several terms with one index the last in dict order is the last of its run.
   std::stable_sort(terms.begin(), terms.end(),
                    [](const Term& a, const Term& b) { return a.index < b.index; });

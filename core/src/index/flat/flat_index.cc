@@ -24,6 +24,15 @@ void grow_for(std::vector<T>& v, std::size_t extra) {
   if (needed > v.capacity()) v.reserve(std::max(needed, 2 * v.capacity()));
 }
 
+// The same for the id map. unordered_map::reserve also shrinks, and a reserve by the exact count
+// before each of many batches would rehash every time.
+void grow_map_for(std::unordered_map<std::uint64_t, std::size_t>& map, std::size_t extra) {
+  const std::size_t needed = map.size() + extra;
+  const auto room = static_cast<std::size_t>(static_cast<double>(map.bucket_count()) *
+                                             static_cast<double>(map.max_load_factor()));
+  if (needed > room) map.reserve(std::max(needed, 2 * map.size()));
+}
+
 constexpr std::size_t kPrefetchAheadBytes = 4096;
 constexpr std::size_t kCacheLineBytes = 64;
 
@@ -100,10 +109,7 @@ Result<> FlatIndex::add_batch(std::span<const IndexItem> items) {
     }
   }
   if (items.empty()) return ok();
-  grow_for(vectors_, items.size() * dimensions_);
-  grow_for(ids_, items.size());
-  grow_for(live_, items.size());
-  id_to_row_.reserve(id_to_row_.size() + items.size());
+  reserve(items.size());
   for (const IndexItem& item : items) {
     id_to_row_.emplace(item.id, ids_.size());
     vectors_.insert(vectors_.end(), item.vector.begin(), item.vector.end());
@@ -112,6 +118,13 @@ Result<> FlatIndex::add_batch(std::span<const IndexItem> items) {
     ++count_;
   }
   return ok();
+}
+
+void FlatIndex::reserve(std::size_t extra_rows) {
+  grow_for(vectors_, extra_rows * dimensions_);
+  grow_for(ids_, extra_rows);
+  grow_for(live_, extra_rows);
+  grow_map_for(id_to_row_, extra_rows);
 }
 
 Result<> FlatIndex::add_matrix(std::span<const float> data, std::size_t rows, std::size_t cols,
@@ -125,10 +138,7 @@ Result<> FlatIndex::add_matrix(std::span<const float> data, std::size_t rows, st
     if (id_to_row_.contains(id)) return DbError::duplicate_id(id);
   }
   if (rows == 0) return ok();
-  grow_for(vectors_, data.size());
-  grow_for(ids_, rows);
-  grow_for(live_, rows);
-  id_to_row_.reserve(id_to_row_.size() + rows);
+  reserve(rows);
   vectors_.insert(vectors_.end(), data.begin(), data.end());
   for (std::size_t r = 0; r < rows; ++r) {
     const std::uint64_t id = start_id + r;

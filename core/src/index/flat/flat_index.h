@@ -55,6 +55,10 @@ class FlatIndex final : public VectorIndex {
   // a caller's bug, never input).
   Result<> add_matrix(std::span<const float> data, std::size_t rows, std::size_t cols,
                       std::uint64_t start_id);
+  // Makes room for `extra_rows` more rows, so that adds of that many rows allocate nothing more;
+  // the contents do not change. Growth is geometric (at least doubling), so a holder that reserves
+  // before each of many small batches stays linear. std::bad_alloc leaves the index unchanged.
+  void reserve(std::size_t extra_rows);
   // DimensionMismatch first (even when empty); then the min(k, len()) nearest live rows, ascending
   // distance() (L2 square-rooted), ties in no defined order, NaN distances last. Allocates only the
   // returned list.
