@@ -142,9 +142,10 @@ class Collection {
   // saw it, and the error is returned without the compaction and promotion checks. A failed final
   // flush returns Io with every entry applied in memory and the unflushed records still buffered
   // (they reach the file with the next flush). An empty batch still runs both checks.
-  // Flat and HNSW collections insert the logged entries in chunks through the index's add_batch;
-  // a batch of 8192 entries or more appends its records on a second thread meanwhile (joined
-  // before the call returns, also when it throws).
+  // Flat and HNSW collections go in chunks of 4096 entries, all on the calling thread: a chunk's
+  // records are appended (composed into the log buffer, and written out in large writes once it
+  // holds more than 8192 bytes), then the chunk goes through the index's add_batch. When writing
+  // a chunk out fails, its records stay buffered whole, the chunk is applied and the Io returned.
   Result<> upsert_batch(std::vector<CollectionEntry> entries);
 
   // As upsert, with a sparse vector: present, it replaces the id's sparse vector; absent, the

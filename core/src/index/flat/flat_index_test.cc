@@ -261,6 +261,18 @@ TEST_P(FlatIndexTest, BatchesAppendInOrder) {
     EXPECT_EQ(listed[i].first, items[i].id);
     EXPECT_EQ(listed[i].second, items[i].vector);
   }
+
+  // Room reserved ahead changes nothing that can be seen: rows, count and file stay, and the
+  // next batch still lands after the last row.
+  testing::TempDir dir;
+  const Bytes before = saved_bytes(index, dir);
+  index.reserve(1000);
+  index.reserve(0);
+  EXPECT_EQ(saved_bytes(index, dir), before);
+  EXPECT_EQ(index.len(), 3u);
+  ASSERT_TRUE(index.add_batch(std::vector<IndexItem>{{40, {2, 2}}}).has_value());
+  EXPECT_EQ(items_of(index).size(), 4u);
+  EXPECT_EQ(items_of(index).back().first, 40u);
 }
 
 TEST_P(FlatIndexTest, AddMatrix) {
