@@ -14,6 +14,7 @@
 
 #include "collection/index_factory.h"
 #include "index/hnsw/hnsw_index.h"
+#include "testing/file_size_limit.h"
 #include "testing/collection_state.h"
 #include "testing/temp_dir.h"
 #include "testing/test_data.h"
@@ -336,27 +337,6 @@ TEST(ReplayTest, DirectoryWithOnlyMetadataOpensEmptyAndGainsALog) {
 
 // --- write failures leave memory and log as they were ---
 
-// Lowers the process's file size limit, so writes that would grow a file beyond `limit` bytes
-// fail with EFBIG, and restores it when it goes away.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    rlimit lowered = old_;
-    lowered.rlim_cur = limit;
-    ::setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    ::signal(SIGXFSZ, old_handler_);
-  }
-
- private:
-  rlimit old_{};
-  sighandler_t old_handler_;
-};
-
 TEST(WriteFailureTest, FailedSingleWritesChangeNothing) {
   for (const std::uint64_t slack : {0, 10}) {  // no byte fits / part of a record fits
     SCOPED_TRACE(slack);
@@ -369,7 +349,7 @@ TEST(WriteFailureTest, FailedSingleWritesChangeNothing) {
     const std::string wal = dir + "/wal.log";
     const std::uint64_t size = file_size(wal);
     {
-      FileSizeLimit limit(size + slack);
+      testing::FileSizeLimit limit(size + slack);
       auto upserted = c->upsert(1, vec(1, 4, 9), std::nullopt);
       ASSERT_FALSE(upserted);
       EXPECT_EQ(upserted.error().kind(), ErrorKind::Io);
@@ -405,7 +385,7 @@ TEST(WriteFailureTest, FailedBatchKeepsMemoryAndLogInStep) {
           batch.push_back({id, vec(id, 4), obj("b", num(id))});
         }
         {
-          FileSizeLimit limit(file_size(dir + "/wal.log") + slack);
+          testing::FileSizeLimit limit(file_size(dir + "/wal.log") + slack);
           auto result = c->upsert_batch(std::move(batch));
           ASSERT_FALSE(result);
           EXPECT_EQ(result.error().kind(), ErrorKind::Io);

@@ -13,6 +13,7 @@
 
 #include "encoding.h"
 #include "posix_file.h"
+#include "testing/file_size_limit.h"
 #include "testing/temp_dir.h"
 
 namespace sorvel {
@@ -227,27 +228,6 @@ TEST(WalWriterTest, FailedSingleWriteLeavesNoTraceOnAFullDevice) {
   EXPECT_FALSE(w->append_add(5, big, std::nullopt, std::nullopt).has_value());
 }
 
-// Limits the size of files this process writes, so that writes past `limit` fail after a partial
-// write, as on a file system running out of room mid-record.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(std::uint64_t limit) {
-    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    rlimit l = old_;
-    l.rlim_cur = limit;
-    ::setrlimit(RLIMIT_FSIZE, &l);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    ::signal(SIGXFSZ, old_handler_);
-  }
-
- private:
-  rlimit old_{};
-  sighandler_t old_handler_;
-};
-
 TEST(WalWriterTest, FailedSingleWriteIsCutBackOffTheFile) {
   testing::TempDir dir;
   const std::string path = dir.file("wal.log");
@@ -258,7 +238,7 @@ TEST(WalWriterTest, FailedSingleWriteIsCutBackOffTheFile) {
   const std::vector<float> big(5000, 2.0f);
   {
     // Room for 10 more bytes: each record below starts to reach the file and is cut short.
-    FileSizeLimit limit(16 + 10);
+    testing::FileSizeLimit limit(16 + 10);
     EXPECT_FALSE(
         w->write_add(2, std::vector<float>{1.0f, 2.0f}, std::nullopt, std::nullopt).has_value());
     EXPECT_EQ(w->buffered(), 0u);
@@ -280,7 +260,7 @@ TEST(WalWriterTest, FailedSingleWriteKeepsEarlierBufferedRecords) {
   ASSERT_TRUE(w.has_value());
   ASSERT_TRUE(w->append_delete(1).has_value());  // a batch record whose flush is still due
   {
-    FileSizeLimit limit(20);  // the batch record fits, part of the next one does not
+    testing::FileSizeLimit limit(20);  // the batch record fits, part of the next one does not
     EXPECT_FALSE(w->write_delete(2).has_value());
   }
   ASSERT_TRUE(w->flush().has_value());
@@ -369,7 +349,7 @@ TEST(WalWriterTest, FailedBatchWriteOutIsTakenBackWhole) {
     ASSERT_TRUE(w->write_delete(1).has_value());
     const Chunk chunk(10, 600, 4);
     {
-      FileSizeLimit limit(16 + slack);
+      testing::FileSizeLimit limit(16 + slack);
       auto r = w->append_adds(chunk.records);
       ASSERT_FALSE(r.has_value());
       EXPECT_EQ(r.error().kind(), ErrorKind::Io);

@@ -17,6 +17,7 @@
 #include "distance/distance.h"
 #include "encoding.h"
 #include "index/topk.h"
+#include "testing/file_size_limit.h"
 #include "testing/temp_dir.h"
 #include "testing/test_data.h"
 
@@ -435,27 +436,6 @@ TEST_P(FlatIndexTest, SaveAndLoadReportIoErrors) {
   EXPECT_EQ(loaded.error().display(), "I/O error: No such file or directory (os error 2)");
 }
 
-// Limits the size of files this process may write, for one scope; writes beyond it fail with
-// EFBIG instead of raising SIGXFSZ.
-class ScopedFileSizeLimit {
- public:
-  explicit ScopedFileSizeLimit(rlim_t bytes) {
-    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    rlimit limit = old_;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~ScopedFileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    std::signal(SIGXFSZ, old_handler_);
-  }
-
- private:
-  rlimit old_{};
-  void (*old_handler_)(int);
-};
-
 TEST_P(FlatIndexTest, AFailedSaveKeepsThePreviousFile) {
   testing::TempDir dir;
   const std::string path = dir.file("index.bin");
@@ -468,7 +448,7 @@ TEST_P(FlatIndexTest, AFailedSaveKeepsThePreviousFile) {
   ASSERT_TRUE(big.add_matrix(testing::random_vectors(5000, 4, 3), 5000, 4, 0).has_value());
   Result<> saved = ok();
   {
-    ScopedFileSizeLimit limit(20000);
+    testing::FileSizeLimit limit(20000);
     saved = big.save_file(path);
   }
   ASSERT_FALSE(saved.has_value());
