@@ -67,7 +67,9 @@ def assert_this_thread_runs_during(call, one_call):
     thread.join()
     assert failures == []
     gaps = np.diff(stamps)
-    # Held through a call, the lock would stop this loop for a whole call twenty times; a loaded
-    # machine preempts it now and then, far less often.
+    # Held through a call, the lock would stop this loop for a whole call twenty times, so such
+    # stops would fill nearly all of the time; a loaded machine preempts the loop now and then, for
+    # far less of it.
     assert len(stamps) > 100
-    assert np.count_nonzero(gaps >= 0.8 * one_call) < 10
+    stopped = gaps[gaps >= 0.8 * one_call].sum()
+    assert stopped < 0.5 * (stamps[-1] - stamps[0])
