@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <unordered_map>
@@ -23,6 +24,25 @@ namespace sorvel {
 // True, with `out` = a * b, when the product fits in 64 bits.
 inline bool checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
   return !__builtin_mul_overflow(a, b, &out);
+}
+
+// Room for `extra` more elements of `v`. The capacity grows to at least twice its old value, so
+// many small batches in a row copy the contents only a few times in all (reserving the exact sum
+// at every batch would copy everything held at every batch).
+template <class T>
+void reserve_more(std::vector<T>& v, std::size_t extra) {
+  const std::size_t needed = v.size() + extra;
+  if (needed > v.capacity()) v.reserve(std::max(needed, 2 * v.capacity()));
+}
+// The same for the buckets of a hash map: a rehash at most when `extra` more entries would pass
+// the load factor, then to at least twice the entries held.
+template <class K, class V>
+void reserve_more(std::unordered_map<K, V>& map, std::size_t extra) {
+  const std::size_t needed = map.size() + extra;
+  if (static_cast<double>(needed) >
+      static_cast<double>(map.bucket_count()) * static_cast<double>(map.max_load_factor())) {
+    map.reserve(std::max(needed, 2 * map.size()));
+  }
 }
 
 // The vectors an index holds before training, in arrival order: row r is the `dims` floats at

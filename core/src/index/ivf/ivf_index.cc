@@ -143,10 +143,10 @@ Result<> IvfIndex::add_matrix(std::span<const float> data, std::size_t rows, std
   const std::vector<std::size_t> incoming = count_per_list(assignment, lists_.size());
   for (std::size_t c = 0; c < lists_.size(); ++c) {
     if (incoming[c] == 0) continue;
-    lists_[c].ids.reserve(lists_[c].ids.size() + incoming[c]);
-    lists_[c].vectors.reserve(lists_[c].vectors.size() + incoming[c] * d);
+    reserve_more(lists_[c].ids, incoming[c]);
+    reserve_more(lists_[c].vectors, incoming[c] * d);
   }
-  id_to_list_.reserve(id_to_list_.size() + rows);
+  reserve_more(id_to_list_, rows);
   for (std::size_t r = 0; r < rows; ++r) file(start_id + r, assignment[r], data.data() + r * d);
   return ok();
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "distance/distance.h"
+#include "index/ivf/l2_tile.h"
 #include "random.h"
 
 namespace sorvel {
@@ -17,30 +18,14 @@ namespace {
 constexpr std::size_t kBlockFloats = std::size_t{1} << 22;
 constexpr std::size_t kBlockRowQuantum = 256;
 
+// The tiles of assign_nearest's L2 path: rows per chunk, and centroids per tile (a tile of
+// 128-float centroids then fills half of a 32 KiB first-level cache).
+constexpr std::size_t kChunkRows = 8;
+constexpr std::size_t kTileCentroids = 32;
+
 std::size_t block_rows(std::size_t k) {
   const std::size_t rows = kBlockFloats / std::max<std::size_t>(k, 1);
   return std::max(kBlockRowQuantum, rows / kBlockRowQuantum * kBlockRowQuantum);
-}
-
-// The index of the first strict minimum of v[0..k) below kNoDistance, or 0. The minimum is found
-// lane-wise first (a NaN never replaces a lane's value), then its first occurrence, which is the
-// element the sequential strict-less scan would keep (-0.0 and +0.0 compare equal in both).
-std::size_t first_minimum(const float* v, std::size_t k) {
-  constexpr std::size_t kLanes = 8;
-  float lane[kLanes];
-  for (float& l : lane) l = kNoDistance;
-  std::size_t j = 0;
-  for (; j + kLanes <= k; j += kLanes) {
-    for (std::size_t l = 0; l < kLanes; ++l) lane[l] = v[j + l] < lane[l] ? v[j + l] : lane[l];
-  }
-  float m = kNoDistance;
-  for (float l : lane) m = l < m ? l : m;
-  for (; j < k; ++j) m = v[j] < m ? v[j] : m;
-  if (!(m < kNoDistance)) return 0;
-  for (j = 0; j < k; ++j) {
-    if (v[j] == m) return j;
-  }
-  return 0;
 }
 
 void squared_norms(const float* rows, std::size_t n, std::size_t d, float* out) {
@@ -84,9 +69,47 @@ void assign_l2_with_norms(const float* rows, const float* row_norms, std::size_t
 
 void assign_nearest(Metric metric, const float* rows, std::size_t n, const float* centroids,
                     std::size_t k, std::size_t d, std::size_t* out) {
-  for (std::size_t i = 0; i < n; ++i) {
-    out[i] = nearest_centroid(metric, centroids, k, d, rows + i * d);
+  if (metric != Metric::L2 || !cpu::use_avx2_fma() || k == 0 || n == 0) {
+    for (std::size_t i = 0; i < n; ++i) {
+      out[i] = nearest_centroid(metric, centroids, k, d, rows + i * d);
+    }
+    return;
   }
+  // The same values as nearest_centroid, computed a tile at a time: a few rows against as many
+  // centroids as stay in the first-level cache, so each centroid block read feeds every row of
+  // the chunk. The first strict minimum of the values is nearest_centroid's choice.
+  std::vector<float> values(std::min(n, kChunkRows) * k);
+  for (std::size_t start = 0; start < n; start += kChunkRows) {
+    const std::size_t rows_here = std::min(kChunkRows, n - start);
+    for (std::size_t c = 0; c < k; c += kTileCentroids) {
+      l2_tile_avx2::distances(rows + start * d, rows_here, centroids + c * d,
+                              std::min(kTileCentroids, k - c), d, values.data() + c, k);
+    }
+    for (std::size_t i = 0; i < rows_here; ++i) {
+      out[start + i] = first_minimum(values.data() + i * k, k);
+    }
+  }
+}
+
+// The minimum is found lane-wise first (a NaN never replaces a lane's value), then its first
+// occurrence, which is the element the sequential strict-less scan would keep (-0.0 and +0.0
+// compare equal in both).
+std::size_t first_minimum(const float* v, std::size_t k) {
+  constexpr std::size_t kLanes = 8;
+  float lane[kLanes];
+  for (float& l : lane) l = kNoDistance;
+  std::size_t j = 0;
+  for (; j + kLanes <= k; j += kLanes) {
+    for (std::size_t l = 0; l < kLanes; ++l) lane[l] = v[j + l] < lane[l] ? v[j + l] : lane[l];
+  }
+  float m = kNoDistance;
+  for (float l : lane) m = l < m ? l : m;
+  for (; j < k; ++j) m = v[j] < m ? v[j] : m;
+  if (!(m < kNoDistance)) return 0;
+  for (j = 0; j < k; ++j) {
+    if (v[j] == m) return j;
+  }
+  return 0;
 }
 
 std::vector<std::size_t> random_permutation(std::size_t n) {

@@ -28,8 +28,13 @@ std::vector<std::size_t> random_permutation(std::size_t n);
 std::size_t nearest_centroid(Metric metric, const float* centroids, std::size_t n_centroids,
                              std::size_t d, const float* vector);
 
-// nearest_centroid for each of `n` rows of d floats, written to out[0..n); rows are spread over
-// threads, which changes nothing in the outcome.
+// The index of the first strict minimum of v[0..k) below kNoDistance, or 0: the element a
+// sequential scan from kNoDistance and index 0 with strict less-than keeps (NaN never wins).
+std::size_t first_minimum(const float* v, std::size_t k);
+
+// nearest_centroid for each of `n` rows of d floats, written to out[0..n) bit for bit. For L2 with
+// the vector kernels the distances are computed a tile of rows and centroids at a time, each in
+// the single-row kernel's order. Runs on the calling thread; allocates one scratch block per call.
 void assign_nearest(Metric metric, const float* rows, std::size_t n, const float* centroids,
                     std::size_t k, std::size_t d, std::size_t* out);
 

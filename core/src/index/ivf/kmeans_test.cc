@@ -3,13 +3,16 @@
 #include <cblas.h>
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
 
 #include "distance/distance.h"
+#include "index/ivf/l2_tile.h"
 #include "random.h"
+#include "testing/feature_guard.h"
 #include "testing/test_data.h"
 
 namespace sorvel {
@@ -54,6 +57,69 @@ TEST(NearestCentroid, FirstStrictMinimumWinsAndNonFiniteNeverWins) {
     EXPECT_EQ(nearest_centroid(Metric::L2, c.centroids.data(), c.centroids.size() / 2, 2, query),
               c.expected)
         << c.name;
+  }
+}
+
+// Every value of the tiled L2 kernel carries the bits of the single-row kernel; tile shapes, the
+// single-row remainder, the eight-float tail and a stride wider than the centroid count included.
+TEST(L2Tile, EachValueHasTheBitsOfTheSingleRowKernel) {
+  if (!cpu::use_avx2_fma()) GTEST_SKIP() << "no AVX2 and FMA";
+  for (const std::size_t d : {1, 7, 8, 12, 31, 128, 133}) {
+    const std::size_t n = 7, k = 11, stride = 13;
+    std::vector<float> rows = testing::random_vectors(n, d, d);
+    const std::vector<float> centroids = testing::random_vectors(k, d, 100 + d);
+    rows[0] = std::numeric_limits<float>::quiet_NaN();
+    std::vector<float> out(n * stride, -1.0f);
+    l2_tile_avx2::distances(rows.data(), n, centroids.data(), k, d, out.data(), stride);
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = 0; j < k; ++j) {
+        const float expected =
+            distance_squared(Metric::L2, rows.data() + i * d, centroids.data() + j * d, d);
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(out[i * stride + j]),
+                  std::bit_cast<std::uint32_t>(expected))
+            << "d " << d << " row " << i << " centroid " << j;
+      }
+      for (std::size_t j = k; j < stride && i + 1 < n; ++j) EXPECT_EQ(out[i * stride + j], -1.0f);
+    }
+  }
+}
+
+// The batch assignment computes its L2 distances a tile of rows and centroids at a time; it must
+// choose exactly nearest_centroid's list for every row in both kernel families, including rows and
+// centroid counts that leave partial tiles, dimensions that leave a tail after the eight-float
+// blocks, equal centroids (the first wins) and rows whose distances are all NaN or infinite.
+TEST(AssignNearest, ChoosesNearestCentroidsListForEveryRow) {
+  struct Case {
+    std::size_t n, k, d;
+  };
+  const std::vector<Case> cases = {{1, 1, 1},     {3, 5, 8},   {17, 37, 12},
+                                   {40, 64, 128}, {9, 70, 33}, {2, 4, 0}};
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  testing::FeatureGuard guard;
+  for (const std::uint32_t features : {cpu::features(), cpu::kDetected}) {
+    cpu::set_features_for_testing(features);
+    for (const Metric metric : {Metric::L2, Metric::DotProduct}) {
+      for (const Case& c : cases) {
+        std::vector<float> centroids = testing::random_vectors(c.k, c.d, 11 + c.k);
+        // Centroid k/2 repeats centroid 0, so rows near centroid 0 meet a tie.
+        if (c.k > 2) std::copy_n(centroids.begin(), c.d, centroids.begin() + c.k / 2 * c.d);
+        std::vector<float> rows = testing::random_vectors(c.n, c.d, 5 + c.n);
+        if (c.n > 2 && c.d > 0) {
+          std::copy_n(centroids.begin(), c.d, rows.begin());  // exactly on the tied centroid
+          rows[c.d] = nan;
+          rows[2 * c.d] = inf;
+        }
+        std::vector<std::size_t> got(c.n, 99);
+        assign_nearest(metric, rows.data(), c.n, centroids.data(), c.k, c.d, got.data());
+        for (std::size_t i = 0; i < c.n; ++i) {
+          EXPECT_EQ(got[i],
+                    nearest_centroid(metric, centroids.data(), c.k, c.d, rows.data() + i * c.d))
+              << "features " << features << " metric " << static_cast<int>(metric) << " n " << c.n
+              << " k " << c.k << " d " << c.d << " row " << i;
+        }
+      }
+    }
   }
 }
 

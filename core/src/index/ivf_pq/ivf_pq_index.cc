@@ -53,6 +53,10 @@ void residual_of(const float* vector, const float* centroid, std::size_t d, floa
   }
 }
 
+// Rows of a matrix insert assigned and encoded together: their residuals stay in the second-level
+// cache (64 KiB at 128 dimensions).
+constexpr std::size_t kEncodeChunkRows = 128;
+
 }  // namespace
 
 // Buffered rows first, then every list's entries in order with their full copies.
@@ -213,25 +217,34 @@ Result<> IvfPqIndex::add_matrix(std::span<const float> data, std::size_t rows, s
   for (; r < rows && !trained_; ++r) SORVEL_TRY(add(start_id + r, data.subspan(r * d, d)));
   if (r == rows) return ok();
 
-  // Trained: every remaining row's list and code are pure functions of the row, computed side by
-  // side; the filing stays in row order, as add() per row would do it.
+  // Trained: every remaining row's list and code are pure functions of the row, computed a chunk
+  // of rows at a time (the same values add() computes per row); the filing stays in row order.
   const std::size_t left = rows - r;
   const std::size_t m = code_bytes();
   std::vector<std::size_t> assigned(left);
   std::vector<std::uint8_t> codes(left * m);
-  std::vector<float> residual(d);
-  for (std::size_t i = 0; i < left; ++i) {
-    encode_vector(data.data() + (r + i) * d, residual.data(), assigned[i], codes.data() + i * m);
+  const std::size_t chunk = std::min(left, kEncodeChunkRows);
+  std::vector<float> residuals(chunk * d);
+  for (std::size_t start = 0; start < left; start += chunk) {
+    const std::size_t here = std::min(chunk, left - start);
+    const float* rows_here = data.data() + (r + start) * d;
+    assign_nearest(metric_, rows_here, here, centroids_.data(), n_centroids(), d,
+                   assigned.data() + start);
+    for (std::size_t i = 0; i < here; ++i) {
+      residual_of(rows_here + i * d, centroids_.data() + assigned[start + i] * d, d,
+                  residuals.data() + i * d);
+    }
+    pq_->encode_rows(residuals.data(), here, codes.data() + start * m);
   }
   const std::vector<std::size_t> incoming = count_per_list(assigned, lists_.size());
   for (std::size_t c = 0; c < lists_.size(); ++c) {
     if (incoming[c] == 0) continue;
-    lists_[c].ids.reserve(lists_[c].ids.size() + incoming[c]);
-    lists_[c].codes.reserve(lists_[c].codes.size() + incoming[c] * m);
+    reserve_more(lists_[c].ids, incoming[c]);
+    reserve_more(lists_[c].codes, incoming[c] * m);
   }
-  locations_.reserve(locations_.size() + left);
-  full_ids_.reserve(full_ids_.size() + left);
-  full_vectors_.reserve(full_vectors_.size() + left * d);
+  reserve_more(locations_, left);
+  reserve_more(full_ids_, left);
+  reserve_more(full_vectors_, left * d);
   for (std::size_t i = 0; i < left; ++i) {
     file(start_id + r + i, data.data() + (r + i) * d, assigned[i], codes.data() + i * m);
   }

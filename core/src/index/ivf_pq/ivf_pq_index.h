@@ -62,8 +62,9 @@ class IvfPqIndex final : public VectorIndex {
   // `data` holds rows x cols floats row after row; row r gets id start_id + r (mod 2^64). The
   // outcome is that of add() per row in order: DimensionMismatch when cols differs from the
   // dimensions (nothing changes), zero rows do nothing, training may start inside the batch. Rows
-  // after the training are assigned and encoded on several threads, then filed in order. With 0
-  // dimensions and 0 columns, `rows` empty vectors are added.
+  // after the training are assigned and encoded a chunk at a time on the calling thread (the
+  // lists and codes add() gives them), then filed in order. With 0 dimensions and 0 columns,
+  // `rows` empty vectors are added.
   Result<> add_matrix(std::span<const float> data, std::size_t rows, std::size_t cols,
                       std::uint64_t start_id);
   // DimensionMismatch first; then at most k hits, ascending: listed vectors of the nprobe lists

@@ -10,6 +10,7 @@
 #include "distance/distance.h"
 #include "encoding.h"
 #include "random.h"
+#include "testing/feature_guard.h"
 #include "testing/index_file_checks.h"
 #include "testing/temp_dir.h"
 #include "testing/test_data.h"
@@ -176,6 +177,92 @@ TEST(IvfPqIndex, MatrixInsertMatchesAddPerRow) {
   ASSERT_TRUE(empty_rows.add_matrix({}, 4, 0, 0).has_value());
   EXPECT_EQ(empty_rows.len(), 4u);
   EXPECT_EQ(empty_rows.search({}, 10).value().size(), 4u);
+}
+
+// A trained matrix insert assigns and encodes a chunk of rows at a time with the tiled kernels;
+// every row must land in the list and carry the code that the plain rules give: the first strict
+// minimum of distance_squared over the centroids in order, then per subspace the first strict
+// minimum of the portable sum over the sub-centroids of the residual. Shapes leave partial tiles
+// and tails everywhere; repeated training rows give equal centroids (ties); a NaN row and an
+// infinite row go to list 0; both kernel families run.
+TEST(IvfPqIndex, TrainedMatrixInsertFilesWhatThePlainRulesGive) {
+  struct Case {
+    Metric metric;
+    std::size_t d, m, k_sub, n_lists, trained, added;
+    bool repeated_rows;  // the training set is a few rows repeated, so centroids repeat
+  };
+  const std::vector<Case> cases = {
+      {Metric::L2, 128, 16, 256, 37, 600, 301, false},
+      {Metric::L2, 12, 3, 37, 7, 300, 259, false},
+      {Metric::L2, 16, 2, 64, 12, 18, 133, true},
+      {Metric::Cosine, 20, 5, 9, 10, 200, 130, false},
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  testing::FeatureGuard guard;
+  for (const std::uint32_t features : {cpu::features(), cpu::kDetected}) {
+    cpu::set_features_for_testing(features);
+    for (const Case& c : cases) {
+      const std::size_t d = c.d;
+      std::vector<float> train = testing::random_vectors(c.trained, d, c.d + c.k_sub);
+      if (c.repeated_rows) {
+        for (std::size_t i = 3; i < c.trained; ++i)
+          std::copy_n(train.begin() + (i % 3) * d, d, train.begin() + i * d);
+      }
+      std::vector<float> added = testing::random_vectors(c.added, d, 7 + c.added);
+      std::copy_n(train.begin(), d, added.begin() + 5 * d);  // on a (possibly repeated) centroid
+      added[7 * d] = nan;
+      added[8 * d + 1] = std::numeric_limits<float>::infinity();
+      seed_thread_random(3);
+      IvfPqIndex index = make(d, c.metric, config(c.n_lists, 2, c.trained, c.m, c.k_sub));
+      ASSERT_TRUE(index.add_matrix(train, c.trained, d, 0).has_value());
+      ASSERT_TRUE(index.trained());
+      ASSERT_TRUE(index.add_matrix(added, c.added, d, 1000).has_value());
+
+      std::map<std::uint64_t, std::pair<std::size_t, std::vector<std::uint8_t>>> filed;
+      for (std::size_t l = 0; l < index.lists().size(); ++l) {
+        const CodeList& list = index.lists()[l];
+        for (std::size_t e = 0; e < list.ids.size(); ++e) {
+          filed[list.ids[e]] = {l, std::vector<std::uint8_t>(list.codes.begin() + e * c.m,
+                                                             list.codes.begin() + (e + 1) * c.m)};
+        }
+      }
+      const float* centroids = index.centroids().data();
+      const ProductQuantizer& pq = *index.quantizer();
+      const std::size_t ds = d / c.m;
+      std::vector<float> residual(d);
+      for (std::size_t i = 0; i < c.added; ++i) {
+        const float* x = added.data() + i * d;
+        float best = kNoDistance;
+        std::size_t list = 0;
+        for (std::size_t j = 0; j < index.n_centroids(); ++j) {
+          const float dist = distance_squared(c.metric, x, centroids + j * d, d);
+          if (dist < best) {
+            best = dist;
+            list = j;
+          }
+        }
+        for (std::size_t p = 0; p < d; ++p) residual[p] = x[p] - centroids[list * d + p];
+        std::vector<std::uint8_t> code(c.m);
+        for (std::size_t s = 0; s < c.m; ++s) {
+          float best_sub = kNoDistance;
+          for (std::size_t j = 0; j < c.k_sub; ++j) {
+            const float* sub = pq.codebook().data() + (s * c.k_sub + j) * ds;
+            const float dist = kernels::scalar::l2_squared(residual.data() + s * ds, sub, ds);
+            if (dist < best_sub) {
+              best_sub = dist;
+              code[s] = static_cast<std::uint8_t>(j);
+            }
+          }
+        }
+        const auto where = filed.find(1000 + i);
+        ASSERT_NE(where, filed.end()) << i;
+        EXPECT_EQ(where->second.first, list) << "d " << d << " row " << i;
+        EXPECT_EQ(where->second.second, code) << "d " << d << " row " << i;
+      }
+      EXPECT_EQ(filed.at(1007).first, 0u);
+      EXPECT_EQ(filed.at(1008).first, 0u);
+    }
+  }
 }
 
 TEST(IvfPqIndex, AddingAHeldIdReplacesIt) {

@@ -5,7 +5,9 @@
 #include <utility>
 
 #include "check.h"
+#include "distance/distance.h"
 #include "index/ivf/kmeans.h"
+#include "index/pq/pq_encode.h"
 #include "str_cat.h"
 
 namespace sorvel {
@@ -55,6 +57,16 @@ void portable_distances(const float* x, const float* by_position, std::size_t k,
   }
 }
 
+// portable_distances through the eight-lane form where the processor has it (the same bits).
+void sub_distances(const float* x, const float* by_position, std::size_t k, std::size_t ds,
+                   float* out) {
+  if (cpu::use_avx2_fma()) {
+    pq_avx2::distances(x, by_position, k, ds, out);
+  } else {
+    portable_distances(x, by_position, k, ds, out);
+  }
+}
+
 // Writes sub-centroids rows (t rows of ds floats) position-major into `out` (ds * t floats).
 void transpose(const float* rows, std::size_t t, std::size_t ds, float* out) {
   for (std::size_t c = 0; c < t; ++c) {
@@ -81,7 +93,7 @@ void train_subspace(std::span<const std::span<const float>> vectors, std::size_t
     for (std::size_t i = 0; i < n; ++i) {
       std::uint32_t best_c = 0;
       if (t > 0) {
-        portable_distances(vectors[i].data() + offset, by_position.data(), t, ds, dist.data());
+        sub_distances(vectors[i].data() + offset, by_position.data(), t, ds, dist.data());
         // The running best starts at sub-centroid 0 itself, so a NaN there keeps code 0.
         float best = dist[0];
         for (std::size_t c = 1; c < t; ++c) {
@@ -179,24 +191,32 @@ Result<ProductQuantizer> ProductQuantizer::from_parts(std::uint64_t m, std::uint
 void ProductQuantizer::subspace_distances(std::size_t s, const float* x, float* out) const {
   const std::size_t ds = static_cast<std::size_t>(subspace_dims_);
   const std::size_t k = static_cast<std::size_t>(k_);
-  portable_distances(x, by_position_.data() + s * k * ds, k, ds, out);
+  sub_distances(x, by_position_.data() + s * k * ds, k, ds, out);
+}
+
+std::size_t ProductQuantizer::nearest_in_subspace(std::size_t s, const float* x,
+                                                  float* dist) const {
+  const std::size_t k = static_cast<std::size_t>(k_);
+  subspace_distances(s, x, dist);
+  if (cpu::use_avx2_fma()) return pq_avx2::first_minimum(dist, k, kNoDistance);
+  return first_minimum(dist, k);
 }
 
 void ProductQuantizer::encode_into(const float* vector, std::uint8_t* code) const {
+  encode_rows(vector, 1, code);
+}
+
+void ProductQuantizer::encode_rows(const float* vectors, std::size_t n, std::uint8_t* codes) const {
   const std::size_t ds = static_cast<std::size_t>(subspace_dims_);
-  const std::size_t k = static_cast<std::size_t>(k_);
+  const std::size_t m = static_cast<std::size_t>(m_);
+  const std::size_t d = m * ds;
   float dist[kMaxSubCentroids];
-  for (std::size_t s = 0; s < m_; ++s) {
-    subspace_distances(s, vector + s * ds, dist);
-    float best = kNoDistance;
-    std::size_t best_c = 0;
-    for (std::size_t c = 0; c < k; ++c) {
-      if (dist[c] < best) {
-        best = dist[c];
-        best_c = c;
-      }
+  // Subspace outermost: one subspace's sub-centroids stay in the first-level cache for all rows.
+  for (std::size_t s = 0; s < m; ++s) {
+    for (std::size_t i = 0; i < n; ++i) {
+      codes[i * m + s] =
+          static_cast<std::uint8_t>(nearest_in_subspace(s, vectors + i * d + s * ds, dist));
     }
-    code[s] = static_cast<std::uint8_t>(best_c);
   }
 }
 

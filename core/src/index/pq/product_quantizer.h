@@ -35,7 +35,7 @@ class ProductQuantizer {
   // iterations (stop before the update when nothing changed; an empty sub-centroid keeps its
   // value), then k_sub - t all-zero sub-centroids. Invariant failures: an empty set ("cannot train
   // PQ on empty set", checked first), a configuration refused by check_pq_config, a vector shorter
-  // than the first. The subspaces are trained on several threads; the outcome is the same.
+  // than the first. The subspaces are trained in order on the calling thread.
   static ProductQuantizer train(std::span<const std::span<const float>> vectors,
                                 const PqConfig& config);
 
@@ -49,6 +49,9 @@ class ProductQuantizer {
   // starting from 3.4028235e38 and code 0. `vector` holds at least m * subspace_dims floats.
   std::vector<std::uint8_t> encode(std::span<const float> vector) const;
   void encode_into(const float* vector, std::uint8_t* code) const;
+  // encode_into for `n` vectors of exactly m * subspace_dims floats laid end to end; code i is
+  // codes[i * m .. i * m + m). Allocates nothing.
+  void encode_rows(const float* vectors, std::size_t n, std::uint8_t* codes) const;
 
   // m * k squared distances: entry s * k + c is from sub-vector s of `query` to sub-centroid c of
   // subspace s. `query` holds at least m * subspace_dims floats.
@@ -69,6 +72,8 @@ class ProductQuantizer {
                    std::vector<float> codebook);
   // k portable squared distances from the sub-vector `x` to the sub-centroids of subspace s.
   void subspace_distances(std::size_t s, const float* x, float* out) const;
+  // The code of sub-vector `x` in subspace s; `dist` is scratch of k floats.
+  std::size_t nearest_in_subspace(std::size_t s, const float* x, float* dist) const;
 
   std::uint64_t m_;
   std::uint64_t k_;

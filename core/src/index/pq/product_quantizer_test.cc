@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <limits>
+
 #include "check.h"
 #include "distance/distance.h"
 #include "index/ivf/kmeans.h"
 #include "random.h"
+#include "testing/feature_guard.h"
 #include "testing/test_data.h"
 
 namespace sorvel {
@@ -142,6 +146,68 @@ TEST(ProductQuantizer, TablesAndCodesUseThePortableSum) {
     std::copy_n(sub_centroid(pq, s, 5 + s), 8, exact.begin() + s * 8);
   const std::vector<std::uint8_t> code = pq.encode(exact);
   for (std::size_t s = 0; s < m; ++s) EXPECT_EQ(code[s], 5 + s);
+}
+
+// Codebooks of every width the eight-lane scoring splits differently (full groups of 64, single
+// groups of 8, a scalar remainder), in both kernel families: each table entry has the bits of the
+// portable sum, and encode_rows and encode give the first strict minimum, also when sub-centroid
+// 1 repeats sub-centroid 0 (a tie), for a NaN sub-vector (code 0) and for one lying on a
+// sub-centroid.
+TEST(ProductQuantizer, EveryCodebookWidthScoresAndEncodesLikeThePortableSum) {
+  struct Case {
+    std::size_t m, k, ds;
+  };
+  const std::vector<Case> cases = {{1, 1, 1},  {2, 7, 3},  {3, 8, 8},   {2, 63, 5},
+                                   {2, 64, 8}, {1, 72, 2}, {4, 256, 8}, {2, 129, 0}};
+  testing::FeatureGuard guard;
+  for (const std::uint32_t features : {cpu::features(), cpu::kDetected}) {
+    cpu::set_features_for_testing(features);
+    for (const Case& c : cases) {
+      const std::size_t d = c.m * c.ds, n = 9;
+      std::vector<float> book = testing::random_vectors(c.m * c.k, c.ds, 20 + c.k);
+      if (c.k > 1) {
+        for (std::size_t s = 0; s < c.m; ++s) {
+          std::copy_n(book.begin() + s * c.k * c.ds, c.ds, book.begin() + (s * c.k + 1) * c.ds);
+        }
+      }
+      const ProductQuantizer pq = ProductQuantizer::from_parts(c.m, c.k, c.ds, book).value();
+      std::vector<float> rows = testing::random_vectors(n, d, 30 + c.k);
+      if (c.ds > 0) {
+        rows[0] = std::numeric_limits<float>::quiet_NaN();
+        std::copy_n(sub_centroid(pq, 0, c.k - 1), c.ds, rows.begin() + d);
+        std::copy_n(sub_centroid(pq, 0, 0), c.ds, rows.begin() + 2 * d);  // tie: 0 wins
+      }
+      std::vector<std::uint8_t> codes(n * c.m, 0xee);
+      pq.encode_rows(rows.data(), n, codes.data());
+      for (std::size_t i = 0; i < n; ++i) {
+        const float* x = rows.data() + i * d;
+        const std::vector<float> table = pq.distance_table(std::span<const float>(x, d));
+        const std::vector<std::uint8_t> one = pq.encode(std::span<const float>(x, d));
+        for (std::size_t s = 0; s < c.m; ++s) {
+          float best = kNoDistance;
+          std::size_t best_c = 0;
+          for (std::size_t j = 0; j < c.k; ++j) {
+            const float expected =
+                kernels::scalar::l2_squared(x + s * c.ds, sub_centroid(pq, s, j), c.ds);
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(table[s * c.k + j]),
+                      std::bit_cast<std::uint32_t>(expected))
+                << "k " << c.k << " ds " << c.ds << " row " << i << " s " << s << " c " << j;
+            if (expected < best) {
+              best = expected;
+              best_c = j;
+            }
+          }
+          EXPECT_EQ(codes[i * c.m + s], best_c) << "k " << c.k << " row " << i << " s " << s;
+          EXPECT_EQ(one[s], best_c) << "k " << c.k << " row " << i << " s " << s;
+        }
+      }
+      if (c.ds > 0) {
+        EXPECT_EQ(codes[0], 0u);
+        EXPECT_EQ(codes[c.m], c.k - 1);
+        EXPECT_EQ(codes[2 * c.m], 0u);
+      }
+    }
+  }
 }
 
 TEST(ProductQuantizer, SameSeedSameCodebookWhateverTheThreads) {
