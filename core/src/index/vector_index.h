@@ -49,9 +49,27 @@ class IndexIterator {
   std::optional<IndexItem> nth(std::size_t n);
 };
 
+// A yes/no test on ids for one filtered search. It refers to the callable it was made from and
+// owns nothing: the callable must outlive the IdFilter (a filter lives for one call).
+class IdFilter {
+ public:
+  template <class F>
+  explicit IdFilter(const F& f)
+      : ctx_(&f), fn_([](const void* c, std::uint64_t id) {
+          return static_cast<bool>((*static_cast<const F*>(c))(id));
+        }) {}
+
+  bool operator()(std::uint64_t id) const { return fn_(ctx_, id); }
+
+ private:
+  const void* ctx_;
+  bool (*fn_)(const void*, std::uint64_t);
+};
+
 // The interface through which a collection holds any index kind. Changing operations (add,
-// add_batch, remove, flush, load) need exclusive access; the others only read and may run on several
-// threads at once. The index takes no lock for the interface as a whole: its holder serialises.
+// add_batch, remove, flush, load) need exclusive access; the others only read and may run on
+// several threads at once. The index takes no lock for the interface as a whole: its holder
+// serialises.
 class VectorIndex {
  public:
   virtual ~VectorIndex() = default;
@@ -63,6 +81,14 @@ class VectorIndex {
   // At most k hits, ascending distance; DimensionMismatch for a query of the wrong length.
   virtual Result<std::vector<SearchHit>> search(std::span<const float> query,
                                                 std::size_t k) const = 0;
+  // The k nearest live vectors whose id passes `accept`, ascending distance, or every passing one
+  // when fewer than k pass. Exact indexes give the exact answer. The default widens ordinary
+  // searches (10k, then 4 times more each round) until k hits pass or the index returns fewer hits
+  // than asked, so an approximate index answers within what its search reaches. `accept` may run
+  // on any hit the search considers, and only on the calling thread. The errors of search.
+  virtual Result<std::vector<SearchHit>> search_filtered(std::span<const float> query,
+                                                         std::size_t k,
+                                                         const IdFilter& accept) const;
   // True when a live vector was removed; an absent id is not an error. (The operation is "delete".)
   virtual bool remove(std::uint64_t id) = 0;
   // Number of live vectors.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace sorvel {
@@ -49,6 +50,64 @@ TEST(IndexIteratorTest, NthSkipsThenReturnsTheFollowingItem) {
   EXPECT_EQ(it.size_hint().second, 1u);
   EXPECT_FALSE(it.nth(1).has_value());
   EXPECT_FALSE(it.next().has_value());
+}
+
+// An index whose search returns ids 0, 1, 2, ... at distance = id, capped at `reach` hits (an
+// approximate index that cannot reach everything), and counts the searches.
+class LineIndex final : public VectorIndex {
+ public:
+  LineIndex(std::size_t live, std::size_t reach) : live_(live), reach_(reach) {}
+  Result<> add(std::uint64_t, std::span<const float>) override { return ok(); }
+  Result<> add_batch(std::span<const IndexItem>) override { return ok(); }
+  Result<std::vector<SearchHit>> search(std::span<const float>, std::size_t k) const override {
+    ++searches;
+    std::vector<SearchHit> hits;
+    for (std::size_t i = 0; i < std::min({k, live_, reach_}); ++i) {
+      hits.push_back({i, static_cast<float>(i)});
+    }
+    return hits;
+  }
+  bool remove(std::uint64_t) override { return false; }
+  std::size_t len() const override { return live_; }
+  IndexHeader header() const override { return {0, Metric::L2}; }
+  std::unique_ptr<IndexIterator> iter() const override {
+    return std::make_unique<ListIterator>(std::vector<std::uint64_t>{});
+  }
+  mutable int searches = 0;
+
+ private:
+  std::size_t live_;
+  std::size_t reach_;
+};
+
+std::vector<std::uint64_t> ids_of(const std::vector<SearchHit>& hits) {
+  std::vector<std::uint64_t> ids;
+  for (const SearchHit& h : hits) ids.push_back(h.id);
+  return ids;
+}
+
+TEST(SearchFilteredTest, DefaultWidensUntilKPassOrTheSearchRunsDry) {
+  const auto every_100th = [](std::uint64_t id) { return id % 100 == 7; };
+  const struct {
+    const char* name;
+    std::size_t live, reach, k;
+    std::vector<std::uint64_t> want;
+  } cases[] = {
+      {"k pass after widening", 100000, 100000, 3, {7, 107, 207}},
+      {"fewer pass than k: all of them", 250, 250, 5, {7, 107, 207}},
+      {"the search reaches only part", 100000, 150, 5, {7, 107}},
+      {"k of 0", 1000, 1000, 0, {}},
+      {"empty index", 0, 0, 4, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LineIndex index(c.live, c.reach);
+    const std::vector<float> q;
+    auto hits = index.search_filtered(q, c.k, IdFilter(every_100th));
+    ASSERT_TRUE(hits.has_value());
+    EXPECT_EQ(ids_of(*hits), c.want);
+    EXPECT_LE(index.searches, 6);
+  }
 }
 
 }  // namespace
