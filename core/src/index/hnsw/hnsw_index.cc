@@ -157,6 +157,15 @@ std::vector<HnswNode> HnswIndex::assign_nodes(std::uint64_t start_id, std::size_
   return nodes;
 }
 
+std::vector<HnswNode> HnswIndex::assign_nodes(std::span<const std::uint64_t> ids) {
+  graph_.reserve(ids.size());
+  std::vector<HnswNode> nodes;
+  nodes.reserve(ids.size());
+  for (const std::uint64_t id : ids) nodes.push_back(graph_.node_for(id));
+  scratch_.cover(graph_.node_count());
+  return nodes;
+}
+
 Result<> HnswIndex::add_matrix(std::span<const float> data, std::size_t rows, std::size_t cols,
                                std::uint64_t start_id) {
   if (cols != dimensions_) return DbError::dimension_mismatch(dimensions_, cols);
@@ -176,9 +185,28 @@ Result<> HnswIndex::add_batch_parallel(std::span<const float> data, std::size_t 
   if (cols != dimensions_) return DbError::dimension_mismatch(dimensions_, cols);
   check_matrix(data, rows, cols);
   if (rows == 0) return ok();
+  insert_parallel(assign_nodes(start_id, rows), data, num_threads, micro_batch_size, launch);
+  return ok();
+}
+
+Result<> HnswIndex::add_batch_parallel(std::span<const std::uint64_t> ids,
+                                       std::span<const float> data, std::size_t cols,
+                                       std::size_t num_threads, std::size_t micro_batch_size,
+                                       const WorkerPool::Launcher& launch) {
+  if (cols != dimensions_) return DbError::dimension_mismatch(dimensions_, cols);
+  check_matrix(data, ids.size(), cols);
+  if (ids.empty()) return ok();
+  insert_parallel(assign_nodes(ids), data, num_threads, micro_batch_size, launch);
+  return ok();
+}
+
+void HnswIndex::insert_parallel(const std::vector<HnswNode>& nodes, std::span<const float> data,
+                                std::size_t num_threads, std::size_t micro_batch_size,
+                                const WorkerPool::Launcher& launch) {
+  const std::size_t rows = nodes.size();
+  const std::size_t cols = dimensions_;
   const std::size_t micro = micro_batch_size == 0 ? kDefaultMicroBatch : micro_batch_size;
   const std::size_t threads = num_threads == 0 ? available_processors() : num_threads;
-  const std::vector<HnswNode> nodes = assign_nodes(start_id, rows);
   const auto row = [&](std::size_t i) { return data.data() + i * cols; };
 
   // The call's own scratch; the index's scratch is left for searches after the call.
@@ -186,7 +214,7 @@ Result<> HnswIndex::add_batch_parallel(std::span<const float> data, std::size_t 
   scratch.cover(graph_.node_count());
   const std::size_t first = std::min(rows, micro);
   for (std::size_t i = 0; i < first; ++i) graph_.insert(nodes[i], row(i), scratch);
-  if (rows <= micro) return ok();
+  if (rows <= micro) return;
 
   // More workers than rows in a micro-batch would have nothing to do.
   const std::size_t most = std::min(micro, rows - first);
@@ -202,7 +230,7 @@ Result<> HnswIndex::add_batch_parallel(std::span<const float> data, std::size_t 
   }
   if (!pool) {
     for (std::size_t i = first; i < rows; ++i) graph_.insert(nodes[i], row(i), scratch);
-    return ok();
+    return;
   }
 
   // Per worker one scratch, reused across rows: epoch stamps make a used scratch search exactly
@@ -241,7 +269,6 @@ Result<> HnswIndex::add_batch_parallel(std::span<const float> data, std::size_t 
       graph_.promote_if_higher(node, levels[j]);
     }
   }
-  return ok();
 }
 
 Result<std::vector<SearchHit>> HnswIndex::search(std::span<const float> query,

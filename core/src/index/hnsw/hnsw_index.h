@@ -63,6 +63,12 @@ class HnswIndex final : public VectorIndex {
                               std::uint64_t start_id, std::size_t num_threads,
                               std::size_t micro_batch_size,
                               const WorkerPool::Launcher& launch = WorkerPool::default_launch);
+  // As above with row i stored under ids[i] (rows = ids.size()). A collection's batch passes ids
+  // that are distinct and not live, so no row overwrites another.
+  Result<> add_batch_parallel(std::span<const std::uint64_t> ids, std::span<const float> data,
+                              std::size_t cols, std::size_t num_threads,
+                              std::size_t micro_batch_size,
+                              const WorkerPool::Launcher& launch = WorkerPool::default_launch);
 
   // DimensionMismatch first (also when empty); then the k best of max(ef_search, k) candidates,
   // ascending distance, ties in node order. L2 distances are square-rooted. Takes the scratch mutex.
@@ -105,6 +111,12 @@ class HnswIndex final : public VectorIndex {
  private:
   // Nodes for ids start_id .. start_id + rows - 1, numbering new ones; the scratch covers them.
   std::vector<HnswNode> assign_nodes(std::uint64_t start_id, std::size_t rows);
+  // Nodes for the given ids, numbering new ones; the scratch covers them.
+  std::vector<HnswNode> assign_nodes(std::span<const std::uint64_t> ids);
+  // The parallel insert of `data` into the given nodes (one row each).
+  void insert_parallel(const std::vector<HnswNode>& nodes, std::span<const float> data,
+                       std::size_t num_threads, std::size_t micro_batch_size,
+                       const WorkerPool::Launcher& launch);
 
   HnswGraph graph_;
   std::size_t dimensions_;

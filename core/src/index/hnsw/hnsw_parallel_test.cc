@@ -43,6 +43,24 @@ TEST(HnswParallelTest, OneMicroBatchIsASequentialInsert) {
   EXPECT_EQ(index.graph().to_snapshot(), sequential(data, 256, 10));
 }
 
+TEST(HnswParallelTest, GivenIdsBuildWhatConsecutiveIdsBuild) {
+  constexpr std::size_t kRows = 700;
+  const std::vector<float> data = testing::random_vectors(kRows, kDims, 4);
+  std::vector<std::uint64_t> ids(kRows);
+  for (std::size_t i = 0; i < kRows; ++i) ids[i] = 1000 + i;
+  HnswIndex by_start = make_index();
+  seed_thread_random(11);
+  ASSERT_TRUE(by_start.add_batch_parallel(data, kRows, kDims, 1000, 4, 1));
+  HnswIndex by_ids = make_index();
+  seed_thread_random(11);
+  ASSERT_TRUE(by_ids.add_batch_parallel(ids, data, kDims, 4, 1));
+  EXPECT_EQ(by_ids.graph().to_snapshot(), by_start.graph().to_snapshot());
+  const std::vector<std::uint64_t> none;
+  EXPECT_TRUE(by_ids.add_batch_parallel(none, {}, kDims, 4, 1));
+  EXPECT_FALSE(by_ids.add_batch_parallel(ids, data, kDims + 1, 4, 1));
+  EXPECT_EQ(by_ids.len(), kRows);
+}
+
 TEST(HnswParallelTest, RowsOfOneMicroBatchNeverLinkToEachOther) {
   constexpr std::size_t kRows = 3000;
   constexpr std::size_t kMicro = 100;
