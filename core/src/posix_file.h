@@ -63,8 +63,8 @@ Result<> rename_path(const std::string& from, const std::string& to);
 // - The target exists and is not a regular file (a device, a FIFO): it is opened for writing and
 //   truncated, as a create-or-truncate would (a FIFO waits for a reader; a directory fails with
 //   EISDIR), and written in place; commit() closes it and reports the close's failure.
-// Every failure, and a writer dropped uncommitted, removes the temporary file. Not thread-safe;
-// two writers to one target (threads included) never share a temporary file.
+// Every failure, and a writer dropped uncommitted, removes the temporary file. One writer belongs
+// to one thread at a time; two writers to one target (in any threads) never share a temporary file.
 class AtomicFileWriter {
  public:
   // Resolves the target and opens the temporary file (or the target, in place); Io on failure.
