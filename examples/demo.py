@@ -19,9 +19,11 @@ query = vectors[42] + 0.05 * rng.standard_normal(DIMS, dtype=np.float32)
 def show(title, hits):
     print(title)
     for hit in hits:
-        extra = "".join(f"  {k}={hit[k]:.4f}" for k in ("score", "sparse_score") if k in hit)
+        # "z": a value that rounds to zero prints as 0.0000 whatever its sign (an exact match's
+        # cosine distance can come out a hair below zero).
+        extra = "".join(f"  {k}={hit[k]:z.4f}" for k in ("score", "sparse_score") if k in hit)
         distance = hit.get("distance", hit.get("dense_distance"))
-        print(f"  id={hit['id']:>5}  distance={distance:.4f}{extra}  payload={hit.get('payload')}")
+        print(f"  id={hit['id']:>5}  distance={distance:z.4f}{extra}  payload={hit.get('payload')}")
 
 
 client = svdb.Client("./data")

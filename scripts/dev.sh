@@ -2,8 +2,8 @@
 # One entry point for a fresh Debian machine: installs what is missing, builds, then runs the demo or
 # every test.
 #
-#   scripts/dev.sh demo    build and run the demo
-#   scripts/dev.sh test    build and run every test (GoogleTest through ctest, then pytest)
+#   scripts/dev.sh demo    build the module alone and run the demo
+#   scripts/dev.sh test    build everything and run every test (GoogleTest through ctest, then pytest)
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -28,10 +28,38 @@ install_missing() {
   fi
 }
 
-build_all() {
+configure() {
   cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSORVEL_WERROR=ON \
     -DPython3_EXECUTABLE="$python" >/dev/null
+}
+
+build_all() {
+  configure
   ninja -C "$build"
+}
+
+# Builds only the extension module (the demo needs nothing else) and shows one line of progress;
+# the build's own output goes to a log, printed only when the build fails.
+build_module() {
+  local log="$build/module-build.log" start=$SECONDS rc=0
+  configure
+  if [[ -t 1 ]]; then
+    NINJA_STATUS="[%f/%t] " ninja -C "$build" sorvel_vector_db 2>&1 | tee "$log" |
+      while IFS= read -r line; do
+        if [[ $line =~ ^\[([0-9]+/[0-9]+)\] ]]; then
+          printf '\rbuilding the module: %s' "${BASH_REMATCH[1]}"
+        fi
+      done || rc=$?
+  else
+    echo "building the module"
+    ninja -C "$build" sorvel_vector_db >"$log" 2>&1 || rc=$?
+  fi
+  if ((rc != 0)); then
+    printf '\nthe build failed (log: %s):\n' "$log" >&2
+    cat "$log" >&2
+    exit "$rc"
+  fi
+  printf '\rbuilt %s in %ds\n\n' "${build#"$here"/}/python/sorvel_vector_db.abi3.so" $((SECONDS - start))
 }
 
 run_tests() {
@@ -48,11 +76,12 @@ run_tests() {
 }
 
 run_demo() {
+  echo "== examples/demo.py (data in ./data) =="
   (cd "$here" && PYTHONPATH="$build/python" "$python" examples/demo.py)
 }
 
 case "${1:-}" in
-  demo) install_missing; build_all; run_demo ;;
+  demo) install_missing; build_module; run_demo ;;
   test) install_missing; build_all; run_tests ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac

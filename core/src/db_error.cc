@@ -169,11 +169,26 @@ std::string DbError::debug() const {
 }
 
 std::string debug_quote(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size() + 2);
   out.push_back('"');
-  for (const char c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
+    // U+0080 to U+009F (UTF-8 C2 80 to C2 9F) are control characters too. Other bytes at or above
+    // 0x80, valid UTF-8 or not, pass through unchanged.
+    if (byte == 0xc2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9f) {
+        out += "\\u{";
+        out.push_back(kHex[next >> 4]);
+        out.push_back(kHex[next & 0xf]);
+        out.push_back('}');
+        ++i;
+        continue;
+      }
+    }
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -183,7 +198,6 @@ std::string debug_quote(std::string_view text) {
       case '\0': out += "\\0"; break;
       default:
         if (byte < 0x20 || byte == 0x7f) {
-          static constexpr char kHex[] = "0123456789abcdef";
           out += "\\u{";
           if (byte >= 0x10) out.push_back(kHex[byte >> 4]);
           out.push_back(kHex[byte & 0xf]);

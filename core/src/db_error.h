@@ -95,7 +95,10 @@ class DbError {
   IoError io_;
 };
 
-// A text in double quotes with backslash escapes, as debug forms print texts: "a\"b\n".
+// A text in double quotes with backslash escapes, as debug forms print texts: "a\"b\n". The quote
+// and the backslash get a backslash; \n \r \t \0 stand for themselves; every other control
+// character, U+0080 to U+009F (UTF-8 C2 80 to C2 9F) included, becomes \u{hex}. All other bytes
+// are copied, so a text that is not valid UTF-8 keeps its bytes.
 std::string debug_quote(std::string_view text);
 
 }  // namespace sorvel

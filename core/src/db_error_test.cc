@@ -103,6 +103,11 @@ TEST(DbErrorTest, DebugQuoteEscapes) {
       {std::string("nul\0x", 5), "\"nul\\0x\""},
       {"\x01\x1f\x7f", "\"\\u{1}\\u{1f}\\u{7f}\""},
       {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
+      // U+0080, U+0085 and U+009F are control characters; U+00A0 and U+0100 (C4 80) are not.
+      {"\xc2\x80|\xc2\x85|\xc2\x9f|\xc2\xa0|\xc4\x80",
+       "\"\\u{80}|\\u{85}|\\u{9f}|\xc2\xa0|\xc4\x80\""},
+      // Bytes that are not UTF-8 are copied, a lone C2 at the end included.
+      {"\x85\xff\xc2", "\"\x85\xff\xc2\""},
   };
   for (const auto& c : cases) EXPECT_EQ(debug_quote(c.text), c.quoted) << c.quoted;
 }

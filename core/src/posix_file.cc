@@ -1,12 +1,18 @@
 #include "posix_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <climits>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "str_cat.h"
@@ -108,18 +114,101 @@ Result<> rename_path(const std::string& from, const std::string& to) {
   return ok();
 }
 
+namespace {
+
+// The kernel's own bound on the symbolic links it follows in one path.
+constexpr int kMaxLinkHops = 40;
+
+// What a save writes to: `path` with the symbolic links of its last component followed, and the
+// status of what that names (empty when nothing is there yet).
+struct SaveTarget {
+  std::string path;
+  std::optional<struct stat> status;
+};
+
+Result<SaveTarget> resolve_save_target(const std::string& path) {
+  SaveTarget target{path, std::nullopt};
+  for (int hops = 0;; ++hops) {
+    struct stat st {};
+    if (::lstat(target.path.c_str(), &st) != 0) {
+      // Nothing there: a file to create (a missing directory is reported when it is created).
+      if (errno == ENOENT) return target;
+      return DbError::io_from_errno(errno);
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      target.status = st;
+      return target;
+    }
+    if (hops == kMaxLinkHops) return DbError::io_from_errno(ELOOP);
+    std::string text(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(target.path.c_str(), text.data(), text.size());
+    if (n < 0) return DbError::io_from_errno(errno);
+    if (static_cast<std::size_t>(n) >= text.size()) return DbError::io_from_errno(ENAMETOOLONG);
+    if (n == 0) return DbError::io_from_errno(ENOENT);  // an empty link names nothing
+    text.resize(static_cast<std::size_t>(n));
+    // A relative link text is relative to the link's own directory; the kernel resolves any ".."
+    // in the joined path from there, as it would have resolved the link.
+    if (text.front() != '/') {
+      const auto slash = target.path.find_last_of('/');
+      if (slash != std::string::npos) text.insert(0, target.path, 0, slash + 1);
+    }
+    target.path = std::move(text);
+  }
+}
+
+// Creates `path`, which must not exist yet, for writing with 0o666 before the umask; it is never
+// a link followed or an old file reused.
+Result<UniqueFd> create_new(const std::string& path) {
+  return open_with(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
+}
+
+// Gives the new file `fd` the owner, group and permission bits of `like`: the owner and group
+// where the process may set them, the bits always (Io when that fails).
+Result<> copy_owner_and_mode(int fd, const struct stat& like) {
+  // Only a privileged process may give a file away, and only to a group it is in: keep what can be
+  // kept. fchown first, since it may clear the set-id bits that fchmod then sets.
+  if (::fchown(fd, like.st_uid, like.st_gid) != 0) {
+    (void)::fchown(fd, static_cast<uid_t>(-1), like.st_gid);
+  }
+  if (::fchmod(fd, like.st_mode & 07777) != 0) return DbError::io_from_errno(errno);
+  return ok();
+}
+
+}  // namespace
+
 Result<AtomicFileWriter> AtomicFileWriter::create(const std::string& path) {
   static std::atomic<std::uint64_t> next_writer{0};
+  SORVEL_ASSIGN_OR_RETURN(SaveTarget target, resolve_save_target(path));
   AtomicFileWriter w;
-  w.path_ = path;
-  w.temp_path_ = str_cat(path, ".tmp-", static_cast<long>(::getpid()), "-",
-                         next_writer.fetch_add(1, std::memory_order_relaxed));
-  SORVEL_ASSIGN_OR_RETURN(w.fd_, create_truncate(w.temp_path_));
+  w.target_ = std::move(target.path);
+  if (target.status && !S_ISREG(target.status->st_mode)) {
+    // A device or a FIFO is the destination itself: a renamed file would replace the node.
+    SORVEL_ASSIGN_OR_RETURN(w.fd_, create_truncate(w.target_));
+    return w;
+  }
+  // Replacing a file bypasses its own permission bits; refuse what opening it would refuse.
+  if (target.status && ::faccessat(AT_FDCWD, w.target_.c_str(), W_OK, AT_EACCESS) != 0) {
+    return DbError::io_from_errno(errno);
+  }
+  const long pid = static_cast<long>(::getpid());
+  for (;;) {
+    std::string temp =
+        str_cat(w.target_, ".tmp-", pid, "-", next_writer.fetch_add(1, std::memory_order_relaxed));
+    Result<UniqueFd> fd = create_new(temp);
+    if (fd) {
+      w.temp_path_ = std::move(temp);
+      w.fd_ = std::move(fd).value();
+      break;
+    }
+    // A stale file of an earlier process with this pid: take the next name.
+    if (fd.error().io_error().os_code() != EEXIST) return DbError(std::move(fd).error());
+  }
+  if (target.status) SORVEL_TRY(copy_owner_and_mode(w.fd_.get(), *target.status));
   return w;
 }
 
 AtomicFileWriter::AtomicFileWriter(AtomicFileWriter&& other) noexcept
-    : path_(std::move(other.path_)),
+    : target_(std::move(other.target_)),
       temp_path_(std::exchange(other.temp_path_, {})),
       fd_(std::move(other.fd_)),
       committed_(other.committed_) {}
@@ -127,7 +216,7 @@ AtomicFileWriter::AtomicFileWriter(AtomicFileWriter&& other) noexcept
 AtomicFileWriter& AtomicFileWriter::operator=(AtomicFileWriter&& other) noexcept {
   if (this != &other) {
     discard();
-    path_ = std::move(other.path_);
+    target_ = std::move(other.target_);
     temp_path_ = std::exchange(other.temp_path_, {});
     fd_ = std::move(other.fd_);
     committed_ = other.committed_;
@@ -144,11 +233,16 @@ void AtomicFileWriter::discard() {
 }
 
 Result<> AtomicFileWriter::commit() {
+  if (temp_path_.empty()) {
+    SORVEL_TRY(fd_.close());
+    committed_ = true;
+    return ok();
+  }
   SORVEL_TRY(sync_fd(fd_.get()));
   SORVEL_TRY(fd_.close());
-  SORVEL_TRY(rename_path(temp_path_, path_));
+  SORVEL_TRY(rename_path(temp_path_, target_));
   committed_ = true;
-  return sync_parent_dir(path_);
+  return sync_parent_dir(target_);
 }
 
 Result<> replace_file(const std::string& path, std::span<const std::uint8_t> bytes) {
@@ -157,13 +251,54 @@ Result<> replace_file(const std::string& path, std::span<const std::uint8_t> byt
   return w.commit();
 }
 
+namespace {
+
+// The pid in a name of the form "<file>.tmp-<pid>-<n>" (both numbers decimal), if it has that form.
+std::optional<long> writer_temporary_pid(std::string_view name) {
+  const auto mark = name.rfind(".tmp-");
+  if (mark == std::string_view::npos || mark == 0) return std::nullopt;
+  const std::string_view numbers = name.substr(mark + 5);
+  const auto dash = numbers.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  const std::string_view pid_text = numbers.substr(0, dash);
+  const std::string_view n_text = numbers.substr(dash + 1);
+  const auto all_digits = [](std::string_view t) {
+    return !t.empty() &&
+           std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (!all_digits(pid_text) || !all_digits(n_text)) return std::nullopt;
+  long pid = 0;
+  const auto parsed = std::from_chars(pid_text.data(), pid_text.data() + pid_text.size(), pid);
+  if (parsed.ec != std::errc()) return std::nullopt;
+  return pid;
+}
+
+}  // namespace
+
+void remove_stale_writer_temporaries(const std::string& dir) {
+  DIR* stream = ::opendir(dir.c_str());
+  if (stream == nullptr) return;  // best effort: the caller reads the directory anyway
+  const long own_pid = static_cast<long>(::getpid());
+  while (const dirent* entry = ::readdir(stream)) {
+    const std::optional<long> pid = writer_temporary_pid(entry->d_name);
+    // This process's own temporaries belong to writers that may still be running.
+    if (!pid || *pid == own_pid) continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(stream), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode)) continue;
+    (void)::unlinkat(::dirfd(stream), entry->d_name, 0);  // best effort, as documented
+  }
+  ::closedir(stream);
+}
+
 Result<MappedFile> MappedFile::open(const std::string& path) {
   SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return DbError::io_from_errno(errno);
   MappedFile m;
   if (st.st_size <= 0) return m;
-  void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
+  void* p =
+      ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
   if (p == MAP_FAILED) return DbError::io_from_errno(errno);
   m.data_ = static_cast<const std::uint8_t*>(p);
   m.size_ = static_cast<std::size_t>(st.st_size);

@@ -50,14 +50,25 @@ Result<> sync_parent_dir(const std::string& path);
 // rename(2); Io on failure.
 Result<> rename_path(const std::string& from, const std::string& to);
 
-// Replaces a file safely: the content goes to a temporary file beside the target (created with
-// 0o666 before the umask, as the target would be), which is forced to stable storage and renamed
-// over the target by commit(). Until commit() succeeds the previous file stays intact; an
-// uncommitted writer removes its temporary file when it goes away.
+// Writes the whole new content of a file, replacing a regular file safely and respecting what the
+// path names. The target is `path` with its symbolic links followed (a chain of them, up to 40; a
+// dangling link names the file to create); the links themselves stay as they are. Then:
+// - The target is a regular file or missing: the content goes to the temporary file
+//   "<target>.tmp-<pid>-<n>" beside it, which commit() forces to stable storage and renames over
+//   the target. Until then the previous file stays intact. The temporary gets an existing target's
+//   permission bits, and its owner and group where the process may set them (best effort); a new
+//   file gets 0o666 before the umask. A target the process may not write is refused with Io, as
+//   opening it for writing would be; so is a directory that takes no temporary file (the target is
+//   never truncated in place: a memory map of it may still be read).
+// - The target exists and is not a regular file (a device, a FIFO): it is opened for writing and
+//   truncated, as a create-or-truncate would (a FIFO waits for a reader; a directory fails with
+//   EISDIR), and written in place; commit() closes it and reports the close's failure.
+// Every failure, and a writer dropped uncommitted, removes the temporary file. One writer belongs
+// to one thread at a time; two writers to one target (in any threads) never share a temporary file.
 class AtomicFileWriter {
  public:
-  // Creates the temporary file "<path>.tmp-<pid>-<n>" (n counts the writers of this process, so
-  // two threads saving to one path never share a temporary file); Io on failure.
+  // Resolves the target and opens the temporary file (or the target, in place); Io on failure.
+  // n counts the writers of this process; a stale file under the same name is never reused.
   static Result<AtomicFileWriter> create(const std::string& path);
 
   // A moved-from writer owns nothing and removes nothing.
@@ -67,25 +78,33 @@ class AtomicFileWriter {
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
   ~AtomicFileWriter();
 
-  // The temporary file's descriptor, for an Encoder or write_all.
+  // The descriptor to write the content to (the temporary file's, or the target's in place), for
+  // an Encoder or write_all.
   int fd() const { return fd_.get(); }
-  // fsync, close, rename over the target, fsync of the directory; Io on failure (the temporary file
-  // is then removed and the target untouched).
+  // With a temporary file: fsync, close, rename over the target, fsync of the directory; Io on
+  // failure (the temporary file is then removed and the target untouched). In place: close; Io on
+  // failure.
   Result<> commit();
 
  private:
   AtomicFileWriter() = default;
-  // Closes and removes the temporary file unless it was committed.
+  // Closes, and removes the temporary file unless it was committed.
   void discard();
 
-  std::string path_;
-  std::string temp_path_;
+  std::string target_;
+  std::string temp_path_;  // empty when writing in place
   UniqueFd fd_;
   bool committed_ = false;
 };
 
 // Writes `bytes` as the whole new content of `path` through an AtomicFileWriter.
 Result<> replace_file(const std::string& path, std::span<const std::uint8_t> bytes);
+
+// Removes the regular files named like an AtomicFileWriter's temporary ("<file>.tmp-<pid>-<n>")
+// that writers of other processes left in `dir` (a crash between creating one and its commit).
+// Best effort: a file that cannot be removed, or a directory that cannot be read, stays. Only safe
+// while no other process writes into `dir`.
+void remove_stale_writer_temporaries(const std::string& dir);
 
 // A read-only private memory map of a whole file; unmapped on destruction. An empty file maps to an
 // empty span without calling mmap.

@@ -128,6 +128,8 @@ CREATE_ERRORS = [
      'invalid configuration: invalid collection name: "x/y"'),
     ("absolute name", ("/tmp/x", 3), ValueError,
      'invalid configuration: invalid collection name: "/tmp/x"'),
+    ("name with a C1 control", ("x/\x85", 3), ValueError,
+     'invalid configuration: invalid collection name: "x/\\u{85}"'),
     ("binding: missing arguments", ("b",), TypeError,
      "Client.create_collection() missing 1 required positional argument: 'dimensions'"),
 ]

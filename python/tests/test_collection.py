@@ -355,6 +355,8 @@ SNAPSHOT_NAME_ERRORS = [
     ("a\\b", 'invalid configuration: invalid snapshot name: "a\\\\b"'),
     ("..", 'invalid configuration: invalid snapshot name: ".."'),
     ("x..y", 'invalid configuration: invalid snapshot name: "x..y"'),
+    # U+0080 to U+009F are escaped as the module's own messages escape them.
+    ("a/\x80\x9f\u00e9", 'invalid configuration: invalid snapshot name: "a/\\u{80}\\u{9f}\u00e9"'),
 ]
 
 

@@ -424,3 +424,32 @@ def test_integers_are_converted_before_vectors(make_index, call, exc):
     assert type(info.value) is exc
     if exc is TypeError:
         assert str(info.value).startswith("argument 'k': ")
+
+
+# Every integer and text argument of a constructor is converted, in signature order, before the
+# metric's text is parsed: an unknown metric is reported only when nothing after it is wrong.
+CONSTRUCTOR_ORDER = [
+    ("HnswIndex", (2, "zz", "a"), {}, "ef_construction"),
+    ("HnswIndex", (2, "zz"), {"m": None}, "m"),
+    ("IvfIndex", (2, "zz"), {"train_size": 1.5}, "train_size"),
+    ("IvfPqIndex", (2, "zz"), {"pq_k_sub": "a"}, "pq_k_sub"),
+    ("MmapFlatIndex", (2, "zz", 5), {}, "path"),
+]
+
+
+@pytest.mark.parametrize("name,args,kwargs,argument", CONSTRUCTOR_ORDER,
+                         ids=[f"{c[0]}-{c[3]}" for c in CONSTRUCTOR_ORDER])
+def test_constructor_converts_everything_before_the_metric(svdb, tmp_path, name, args, kwargs,
+                                                           argument):
+    cls = getattr(svdb, name)
+    with pytest.raises(TypeError) as info:
+        cls(*args, **kwargs)
+    assert str(info.value).startswith(f"argument '{argument}': ")
+    # With the later argument mended, the metric's own error comes through.
+    mended = dict(kwargs)
+    mended.pop(argument, None)
+    positional = args[:2] if len(args) > 2 else args
+    if name == "MmapFlatIndex":
+        mended["path"] = str(tmp_path / "v.kvec")
+    with pytest.raises(ValueError, match='^unknown metric "zz"'):
+        cls(*positional, **mended)

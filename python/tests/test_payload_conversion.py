@@ -276,6 +276,8 @@ FILTER_ERRORS = [
      "invalid filter: FilterCondition must be $and, $or, or a single field predicate"),
     ("list", [1], ValueError, "invalid filter: invalid type: sequence, expected a map"),
     ("str", "x", ValueError, 'invalid filter: invalid type: string "x", expected a map'),
+    ("str with control characters", "\x85\n\x9f\xa0", ValueError,
+     'invalid filter: invalid type: string "\\u{85}\\n\\u{9f}\xa0", expected a map'),
     ("operator as string", {"a": "$eq"}, ValueError,
      "invalid filter: invalid type: unit variant, expected newtype variant"),
     ("two operators", {"a": {"$gte": 1, "$lte": 2}}, ValueError,

@@ -266,6 +266,9 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
   if (traces == RestoreTraces::kFinish) SORVEL_TRY(finish_interrupted_restore(dir));
   const std::string temp = join(dir, kWalTempFileName);
   if (status_readable(temp)) SORVEL_TRY(remove_if_present(temp));
+  // Saves of an earlier run that never reached their rename; the data-directory lock keeps other
+  // processes' writers out.
+  remove_stale_writer_temporaries(dir);
 
   SORVEL_ASSIGN_OR_RETURN(std::vector<std::uint8_t> meta_bytes,
                           read_whole_file(join(dir, kMetaFileName)));

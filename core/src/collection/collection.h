@@ -71,7 +71,8 @@ class Collection {
   //     collection (the old one or the restored one; see finish_interrupted_restore in
   //     snapshot.h), with its errors (Io, Serialization for a malformed marker);
   //  1. removes a leftover "wal.log.tmp" (a rewrite that never reached its rename); Io when it
-  //     cannot be removed;
+  //     cannot be removed; then, best effort, the temporary files that other processes' saves
+  //     (AtomicFileWriter) left in `dir`;
   //  2. reads "meta.json" (Io) and parses it (Serialization);
   //  3. builds the empty index with create_index (InvalidConfig for an IVF-PQ configuration that
   //     does not fit; the faiss type throws InvariantFailure); a memory-mapped collection rebuilds

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -179,13 +180,21 @@ std::uint64_t env_or(const char* name, std::uint64_t fallback) {
   return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
-// Reads whole reports from `fd` into `out` until the deadline (or EOF when `until_eof`).
+// How long read_reports reads: until a deadline, until the first acknowledgement, or until EOF.
+enum class ReadUntil { kDeadline, kAcknowledged, kEof };
+
+// Reads whole reports from `fd` into `out` until `until` is met; EOF (the child is gone) always
+// ends the reading.
 void read_reports(int fd, std::vector<std::uint8_t>& pending_bytes, std::vector<Report>& out,
-                  std::chrono::steady_clock::time_point deadline, bool until_eof) {
+                  ReadUntil until, std::chrono::steady_clock::time_point deadline = {}) {
   std::uint8_t chunk[4096];
+  const auto acknowledged = [&out] {
+    return std::any_of(out.begin(), out.end(), [](const Report& r) { return r.done == 1; });
+  };
   for (;;) {
+    if (until == ReadUntil::kAcknowledged && acknowledged()) return;
     int timeout_ms = -1;
-    if (!until_eof) {
+    if (until == ReadUntil::kDeadline) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return;
@@ -244,12 +253,17 @@ TEST_P(CrashTest, KilledWriterLosesNoAcknowledgedWrite) {
 
     std::vector<std::uint8_t> partial;
     std::vector<Report> reports;
+    // The kill is armed only once a write has been acknowledged: opening the client and replaying
+    // the log take as long as the build and the machine make them, and a kill before any
+    // acknowledgement would test nothing.
+    read_reports(fds[0], partial, reports, ReadUntil::kAcknowledged);
     const auto delay = std::chrono::milliseconds(2 + rng() % 60);
-    read_reports(fds[0], partial, reports, std::chrono::steady_clock::now() + delay, false);
+    read_reports(fds[0], partial, reports, ReadUntil::kDeadline,
+                 std::chrono::steady_clock::now() + delay);
     ASSERT_EQ(::kill(child, SIGKILL), 0);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    read_reports(fds[0], partial, reports, {}, true);
+    read_reports(fds[0], partial, reports, ReadUntil::kEof);
     ::close(fds[0]);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
         << "the writer stopped on its own, status " << status;

@@ -325,6 +325,21 @@ TEST(ReplayTest, LeftoverRewriteAndUnreadableSparseFileAreHarmless) {
   EXPECT_EQ(capture(*c), before);  // the log's sparse part applies on top of the empty index
 }
 
+TEST(ReplayTest, OpeningRemovesTemporariesOfEarlierSaves) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  create_or_die(dir, meta_of(IndexType::Hnsw)).reset();
+  // Saves cut short by a crash of some earlier process; "meta.json.tmp" is the promotion's own
+  // file and stays.
+  for (const char* name : {"sparse.bin.tmp-1-0", "hnsw.graph.tmp-4194304-12", "meta.json.tmp"}) {
+    testing::write_file(dir + "/" + name, {1});
+  }
+  open_or_die(dir).reset();
+  EXPECT_FALSE(fs::exists(dir + "/sparse.bin.tmp-1-0"));
+  EXPECT_FALSE(fs::exists(dir + "/hnsw.graph.tmp-4194304-12"));
+  EXPECT_TRUE(fs::exists(dir + "/meta.json.tmp"));
+}
+
 TEST(ReplayTest, DirectoryWithOnlyMetadataOpensEmptyAndGainsALog) {
   TempDir tmp;
   const std::string dir = tmp.file("c");

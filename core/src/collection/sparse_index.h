@@ -78,8 +78,9 @@ class SparseIndex {
 
   // The "sparse.bin" image, built in one buffer of its exact size.
   std::vector<std::uint8_t> encode() const;
-  // Writes the image to `path`, replacing the file safely (a temporary beside it, forced to stable
-  // storage and renamed over it): a failed write leaves the previous file as it was. Io on failure.
+  // Writes the image to `path` through replace_file (posix_file.h: a regular file is replaced by a
+  // synced temporary renamed over it), so a failed write leaves the previous file as it was. Io on
+  // failure.
   Result<> write_file(const std::string& path) const;
   // Decodes a "sparse.bin" image. A later list of a repeated term, or a later vector of a repeated
   // id, replaces the earlier one; nothing cross-checks the two parts; bytes after the last vector

@@ -26,7 +26,8 @@ void put(Bytes& out, T value) {
 std::vector<std::uint64_t> ids_of(const SparseIndex& index, std::uint32_t term) {
   std::vector<std::uint64_t> ids;
   if (const auto* list = index.postings(term)) {
-    for (const PostingEntry& e : *list) ids.push_back(e.id);
+    // A copy first: push_back takes a reference, and a packed member may sit misaligned.
+    for (const PostingEntry& e : *list) ids.push_back(std::uint64_t{e.id});
   }
   return ids;
 }
@@ -90,7 +91,7 @@ TEST(SparseIndexTest, InsertReplacesAndRemoveSwapsTheLastEntryIn) {
   // Replacing: old entries leave first, so a term in both vectors ends with one entry, last.
   index.insert(2, SparseVector{{5, 9}, {4.0f, 5.0f}});
   EXPECT_EQ(ids_of(index, 5), (std::vector<std::uint64_t>{3, 2}));
-  EXPECT_EQ(index.postings(5)->back().weight, 4.0f);
+  EXPECT_EQ(float{index.postings(5)->back().weight}, 4.0f);
   EXPECT_EQ(ids_of(index, 9), (std::vector<std::uint64_t>{2}));
 
   // An empty vector is stored and counted but has no postings.

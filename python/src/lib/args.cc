@@ -414,11 +414,8 @@ PyResult<Metric> parse_metric(std::string_view text) {
   return std::nullopt;
 }
 
-PyResult<Metric> metric_arg_or(PyObject* object, const char* name, Metric fallback) {
-  if (object == nullptr) return fallback;
-  const PyResult<std::string_view> text = text_arg(object, name);
-  if (!text) return std::nullopt;
-  return parse_metric(*text);
+PyResult<std::string_view> metric_text_arg(PyObject* object) {
+  return text_arg_or(object, "metric", metric_text_name(Metric::L2));
 }
 
 // ---- vectors, matrices, entries --------------------------------------------------------------

@@ -143,8 +143,10 @@ std::string debug_text(std::string_view text);
 // Exactly "l2", "cosine" or "dot_product" (byte-exact); otherwise ValueError
 // "unknown metric {debug form}; expected \"l2\", \"cosine\", or \"dot_product\"".
 PyResult<Metric> parse_metric(std::string_view text);
-// A text argument converted by parse_metric; `fallback` when left out.
-PyResult<Metric> metric_arg_or(PyObject* object, const char* name, Metric fallback);
+// The text of an index constructor's `metric` argument, "l2" when left out. Only converted: the
+// constructor parses it with parse_metric once every integer and text argument is converted, so a
+// bad later argument's TypeError comes before an unknown metric's ValueError.
+PyResult<std::string_view> metric_text_arg(PyObject* object);
 
 // A vector from a float32 buffer (native or little-endian "f", 4-byte items, aligned; strided
 // buffers are gathered), else from a sequence whose items go through float() and are narrowed to

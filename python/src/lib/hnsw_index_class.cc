@@ -29,8 +29,8 @@ PyObject* hnsw_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
       kNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
         const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
         if (!dimensions) return nullptr;
-        const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
-        if (!metric) return nullptr;
+        const PyResult<std::string_view> metric_text = metric_text_arg(a[1]);
+        if (!metric_text) return nullptr;
         const PyResult<std::uint64_t> ef_construction =
             u64_arg_or(a[2], "ef_construction", 200);
         if (!ef_construction) return nullptr;
@@ -38,6 +38,8 @@ PyObject* hnsw_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
         if (!ef_search) return nullptr;
         const PyResult<std::uint64_t> m = u64_arg_or(a[4], "m", 12);
         if (!m) return nullptr;
+        const PyResult<Metric> metric = parse_metric(*metric_text);
+        if (!metric) return nullptr;
         return wrap<HnswIndexClass>(
             std::make_unique<HnswIndex>(*dimensions, *metric, *ef_construction, *ef_search, *m));
       });

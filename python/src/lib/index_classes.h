@@ -222,7 +222,9 @@ PyObject* plain_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return constructor_frame<Class>(kPlainNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
     const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
     if (!dimensions) return nullptr;
-    const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
+    const PyResult<std::string_view> metric_text = metric_text_arg(a[1]);
+    if (!metric_text) return nullptr;
+    const PyResult<Metric> metric = parse_metric(*metric_text);
     if (!metric) return nullptr;
     return wrap<Class>(std::make_unique<typename Class::Content>(*dimensions, *metric));
   });

@@ -61,10 +61,11 @@ constexpr Signature kIvfPqNewSig{"__new__",
                                   optional_param("pq_m"),
                                   optional_param("pq_k_sub")}};
 
-// The five arguments both constructors begin with.
+// The five arguments both constructors begin with; the metric only as text (parsed by the
+// constructor after its own further arguments).
 struct ListArgs {
   std::uint64_t dimensions;
-  Metric metric;
+  std::string_view metric_text;
   std::uint64_t n_lists;
   std::uint64_t nprobe;
   std::uint64_t train_size;
@@ -75,15 +76,15 @@ struct ListArgs {
 PyResult<ListArgs> list_args(const BoundArgs& a) {
   const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
   if (!dimensions) return std::nullopt;
-  const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
-  if (!metric) return std::nullopt;
+  const PyResult<std::string_view> metric_text = metric_text_arg(a[1]);
+  if (!metric_text) return std::nullopt;
   const PyResult<std::uint64_t> n_lists = u64_arg_or(a[2], "n_lists", 256);
   if (!n_lists) return std::nullopt;
   const PyResult<std::uint64_t> nprobe = u64_arg_or(a[3], "nprobe", 16);
   if (!nprobe) return std::nullopt;
   const PyResult<std::uint64_t> train_size = u64_arg_or(a[4], "train_size", 4096);
   if (!train_size) return std::nullopt;
-  return ListArgs{*dimensions, *metric, *n_lists, *nprobe, *train_size};
+  return ListArgs{*dimensions, *metric_text, *n_lists, *nprobe, *train_size};
 }
 
 // IvfIndex(dimensions, metric="l2", n_lists=256, nprobe=16, train_size=4096): any values.
@@ -92,8 +93,10 @@ PyObject* ivf_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
       kIvfNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
         const PyResult<ListArgs> lists = list_args(a);
         if (!lists) return nullptr;
+        const PyResult<Metric> metric = parse_metric(lists->metric_text);
+        if (!metric) return nullptr;
         Result<IvfIndex> index =
-            IvfIndex::create(lists->dimensions, lists->metric,
+            IvfIndex::create(lists->dimensions, *metric,
                              IvfConfig{lists->n_lists, lists->nprobe, lists->train_size,
                                        kStandaloneKMeansIterations});
         if (!index) return error_to_pyerr(index.error());
@@ -112,10 +115,12 @@ PyObject* ivf_pq_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
         if (!pq_m) return nullptr;
         const PyResult<std::uint64_t> pq_k_sub = u64_arg_or(a[6], "pq_k_sub", 256);
         if (!pq_k_sub) return nullptr;
+        const PyResult<Metric> metric = parse_metric(lists->metric_text);
+        if (!metric) return nullptr;
         const IvfPqConfig config{lists->n_lists, lists->nprobe, lists->train_size,
                                  kStandaloneKMeansIterations,
                                  PqConfig{*pq_m, *pq_k_sub, kStandaloneKMeansIterations}};
-        Result<IvfPqIndex> index = IvfPqIndex::create(lists->dimensions, lists->metric, config);
+        Result<IvfPqIndex> index = IvfPqIndex::create(lists->dimensions, *metric, config);
         if (!index) return error_to_pyerr(index.error());
         return wrap<IvfPqIndexClass>(std::make_unique<IvfPqIndex>(std::move(*index)));
       });

@@ -25,10 +25,12 @@ PyObject* mmap_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
       kNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
         const PyResult<std::uint64_t> dimensions = u64_arg(a[0], "dimensions");
         if (!dimensions) return nullptr;
-        const PyResult<Metric> metric = metric_arg_or(a[1], "metric", Metric::L2);
-        if (!metric) return nullptr;
+        const PyResult<std::string_view> metric_text = metric_text_arg(a[1]);
+        if (!metric_text) return nullptr;
         const PyResult<std::string_view> path = text_arg_or(a[2], "path", "./mmap_index.kvec");
         if (!path) return nullptr;
+        const PyResult<Metric> metric = parse_metric(*metric_text);
+        if (!metric) return nullptr;
         Result<MmapFlatIndex> index =
             MmapFlatIndex::open_or_new(std::string(*path), *dimensions, *metric);
         if (!index) return error_to_pyerr(index.error());

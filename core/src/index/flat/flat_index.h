@@ -78,10 +78,12 @@ class FlatIndex final : public VectorIndex {
   // rebuilds from its log) calls this, to bound memory under repeated updates of the same ids.
   void compact_rows();
 
-  // Writes the FlatIndex file (all rows, deleted ones included) to a temporary file beside `path`,
-  // forces it to stable storage and renames it over `path`, so a failed save leaves the previous
-  // file intact. Io when the temporary file cannot be created, Serialization ("io error: ...") when
-  // a write fails, Io when the sync or rename fails. The index is never changed.
+  // Writes the FlatIndex file (all rows, deleted ones included) through an AtomicFileWriter
+  // (posix_file.h: links followed, an existing file's mode kept, a regular file replaced by a
+  // synced temporary renamed over it, a device written in place), so a failed save leaves a
+  // previous regular file intact. Io when the target is refused or cannot be opened, Serialization
+  // ("io error: ...") when a write fails, Io when the sync, rename or close fails. The index is
+  // never changed.
   Result<> save_file(const std::string& path) const;
   // Reads a FlatIndex file. Io when it cannot be opened; Serialization with the decoder's text for
   // a short file, a metric code above 2 or a live byte other than 0 or 1; Serialization for lists

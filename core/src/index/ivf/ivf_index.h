@@ -95,8 +95,9 @@ class IvfIndex final : public VectorIndex {
   std::span<const float> centroids() const { return centroids_; }
   std::span<const PostingList> lists() const { return lists_; }
 
-  // Writes the IVF file (below), replacing `path` safely through a temporary file beside it. Io
-  // when the file cannot be created or committed, Serialization for a failed write.
+  // Writes the IVF file (below) through an AtomicFileWriter (posix_file.h), which replaces a
+  // regular file safely. Io when the file cannot be created or committed, Serialization for a
+  // failed write.
   Result<> save_file(const std::string& path) const;
   // Io when the file cannot be opened; Serialization when it cannot be decoded or does not describe
   // a consistent index (the text names the disagreement). No training runs on load.

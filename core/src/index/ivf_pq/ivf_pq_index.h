@@ -94,8 +94,9 @@ class IvfPqIndex final : public VectorIndex {
   std::span<const CodeList> lists() const { return lists_; }
   const std::optional<ProductQuantizer>& quantizer() const { return pq_; }
 
-  // Writes the IVF-PQ file (below), replacing `path` safely through a temporary file beside it.
-  // Io when the file cannot be created or committed, Serialization for a failed write.
+  // Writes the IVF-PQ file (below) through an AtomicFileWriter (posix_file.h), which replaces a
+  // regular file safely. Io when the file cannot be created or committed, Serialization for a
+  // failed write.
   Result<> save_file(const std::string& path) const;
   // Io when the file cannot be opened; Serialization when it cannot be decoded or does not describe
   // a consistent index (the text names the disagreement). No training runs on load.

@@ -82,8 +82,8 @@ class CompressedFlatIndex final : public VectorIndex {
   };
   std::optional<EntryView> entry(std::uint64_t id) const;
 
-  // Writes the file (layout in the .cc) in one whole-file write through a temporary file beside
-  // `path`, renamed over it: a failed save leaves the previous file. Io on failure.
+  // Writes the file (layout in the .cc) in one whole-file write through replace_file
+  // (posix_file.h): a failed save leaves a previous regular file as it was. Io on failure.
   Result<> save_file(const std::string& path) const;
   // Reads a file written by save_file. Io when it cannot be read; Serialization, in this order of
   // checks: a file shorter than 12 bytes ("io error: unexpected end of file"), a metric code above 2
