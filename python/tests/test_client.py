@@ -232,6 +232,36 @@ def test_registered_under_the_name_in_meta(svdb, data):
     assert client.get_collection("real").name == "real"
 
 
+def test_delete_removes_the_directory_the_collection_came_from(svdb, data):
+    os.makedirs(data)
+    write_meta(data, "x", name="y")
+    os.makedirs(os.path.join(data, "y"))  # the user's own directory, no collection
+    with open(os.path.join(data, "y", "notes.txt"), "w") as f:
+        f.write("mine")
+    client = svdb.Client(data)
+    assert client.delete_collection("y") is True
+    assert not os.path.exists(os.path.join(data, "x"))
+    assert os.listdir(os.path.join(data, "y")) == ["notes.txt"]
+
+
+def test_lock_is_a_collection_name_and_a_second_client_stays_refused(svdb, data):
+    os.makedirs(data)
+    open(os.path.join(data, "LOCK"), "w").close()  # left by earlier versions: ignored
+    client = svdb.Client(data)
+    os.remove(os.path.join(data, "LOCK"))
+    client.create_collection("LOCK", 2, "l2", "flat")
+    with pytest.raises(OSError, match="in use by another client"):
+        svdb.Client(data)
+    assert client.delete_collection("LOCK") is True
+    assert os.listdir(data) == []
+    with pytest.raises(OSError, match="in use by another client"):
+        svdb.Client(data)
+    client.create_collection("LOCK", 2, "l2", "flat").upsert(1, [1.0, 2.0])
+    del client
+    gc.collect()
+    assert svdb.Client(data).get_collection("LOCK").count == 1
+
+
 def test_faiss_meta_is_a_panic_and_makes_no_client(svdb, data):
     os.makedirs(data)
     write_meta(data, "f", index_type="faiss")

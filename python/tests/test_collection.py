@@ -258,9 +258,29 @@ def test_search_k_and_filter(col):
     assert [h["id"] for h in col.search([0.0] * 3, 4, {"even": {"$eq": False}})] == [1, 3, 5, 7]
     assert col.search([0.0] * 3, 4, None) == col.search([0.0] * 3, 4)
     assert len(col.search([0.0] * 3, 2**64 - 1, {"$and": []})) == 30
-    # Only the 10 * k nearest are examined: with k = 1 the ten nearest (0..9) are all below 10.
-    assert col.search([0.0] * 3, 1, {"i": {"$gte": 10}}) == []
-    assert [h["id"] for h in col.search([0.0] * 3, 2, {"i": {"$gte": 10}})] == [10, 11]
+    # The k nearest that pass, however far beyond the k nearest of all they lie.
+    assert [h["id"] for h in col.search([0.0] * 3, 1, {"i": {"$gte": 10}})] == [10]
+    assert [h["id"] for h in col.search([0.0] * 3, 2, {"i": {"$gte": 25}})] == [25, 26]
+    assert [h["id"] for h in col.search([0.0] * 3, 9, {"i": {"$gte": 25}})] == [25, 26, 27, 28, 29]
+
+
+@pytest.mark.parametrize("index_type", ["flat", "hnsw"])
+def test_a_selective_filter_still_finds_k_hits(client, index_type):
+    rng = np.random.default_rng(1)
+    data = rng.standard_normal((4000, 8), dtype=F32)
+    col = client.create_collection("sel", 8, "l2", index_type)
+    col.upsert_batch([(i, data[i], {"tag": i % 100}) for i in range(4000)])
+    q = rng.standard_normal(8, dtype=F32)
+    tag = {"tag": {"$eq": 42}}  # 40 of 4000 pass
+    hits = col.search(q, 10, tag)
+    assert len(hits) == 10 and all(h["payload"] == {"tag": 42} for h in hits)
+    if index_type == "flat":  # exact: the ten nearest of the passing forty
+        passing = np.arange(42, 4000, 100)
+        nearest = passing[np.argsort(np.linalg.norm(data[passing] - q, axis=1))[:10]]
+        assert [h["id"] for h in hits] == nearest.tolist()
+    assert len(col.search(q, 50, tag)) == 40
+    hybrid = col.search_hybrid(q, {}, 10, filter=tag)
+    assert len(hybrid) == 10 and all(h["payload"] == {"tag": 42} for h in hybrid)
 
 
 def test_delete(col):

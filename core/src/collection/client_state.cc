@@ -29,14 +29,14 @@ bool status_readable(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-// Opens (creating) "<dir>/LOCK" and takes an exclusive, non-blocking flock on it. flock locks
-// belong to the open file description, so a second client in this process conflicts as well as
-// one in another process; O_CLOEXEC keeps a child started with exec from inheriting it.
+// Takes an exclusive, non-blocking flock on a descriptor of the directory `dir` itself, so the lock
+// needs no name inside it. flock locks belong to the open file description, so a second client in
+// this process conflicts as well as one in another process; O_CLOEXEC keeps a child started with
+// exec from inheriting it.
 Result<UniqueFd> lock_data_directory(const std::string& dir) {
-  const std::string lock_path = (fs::path(dir) / kLockFileName).string();
   int fd;
   do {
-    fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return DbError::io_from_errno(errno);
   UniqueFd owned(fd);
@@ -123,9 +123,9 @@ void ClientState::WriteGuard::abandon() {
 
 // --- state ---
 
-ClientState::ClientState(std::string path, UniqueFd lock_file, CollectionMap collections)
+ClientState::ClientState(std::string path, UniqueFd directory_lock, CollectionMap collections)
     : path_(std::move(path)),
-      lock_file_(std::move(lock_file)),
+      directory_lock_(std::move(directory_lock)),
       collections_(std::move(collections)) {}
 
 ClientState::~ClientState() {
@@ -185,10 +185,10 @@ Result<bool> ClientState::delete_collection(const std::string& name) {
   WriteGuard guard = write();
   const auto it = collections_.find(name);
   if (it == collections_.end()) return false;
+  // The directory the collection was opened from or created in: path/name may be another
+  // directory altogether when the collection's metadata names a directory other than its own.
+  const std::string dir = it->second->dir();
   collections_.erase(it);
-  // Only registered names reach here, and every registered name is a plain directory name, so the
-  // removal stays inside the data directory.
-  const std::string dir = (fs::path(path_) / name).string();
   struct stat st {};
   if (::lstat(dir.c_str(), &st) == 0) {
     std::error_code ec;
@@ -215,7 +215,7 @@ Result<std::shared_ptr<ClientState>> open_client(std::string path) {
   std::error_code ec;
   fs::create_directories(path, ec);
   if (ec) return io_from_error_code(ec);
-  SORVEL_ASSIGN_OR_RETURN(UniqueFd lock_file, lock_data_directory(path));
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd directory_lock, lock_data_directory(path));
 
   CollectionMap collections;
   fs::directory_iterator it(path, ec);
@@ -238,7 +238,7 @@ Result<std::shared_ptr<ClientState>> open_client(std::string path) {
   }
   if (ec) return io_from_error_code(ec);
   return std::shared_ptr<ClientState>(
-      new ClientState(std::move(path), std::move(lock_file), std::move(collections)));
+      new ClientState(std::move(path), std::move(directory_lock), std::move(collections)));
 }
 
 }  // namespace sorvel

@@ -28,9 +28,6 @@ using CollectionMap = std::unordered_map<std::string, std::unique_ptr<Collection
 inline constexpr std::string_view kPoisonedMessage =
     "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
 
-// The name of the file in a data directory that one client at a time holds an exclusive flock on.
-inline constexpr std::string_view kLockFileName = "LOCK";
-
 // The index type names a collection can be created with: "flat", "hnsw", "quantized_flat", "ivf",
 // "ivf_pq", "fp16_flat", "mmap_flat", "binary_flat" (exact match). Empty for anything else, "faiss"
 // included. The caller reports "unknown index_type {}" with the name quoted.
@@ -50,9 +47,10 @@ bool is_plain_collection_name(std::string_view name);
 // guard does not poison. No operation takes the lock twice; a caller holding a guard must not call
 // the registry operations below (they take the lock themselves).
 //
-// The state holds an exclusive flock on "<path>/LOCK" from open_client until it is destroyed, so
-// two clients never write one directory. Destruction drops every collection (each flushes what its
-// log still buffers) and then releases the lock file.
+// The state holds an exclusive flock on a descriptor of the data directory itself from open_client
+// until it is destroyed, so two clients never write one directory. The lock takes no name in the
+// directory: every plain name ("LOCK" included) is a collection name. Destruction drops every
+// collection (each flushes what its log still buffers) and then releases the lock.
 class ClientState {
  public:
   // Shared access; find() and collections() read the registry. Movable, so a caller can release
@@ -130,9 +128,10 @@ class ClientState {
   // collection registered by another thread in between gives CollectionAlreadyExists.
   Result<> get_or_create_collection(const std::string& name, std::uint64_t dimensions,
                                     Metric metric);
-  // Unregisters and drops the collection, then removes the directory path/name recursively when
-  // its status can be read. False when the name is not registered (nothing touched). Io when the
-  // removal fails (the collection is already unregistered).
+  // Unregisters and drops the collection, then removes the directory it was opened from or created
+  // in (its dir(), never path/name, which may be another directory) recursively when its status
+  // can be read. False when the name is not registered (nothing touched). Io when the removal
+  // fails (the collection is already unregistered).
   Result<bool> delete_collection(const std::string& name);
   // Every registered name, in the map's order (read lock).
   std::vector<std::string> list_collections() const;
@@ -141,12 +140,13 @@ class ClientState {
 
  private:
   friend Result<std::shared_ptr<ClientState>> open_client(std::string path);
-  ClientState(std::string path, UniqueFd lock_file, CollectionMap collections);
+  ClientState(std::string path, UniqueFd directory_lock, CollectionMap collections);
   void check_not_poisoned() const;
 
   std::string path_;
-  // Declared before the registry so it is released after every collection has been dropped.
-  UniqueFd lock_file_;
+  // The locked descriptor of the data directory. Declared before the registry so it is released
+  // after every collection has been dropped.
+  UniqueFd directory_lock_;
   mutable std::shared_mutex mutex_;
   std::atomic<bool> poisoned_{false};
   CollectionMap collections_;
@@ -154,9 +154,9 @@ class ClientState {
 
 // Opens the data directory `path` (used as given, never normalised):
 //  1. creates it with any missing parents (0o777 before the umask); Io on failure;
-//  2. takes an exclusive flock on "<path>/LOCK" (created 0o666 if missing); Io "data directory
-//     {path} is in use by another client" when another client, in this process or another, holds
-//     it;
+//  2. takes an exclusive flock on a descriptor of the directory itself; Io "data directory {path}
+//     is in use by another client" when another client, in this process or another, holds it. A
+//     "LOCK" file that earlier versions locked instead is an ordinary entry (passed over);
 //  3. lists the directory (Io when the listing or an entry cannot be read) and opens every
 //     subdirectory (symbolic links followed) whose "meta.json" has a readable status with
 //     Collection::open, registering it under its meta.name; a later directory with the same name

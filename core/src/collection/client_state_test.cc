@@ -119,7 +119,7 @@ TEST(ClientStateTest, NamesOutsideOneDirectoryAreRefusedBeforeAnythingHappens) {
     EXPECT_EQ(r.error().kind(), ErrorKind::InvalidConfig);
     EXPECT_EQ(r.error().text(), std::string("invalid collection name: ") + tc.shown);
   }
-  EXPECT_EQ(entries(path), (std::set<std::string>{"LOCK"}));
+  EXPECT_EQ(entries(path), std::set<std::string>{});
   EXPECT_EQ(state->count_collections(), 0u);
 }
 
@@ -158,6 +158,8 @@ TEST(ClientStateTest, OpeningPassesOverWhatIsNoCollection) {
   testing::write_file(tmp.file("escaping/wal.log"), {1, 2, 3});  // a torn tail, left alone
   fs::create_directory(tmp.file("elsewhere"));
   write_text(tmp.file("elsewhere/meta.json"), meta_text("renamed"));
+  fs::create_directory(tmp.file("renamed"));  // the user's own, no collection
+  write_text(tmp.file("renamed/notes.txt"), "mine");
   fs::create_directory(tmp.file("dup1"));
   write_text(tmp.file("dup1/meta.json"), meta_text("dup"));
   fs::create_directory(tmp.file("dup2"));
@@ -169,9 +171,10 @@ TEST(ClientStateTest, OpeningPassesOverWhatIsNoCollection) {
   EXPECT_FALSE(fs::exists(tmp.file("bad_meta/wal.log")));
   EXPECT_EQ(fs::file_size(tmp.file("escaping/wal.log")), 3u);
 
-  // Removal goes by the registered name: path/"renamed", not the directory it came from.
+  // Removal takes the directory the collection was opened from, never path/name.
   EXPECT_TRUE(state->delete_collection("renamed").value());
-  EXPECT_TRUE(fs::exists(tmp.file("elsewhere/meta.json")));
+  EXPECT_FALSE(fs::exists(tmp.file("elsewhere")));
+  EXPECT_EQ(entries(tmp.file("renamed")), (std::set<std::string>{"notes.txt"}));
   EXPECT_FALSE(state->delete_collection("renamed").value());
   EXPECT_FALSE(state->delete_collection("..").value());
   EXPECT_TRUE(fs::exists(tmp.file("good")));
@@ -240,6 +243,36 @@ TEST(ClientStateTest, OneClientPerDataDirectory) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   EXPECT_TRUE(open_client(path));  // released with the first state
+}
+
+TEST(ClientStateTest, TheLockTakesNoNameInTheDirectory) {
+  TempDir tmp;
+  const std::string path = tmp.path();
+  write_text(tmp.file("LOCK"), "");  // what earlier versions locked: an ordinary entry now
+  const auto expect_refused = [&] {
+    auto second = open_client(path);
+    ASSERT_FALSE(second);
+    EXPECT_NE(second.error().display().find("is in use"), std::string::npos);
+  };
+  {
+    auto state = open_or_die(path);
+    expect_refused();
+    fs::remove(tmp.file("LOCK"));
+    expect_refused();
+    ASSERT_TRUE(state->create_collection("LOCK", 2, Metric::L2, IndexType::Flat));
+    expect_refused();
+    EXPECT_TRUE(state->delete_collection("LOCK").value());
+    EXPECT_EQ(entries(path), std::set<std::string>{});
+    expect_refused();
+    ASSERT_TRUE(state->create_collection("LOCK", 2, Metric::L2, IndexType::Flat));
+    auto w = state->write();
+    ASSERT_TRUE(w.find("LOCK")->upsert(1, std::vector<float>{1.0f, 2.0f}, std::nullopt));
+  }
+  // A collection directory named LOCK opens like any other.
+  auto state = open_or_die(path);
+  EXPECT_EQ(names(*state), (std::set<std::string>{"LOCK"}));
+  EXPECT_EQ(state->read().find("LOCK")->len(), 1u);
+  expect_refused();
 }
 
 TEST(ClientStateTest, AbandonPoisonsWhereUnlockDoesNot) {

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <limits>
 #include <system_error>
 #include <utility>
 
@@ -166,8 +165,42 @@ Result<> write_meta_through_temp(const std::string& dir, const CollectionMeta& m
 
 const Payload kNullPayload;
 
-// Entries per index insert of a batch.
+// Entries per log append of a batch, and per index insert of a flat collection's batch.
 constexpr std::size_t kBatchChunk = 4096;
+// Rows per parallel insert into an HNSW index (a batch's group, a reopening's missing rows): large
+// enough that the insert's sequential first micro-batch is a small share, small enough to bound
+// the rows copied for it.
+constexpr std::size_t kParallelGroup = 65536;
+
+// Where an Add record's vector starts in its body: after the u32 variant, the u64 id and the u64
+// count (wal.h).
+constexpr std::uint64_t kAddVectorOffset = 20;
+
+// Reads out.size() floats stored at `offset` of the file `fd`. Io for a failed read, and for a
+// file that ends first (the log was cut back while it was read).
+Result<> read_floats_at(int fd, std::uint64_t offset, std::span<float> out) {
+  auto* dst = reinterpret_cast<std::uint8_t*>(out.data());
+  const std::size_t want = out.size_bytes();
+  std::size_t have = 0;
+  while (have < want) {
+    const ssize_t got = ::pread(fd, dst + have, want - have, static_cast<off_t>(offset + have));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return DbError::io_from_errno(errno);
+    }
+    if (got == 0) {
+      return DbError::io(IoError::with_message("wal.log ended while its vectors were read back"));
+    }
+    have += static_cast<std::size_t>(got);
+  }
+  return ok();
+}
+
+// Whether two vectors are the same bit for bit (NaN payloads and signed zeros included).
+bool same_bits(std::span<const float> a, std::span<const float> b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size_bytes()) == 0);
+}
 
 // How many entries ahead of the batch checks a payload's members are asked for, and how much of
 // them: the payloads of a large batch lie all over the heap, and the first touch of each would
@@ -242,15 +275,18 @@ void grow_payloads_for(PayloadMap& map, std::size_t extra) {
 }  // namespace
 
 struct Collection::BatchScratch {
-  explicit BatchScratch(std::size_t chunk) : ids(chunk) {
-    records.reserve(chunk);
-    items.reserve(chunk);
-    superseded.reserve(chunk);
+  // `group`: the most entries inserted at once.
+  explicit BatchScratch(std::size_t group) : ids(group) {
+    records.reserve(std::min(group, kBatchChunk));
+    superseded.reserve(group);
   }
   std::vector<WalAddRecord> records;
   ChunkIdSet ids;
   std::vector<std::uint8_t> superseded;
+  // A flat collection's items, or an HNSW collection's ids and rows.
   std::vector<IndexItem> items;
+  std::vector<std::uint64_t> row_ids;
+  std::vector<float> rows;
 };
 
 Collection::Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index)
@@ -291,12 +327,11 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
   }
 
   const std::string wal_path = c->path_in_dir(kWalFileName);
-  SORVEL_TRY(c->replay(wal_path));
-
-  // The HNSW graph is the one the replay built; a "hnsw.graph" from an earlier compaction would
-  // miss every later write, so it is not loaded. The other kinds finish here (IVF kinds train,
-  // the memory-mapped kind writes its file).
-  if (c->meta_.index_type != IndexType::Hnsw) {
+  if (c->meta_.index_type == IndexType::Hnsw) {
+    SORVEL_TRY(c->open_hnsw_index(wal_path));
+  } else {
+    SORVEL_TRY(c->replay(wal_path, nullptr));
+    // The other kinds finish here (IVF kinds train, the memory-mapped kind writes its file).
     SORVEL_TRY(c->index_->load(c->path_in_dir(kHnswGraphFileName)));
   }
   if (c->meta_.index_type == IndexType::MmapFlat && c->index_->is_empty()) {
@@ -309,7 +344,7 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
   return c;
 }
 
-Result<> Collection::replay(const std::string& wal_path) {
+Result<> Collection::replay(const std::string& wal_path, ReplayedVectors* deferred) {
   if (!status_readable(wal_path)) return ok();
   SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_read(wal_path));
   struct stat st {};
@@ -318,10 +353,12 @@ Result<> Collection::replay(const std::string& wal_path) {
 
   LogReader reader(fd.get(), file_size);
   for (;;) {
+    const std::uint64_t record_start = reader.position();
     SORVEL_ASSIGN_OR_RETURN(std::optional<std::span<const std::uint8_t>> body, reader.next());
     if (!body) break;
     Result<WalEntry> entry = WalEntry::decode(*body);
-    if (entry) apply_record(*entry);  // an undecodable body is skipped; the reader stays aligned
+    // An undecodable body is skipped; the reader stays aligned.
+    if (entry) apply_record(*entry, deferred, record_start + 4 + kAddVectorOffset);
   }
   SORVEL_TRY(fd.close());
 
@@ -335,10 +372,15 @@ Result<> Collection::replay(const std::string& wal_path) {
   return ok();
 }
 
-void Collection::apply_record(const WalEntry& entry) {
+void Collection::apply_record(const WalEntry& entry, ReplayedVectors* deferred,
+                              std::uint64_t vector_offset) {
   const std::uint64_t id = entry.id;
   if (entry.kind == WalEntry::Kind::Delete) {
-    index_->remove(id);
+    if (deferred != nullptr) {
+      deferred->erase(id);
+    } else {
+      index_->remove(id);
+    }
     payloads_.erase(id);
     sparse_.remove(id);
     return;
@@ -346,8 +388,13 @@ void Collection::apply_record(const WalEntry& entry) {
   // Writes refuse vectors of another length before logging them, so such a record is foreign to
   // this collection: it is skipped whole and the id keeps what it had.
   if (entry.vector.size() != meta_.dimensions) return;
-  index_->remove(id);
-  if (!index_->add(id, entry.vector)) return;  // as a live write: the id lost its vector, no more
+  if (deferred != nullptr) {
+    // An index that is reconciled later accepts every vector of the right length.
+    deferred->insert_or_assign(id, vector_offset);
+  } else {
+    index_->remove(id);
+    if (!index_->add(id, entry.vector)) return;  // as a live write: the id lost its vector, no more
+  }
   if (!entry.payload) {
     payloads_.erase(id);
   } else {
@@ -357,6 +404,85 @@ void Collection::apply_record(const WalEntry& entry) {
   if (entry.sparse) {
     Result<SparseVector> sparse = SparseVector::decode(*entry.sparse);
     if (sparse) sparse_.insert(id, std::move(sparse).value());
+  }
+}
+
+Result<> Collection::open_hnsw_index(const std::string& wal_path) {
+  // A graph that does not load leaves the index as it was; a fresh one makes sure of it.
+  if (!index_->load(path_in_dir(kHnswGraphFileName))) {
+    SORVEL_ASSIGN_OR_RETURN(index_, create_index(meta_, dir_, MmapFileUse::kRebuild));
+  }
+  // No graph (none saved yet, or removed by a restore): the replay builds it.
+  if (index_->is_empty()) return replay(wal_path, nullptr);
+  ReplayedVectors replayed;
+  SORVEL_TRY(replay(wal_path, &replayed));
+  return reconcile_index(wal_path, std::move(replayed));
+}
+
+Result<> Collection::reconcile_index(const std::string& wal_path, ReplayedVectors replayed) {
+  const auto dims = static_cast<std::size_t>(meta_.dimensions);
+  // The graph may come from any earlier compaction (its save can fail after the log rewrite, or
+  // later writes and deletes follow it), so every node is checked against the log.
+  UniqueFd log;
+  if (!replayed.empty()) {
+    SORVEL_ASSIGN_OR_RETURN(log, open_read(wal_path));
+  }
+  std::vector<float> logged(dims);
+  std::vector<std::uint64_t> stale;
+  {
+    const std::unique_ptr<IndexIterator> it = index_->iter();
+    while (std::optional<IndexItem> item = it->next()) {
+      const auto found = replayed.find(item->id);
+      if (found != replayed.end()) {
+        SORVEL_TRY(read_floats_at(log.get(), found->second, logged));
+        if (same_bits(item->vector, logged)) {
+          replayed.erase(found);  // the node already holds the replayed vector
+          continue;
+        }
+      }
+      stale.push_back(item->id);
+    }
+  }
+  for (const std::uint64_t id : stale) index_->remove(id);
+
+  // What is left is missing from the index: inserted in the order of the log, a group of rows at a
+  // time.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> missing;  // (offset, id)
+  missing.reserve(replayed.size());
+  for (const auto& [id, offset] : replayed) missing.emplace_back(offset, id);
+  ReplayedVectors().swap(replayed);
+  std::sort(missing.begin(), missing.end());
+  std::vector<std::uint64_t> ids;
+  std::vector<float> rows;
+  for (std::size_t begin = 0; begin < missing.size(); begin += kParallelGroup) {
+    const std::size_t stop = std::min(missing.size(), begin + kParallelGroup);
+    ids.resize(stop - begin);
+    rows.resize((stop - begin) * dims);
+    for (std::size_t i = begin; i < stop; ++i) {
+      ids[i - begin] = missing[i].second;
+      SORVEL_TRY(read_floats_at(log.get(), missing[i].first,
+                                std::span(rows).subspan((i - begin) * dims, dims)));
+    }
+    insert_new_rows(ids, rows);
+  }
+  return ok();
+}
+
+void Collection::insert_new_rows(std::span<const std::uint64_t> ids, std::span<const float> rows) {
+  const auto dims = static_cast<std::size_t>(meta_.dimensions);
+  SORVEL_CHECK(rows.size() == ids.size() * dims, "insert_new_rows: rows do not match the ids");
+  if (auto* hnsw = dynamic_cast<HnswIndex*>(index_.get());
+      hnsw != nullptr && ids.size() >= kParallelInsertRows) {
+    const Result<> added = hnsw->add_batch_parallel(ids, rows, dims, /*num_threads=*/0,
+                                                    /*micro_batch_size=*/0);
+    SORVEL_CHECK(added.has_value(),
+                 str_cat("parallel insert refused after its checks: ", added.error().display()));
+    return;
+  }
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const Result<> added = index_->add(ids[i], rows.subspan(i * dims, dims));
+    SORVEL_CHECK(added.has_value(),
+                 str_cat("insert refused after its checks: ", added.error().display()));
   }
 }
 
@@ -498,23 +624,31 @@ Result<> Collection::upsert_batch(std::vector<CollectionEntry> entries) {
   };
 
   if (batch_insert_cannot_fail()) {
-    // Chunk by chunk: append the chunk's records, then insert the chunk, so an entry reaches the
-    // index only after its record was appended and the index takes whole chunks at a time.
+    // Group by group: append the group's records chunk by chunk, then insert the group, so an
+    // entry reaches the index only after its record was appended and the index takes many entries
+    // at a time. An HNSW group is large, so the parallel insert's pool has rows to share out.
     if (auto* flat = dynamic_cast<FlatIndex*>(index_.get())) flat->reserve(n);
     grow_payloads_for(payloads_,
                       static_cast<std::size_t>(std::count(has_text.begin(), has_text.end(), 1)));
-    BatchScratch scratch(std::min(n, kBatchChunk));
-    for (std::size_t begin = 0; begin < n; begin += kBatchChunk) {
-      const std::size_t stop = std::min(n, begin + kBatchChunk);
-      scratch.records.clear();
-      for (std::size_t i = begin; i < stop; ++i) {
-        scratch.records.push_back(WalAddRecord{entries[i].id, entries[i].vector, text_of(i)});
+    const std::size_t group = meta_.index_type == IndexType::Hnsw ? kParallelGroup : kBatchChunk;
+    BatchScratch scratch(std::min(n, group));
+    for (std::size_t begin = 0; begin < n; begin += group) {
+      const std::size_t stop = std::min(n, begin + group);
+      std::size_t logged = begin;
+      Result<> appended = ok();
+      while (logged < stop && appended) {
+        const std::size_t end = std::min(stop, logged + kBatchChunk);
+        scratch.records.clear();
+        for (std::size_t i = logged; i < end; ++i) {
+          scratch.records.push_back(WalAddRecord{entries[i].id, entries[i].vector, text_of(i)});
+        }
+        // The records are appended even when writing them out fails (they stay buffered), so
+        // they are applied either way and memory keeps in step with the log.
+        appended = wal_->append_adds(scratch.records);
+        wal_->set_appended(wal_->appended() + (end - logged));
+        logged = end;
       }
-      // The records are appended even when writing them out fails (they stay buffered), so the
-      // chunk is applied either way and memory keeps in step with the log.
-      Result<> appended = wal_->append_adds(scratch.records);
-      wal_->set_appended(wal_->appended() + (stop - begin));
-      insert_logged_entries(std::span(entries).subspan(begin, stop - begin), scratch);
+      insert_logged_entries(std::span(entries).subspan(begin, logged - begin), scratch);
       if (!appended) {
         (void)wal_->flush();  // the append's error is the one reported
         return appended;
@@ -568,17 +702,35 @@ void Collection::insert_logged_entries(std::span<CollectionEntry> entries, Batch
       scratch.superseded[i] = scratch.ids.insert(entries[i].id) ? 0 : 1;
     }
   }
-  scratch.items.clear();
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    CollectionEntry& e = entries[i];
-    if (scratch.superseded[i]) continue;
-    index_->remove(e.id);
-    scratch.items.push_back(IndexItem{e.id, std::move(e.vector)});
+    if (!scratch.superseded[i]) index_->remove(entries[i].id);
   }
-  const Result<> added = index_->add_batch(scratch.items);
-  SORVEL_CHECK(added.has_value(),
-               str_cat("batch insert refused after its checks: ", added.error().display()));
-  scratch.items.clear();
+  if (meta_.index_type == IndexType::Hnsw) {
+    // The parallel insert takes one matrix: each row is copied in and its entry's vector released
+    // at once, so the batch is not held twice.
+    const auto dims = static_cast<std::size_t>(meta_.dimensions);
+    scratch.row_ids.clear();
+    scratch.rows.clear();
+    scratch.rows.reserve(entries.size() * dims);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (scratch.superseded[i]) continue;
+      CollectionEntry& e = entries[i];
+      scratch.row_ids.push_back(e.id);
+      scratch.rows.insert(scratch.rows.end(), e.vector.begin(), e.vector.begin() + dims);
+      std::vector<float>().swap(e.vector);
+    }
+    insert_new_rows(scratch.row_ids, scratch.rows);
+  } else {
+    scratch.items.clear();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      CollectionEntry& e = entries[i];
+      if (!scratch.superseded[i]) scratch.items.push_back(IndexItem{e.id, std::move(e.vector)});
+    }
+    const Result<> added = index_->add_batch(scratch.items);
+    SORVEL_CHECK(added.has_value(),
+                 str_cat("batch insert refused after its checks: ", added.error().display()));
+    scratch.items.clear();
+  }
   for (CollectionEntry& e : entries) store_payload(e.id, std::move(e.payload));
 }
 
@@ -600,12 +752,7 @@ Result<> Collection::flush_wal() {
 
 // --- search ---
 
-Result<std::vector<CollectionHit>> Collection::search(std::span<const float> query,
-                                                      std::uint64_t n) const {
-  // No index returns more than len() hits, and an HNSW width at or above len() already reaches
-  // every node, so the cap changes no result; it keeps a huge n from sizing anything.
-  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, index_->len()));
-  SORVEL_ASSIGN_OR_RETURN(std::vector<SearchHit> hits, index_->search(query, k));
+std::vector<CollectionHit> Collection::with_payloads(std::span<const SearchHit> hits) const {
   std::vector<CollectionHit> out;
   out.reserve(hits.size());
   for (const SearchHit& h : hits) {
@@ -615,22 +762,27 @@ Result<std::vector<CollectionHit>> Collection::search(std::span<const float> que
   return out;
 }
 
+Result<std::vector<CollectionHit>> Collection::search(std::span<const float> query,
+                                                      std::uint64_t n) const {
+  // No index returns more than len() hits, and an HNSW width at or above len() already reaches
+  // every node, so the cap changes no result; it keeps a huge n from sizing anything.
+  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, index_->len()));
+  SORVEL_ASSIGN_OR_RETURN(std::vector<SearchHit> hits, index_->search(query, k));
+  return with_payloads(hits);
+}
+
 Result<std::vector<CollectionHit>> Collection::search_filtered(
     std::span<const float> query, std::uint64_t k, const FilterCondition* filter) const {
   if (filter == nullptr) return search(query, k);
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  const std::uint64_t n = k > kMax / 10 ? kMax : 10 * k;
-  const std::size_t fetch = static_cast<std::size_t>(std::min<std::uint64_t>(n, index_->len()));
-  SORVEL_ASSIGN_OR_RETURN(std::vector<SearchHit> hits, index_->search(query, fetch));
-  std::vector<CollectionHit> out;
-  if (k == 0 || hits.empty()) return out;
-  for (const SearchHit& h : hits) {
-    const Payload* p = payload(h.id);
-    if (!filter->matches(p ? *p : kNullPayload)) continue;
-    out.push_back(CollectionHit{p ? std::optional<Payload>(*p) : std::nullopt, h.id, h.distance});
-    if (out.size() == k) break;
-  }
-  return out;
+  // An id without a payload is tested as null: only filters that null passes keep it.
+  const auto passes = [&](std::uint64_t id) {
+    const Payload* p = payload(id);
+    return filter->matches(p ? *p : kNullPayload);
+  };
+  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(k, index_->len()));
+  SORVEL_ASSIGN_OR_RETURN(std::vector<SearchHit> hits,
+                          index_->search_filtered(query, want, IdFilter(passes)));
+  return with_payloads(hits);
 }
 
 // --- compaction and promotion ---

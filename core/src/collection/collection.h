@@ -60,6 +60,10 @@ struct CollectionEntry {
 // the file; nothing else on disk is touched.
 class Collection {
  public:
+  // The fewest rows an HNSW collection inserts through the parallel batch insert; smaller inserts
+  // stay on the calling thread (a pool would have little to share out).
+  static constexpr std::size_t kParallelInsertRows = 1024;
+
   // What an opening does with the traces of an interrupted snapshot restore in the directory.
   enum class RestoreTraces {
     kFinish,  // finish_interrupted_restore (snapshot.h) before anything else is read
@@ -85,8 +89,11 @@ class Collection {
   //     whole), payload text that does not parse (the id keeps its earlier payload), sparse bytes
   //     that do not decode (the sparse index is untouched). A tail that replay stopped short of is
   //     cut off the file, so records appended later are found by the next replay;
-  //  6. lets the index finish its state (IVF kinds train, the memory-mapped kind writes its file);
-  //     an HNSW collection keeps the graph its replay built ("hnsw.graph" is not read);
+  //  6. lets the index finish its state (IVF kinds train, the memory-mapped kind writes its file).
+  //     An HNSW collection first loads "hnsw.graph" (saved at the last compaction) and then makes
+  //     it agree with the replayed entries (see open_hnsw_index), so it ends holding exactly the
+  //     ids and vectors (bit for bit) that a rebuild from the log would hold. A graph that is
+  //     missing, empty or does not load is ignored and the replay rebuilds it record by record;
   //  7. reopens "wal.log" for appending with `appended` at 0 (Io).
   // On failure nothing built survives; on disk only the finished restore, the removed
   // "wal.log.tmp", the cut tail and what the index's finishing step wrote remain changed.
@@ -143,10 +150,15 @@ class Collection {
   // saw it, and the error is returned without the compaction and promotion checks. A failed final
   // flush returns Io with every entry applied in memory and the unflushed records still buffered
   // (they reach the file with the next flush). An empty batch still runs both checks.
-  // Flat and HNSW collections go in chunks of 4096 entries, all on the calling thread: a chunk's
-  // records are appended (composed into the log buffer, and written out in large writes once it
-  // holds more than 8192 bytes), then the chunk goes through the index's add_batch. When writing
-  // a chunk out fails, its records stay buffered whole, the chunk is applied and the Io returned.
+  // Flat and HNSW collections append records in chunks of 4096 entries (composed into the log
+  // buffer, and written out in large writes once it holds more than 8192 bytes), and only then
+  // insert the entries whose records were appended. Flat collections insert each chunk through
+  // add_batch on the calling thread. HNSW collections insert groups of up to 65536 entries (the
+  // records of a whole group are appended first) through the parallel batch insert on a private
+  // pool of one thread per available processor, for the duration of the call; groups of fewer
+  // than kParallelInsertRows distinct ids go in on the calling thread. When writing a chunk out
+  // fails, its records stay buffered whole, the entries appended so far are applied and the Io
+  // returned.
   Result<> upsert_batch(std::vector<CollectionEntry> entries);
 
   // As upsert, with a sparse vector: present, it replaces the id's sparse vector; absent, the
@@ -162,9 +174,11 @@ class Collection {
   // The index's n nearest hits (n capped at len(), which changes no result), each with a copy of
   // its payload. The index's errors (DimensionMismatch) unchanged.
   Result<std::vector<CollectionHit>> search(std::span<const float> query, std::uint64_t n) const;
-  // Without a filter: search(query, k). With one: the 10 * k nearest (saturating) are walked in
-  // order and the first k whose payload (null when absent) matches are kept; may return fewer
-  // than k; k = 0 gives an empty list (after the index checked the query).
+  // Without a filter: search(query, k). With one: the k nearest vectors whose payload (null when
+  // the id has none) matches, ascending distance, or every matching one when fewer than k match
+  // (the index's search_filtered). Exact indexes give the exact answer; approximate ones widen
+  // their search until k matches are found or the search returns all it reaches (IVF: within the
+  // lists it probes). k = 0 gives an empty list (after the index checked the query).
   Result<std::vector<CollectionHit>> search_filtered(std::span<const float> query, std::uint64_t k,
                                                      const FilterCondition* filter) const;
 
@@ -210,13 +224,35 @@ class Collection {
   bool batch_insert_cannot_fail() const;
   // Working space that the chunks of one batch share (collection.cc).
   struct BatchScratch;
-  // Deletes every entry's id, adds the vectors in one add_batch (the last entry of an id wins)
-  // and stores the payloads. Takes the vectors and payloads out of `entries`.
+  // Deletes every entry's id, adds the vectors at once (the last entry of an id wins: add_batch
+  // of a flat index, insert_new_rows of an HNSW index) and stores the payloads. Takes the vectors
+  // and payloads out of `entries`.
   void insert_logged_entries(std::span<CollectionEntry> entries, BatchScratch& scratch);
   // The compaction check, then (upserts only) the promotion check.
   Result<> after_write(bool may_promote);
-  Result<> replay(const std::string& wal_path);
-  void apply_record(const WalEntry& entry);
+  // The hits with copies of their payloads.
+  std::vector<CollectionHit> with_payloads(std::span<const SearchHit> hits) const;
+  // Where a deferred replay left the vectors: per id whose last record is an applied Add, the
+  // file offset in "wal.log" of that record's vector.
+  using ReplayedVectors = std::unordered_map<std::uint64_t, std::uint64_t>;
+  // Replays "wal.log". With `deferred`, the index is not touched: the vectors' offsets are noted
+  // there instead (payloads and sparse vectors are applied either way).
+  Result<> replay(const std::string& wal_path, ReplayedVectors* deferred);
+  void apply_record(const WalEntry& entry, ReplayedVectors* deferred, std::uint64_t vector_offset);
+  // The index of an HNSW collection at opening: "hnsw.graph" when it loads and holds a vector,
+  // then replay with deferred vectors and reconcile_index; otherwise a plain replay into an empty
+  // index.
+  Result<> open_hnsw_index(const std::string& wal_path);
+  // Makes the index hold exactly the replayed vectors: nodes whose id the replay does not hold, or
+  // whose vector differs in any bit from the replayed one, are deleted; replayed entries the index
+  // then lacks are inserted in log order (through insert_new_rows). The replayed vectors are read
+  // back from the log one row at a time, so besides the index only the offsets and at most one
+  // group of rows to insert are held. Io when the log cannot be read back.
+  Result<> reconcile_index(const std::string& wal_path, ReplayedVectors replayed);
+  // Inserts rows (rows.size() / dimensions of them) under `ids`, which are distinct and not live:
+  // an HNSW index takes kParallelInsertRows or more through its parallel batch insert, everything
+  // else goes in one add at a time.
+  void insert_new_rows(std::span<const std::uint64_t> ids, std::span<const float> rows);
 
   CollectionMeta meta_;
   std::optional<WalWriter> wal_;

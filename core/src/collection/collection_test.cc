@@ -9,13 +9,15 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "collection/index_factory.h"
 #include "index/hnsw/hnsw_index.h"
-#include "testing/file_size_limit.h"
 #include "testing/collection_state.h"
+#include "testing/file_size_limit.h"
 #include "testing/temp_dir.h"
 #include "testing/test_data.h"
 
@@ -77,6 +79,19 @@ std::uint64_t file_size(const std::string& path) { return fs::file_size(path); }
 std::string read_text(const std::string& path) {
   const std::vector<std::uint8_t> bytes = testing::read_file(path);
   return std::string(bytes.begin(), bytes.end());
+}
+
+// How many live vectors come back as their own nearest neighbour: a check that the graph the
+// opening left is searchable, not only that it holds the right vectors.
+double own_vector_reach(const Collection& c) {
+  std::size_t found = 0, total = 0;
+  const auto it = c.index().iter();
+  while (auto item = it->next()) {
+    ++total;
+    const auto hits = c.search(item->vector, 1).value();
+    if (!hits.empty() && hits[0].id == item->id) ++found;
+  }
+  return total == 0 ? 1.0 : static_cast<double>(found) / static_cast<double>(total);
 }
 
 // --- durability: write, drop everything, reopen, compare ---
@@ -384,16 +399,18 @@ TEST(WriteFailureTest, FailedSingleWritesChangeNothing) {
 TEST(WriteFailureTest, FailedBatchKeepsMemoryAndLogInStep) {
   // 20 entries fit the log buffer, so only the final flush fails; larger batches fail in an
   // append part-way through. Flat inserts logged entries in bulk and writes a chunk's records
-  // out in large writes, fp16_flat goes one by one. The slack lets part of a write reach the file
-  // before it fails.
-  for (const IndexType type : {IndexType::Flat, IndexType::Fp16Flat}) {
+  // out in large writes, HNSW appends a whole group before its parallel insert, fp16_flat goes
+  // one by one. The slack lets part of a write reach the file before it fails.
+  for (const IndexType type : {IndexType::Flat, IndexType::Hnsw, IndexType::Fp16Flat}) {
     for (const std::size_t n : {20, 400, 20000}) {
       for (const std::uint64_t slack : {0, 1000}) {
         SCOPED_TRACE(std::string(index_type_json_name(type)) + " " + std::to_string(n) + " " +
                      std::to_string(slack));
         TempDir tmp;
         const std::string dir = tmp.file("c");
-        auto c = create_or_die(dir, meta_of(type));
+        CollectionMeta meta = meta_of(type);
+        meta.hnsw_config = HnswConfig{16, 16, 4};  // a small graph keeps the test quick
+        auto c = create_or_die(dir, meta);
         ASSERT_TRUE(c->upsert(1, vec(1, 4), obj("a", num(1))));
         std::vector<CollectionEntry> batch;
         for (std::uint64_t id = 10; id < 10 + n; ++id) {
@@ -452,6 +469,31 @@ TEST(BatchTest, LastEntryOfARepeatedIdWinsAcrossChunks) {
     const CollectionState reopened = capture(*open_or_die(dir));
     EXPECT_EQ(reopened, want) << testing::first_difference(reopened, want);
   }
+}
+
+TEST(BatchTest, HnswBatchEqualsSingleUpsertsAndIsSearchable) {
+  constexpr std::size_t kDims = 8;
+  TempDir tmp;
+  CollectionMeta meta = meta_of(IndexType::Hnsw, kDims);
+  meta.hnsw_config = HnswConfig{64, 32, 8};
+  auto batched = create_or_die(tmp.file("batch"), meta);
+  auto single = create_or_die(tmp.file("single"), meta);
+  // Live ids replaced by the batch, and repeats inside it: the parallel insert gets each id once.
+  for (std::uint64_t id = 0; id < 100; ++id) {
+    ASSERT_TRUE(batched->upsert(id, vec(id, kDims), std::nullopt));
+    ASSERT_TRUE(single->upsert(id, vec(id, kDims), std::nullopt));
+  }
+  std::vector<CollectionEntry> batch;
+  for (std::uint64_t i = 0; i < 3000; ++i) {
+    const std::uint64_t id = i % 2600;
+    batch.push_back({id, vec(id, kDims, i / 2600 + 1), obj("i", num(i))});
+  }
+  for (const CollectionEntry& e : batch) ASSERT_TRUE(single->upsert(e.id, e.vector, e.payload));
+  ASSERT_TRUE(batched->upsert_batch(std::move(batch)));
+  const CollectionState got = capture(*batched);
+  const CollectionState want = capture(*single);
+  EXPECT_EQ(got, want) << testing::first_difference(got, want);
+  EXPECT_GE(own_vector_reach(*batched), 0.97);
 }
 
 TEST(WriteFailureTest, WrongLengthIsRefusedBeforeAnythingIsLogged) {
@@ -601,6 +643,105 @@ TEST(CompactionTest, DamagedMemoryMappedCacheIsRebuiltFromTheLog) {
   EXPECT_FALSE(fs::exists(dir + "/vectors.mmap"));
 }
 
+// --- reopening an HNSW collection from its saved graph ---
+
+TEST(ReopenTest, HnswGraphIsMadeToAgreeWithTheReplayedLog) {
+  constexpr std::size_t kDims = 8;
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& dir)> tamper;  // run on the closed directory
+    std::size_t graph_m;  // 8: the compaction's graph was loaded, 5: the foreign one, 6: rebuilt
+  };
+  const auto write_foreign_graph = [](const std::string& dir) {
+    // Another m, a changed vector for id 0, an id the log never held, the right vector for id 1.
+    HnswIndex foreign(kDims, Metric::L2, 16, 16, 5);
+    ASSERT_TRUE(foreign.add(0, vec(0, kDims, 77)));
+    ASSERT_TRUE(foreign.add(9999, vec(9999, kDims)));
+    ASSERT_TRUE(foreign.add(1, vec(1, kDims)));
+    ASSERT_TRUE(foreign.save(dir + "/hnsw.graph"));
+  };
+  const Case cases[] = {
+      {"saved at the compaction", [](const std::string&) {}, 8},
+      {"foreign graph", write_foreign_graph, 5},
+      {"damaged graph",
+       [](const std::string& dir) {
+         testing::write_file(dir + "/hnsw.graph", {1, 2, 3, 4, 5});
+       },
+       6},
+      {"truncated graph",
+       [](const std::string& dir) {
+         const auto bytes = testing::read_file(dir + "/hnsw.graph");
+         testing::write_file(dir + "/hnsw.graph", testing::cut_to(bytes, bytes.size() / 2));
+       },
+       6},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TempDir tmp;
+    const std::string dir = tmp.file("c");
+    CollectionState before;
+    {
+      CollectionMeta meta = meta_of(IndexType::Hnsw, kDims);
+      meta.hnsw_config = HnswConfig{64, 32, 8};
+      auto c = create_or_die(dir, meta);
+      for (std::uint64_t id = 0; id < 600; ++id) {
+        ASSERT_TRUE(c->upsert(id, vec(id, kDims), obj("i", num(id))));
+      }
+      ASSERT_TRUE(c->compact_wal());
+      ASSERT_TRUE(fs::exists(dir + "/hnsw.graph"));
+      // Later writes that the graph does not know.
+      for (std::uint64_t id = 0; id < 20; ++id) ASSERT_TRUE(c->upsert(id, vec(id, kDims, 1), {}));
+      ASSERT_TRUE(c->upsert(30, vec(30, kDims), obj("same", num(1))));  // the vector it had
+      for (std::uint64_t id = 40; id < 60; ++id) ASSERT_TRUE(c->remove(id).value());
+      ASSERT_TRUE(c->remove(70).value());
+      ASSERT_TRUE(c->upsert(70, vec(70, kDims, 2), std::nullopt));
+      ASSERT_TRUE(c->upsert_hybrid(80, vec(80, kDims, 3), sparse_of({2}, {1.0f}), std::nullopt));
+      std::vector<CollectionEntry> batch;
+      for (std::uint64_t id = 1000; id < 2500; ++id) batch.push_back({id, vec(id, kDims), {}});
+      ASSERT_TRUE(c->upsert_batch(std::move(batch)));
+      before = capture(*c);
+    }
+    // The graph's own m tells which graph the opening kept: meta.json now asks for m 6.
+    CollectionMeta changed = *CollectionMeta::from_json(read_text(dir + "/meta.json"));
+    changed.hnsw_config->m = 6;
+    const std::string text = changed.to_json();
+    testing::write_file(dir + "/meta.json", std::vector<std::uint8_t>(text.begin(), text.end()));
+    tc.tamper(dir);
+    fs::copy(dir, tmp.file("rebuilt"), fs::copy_options::recursive);
+    fs::remove(tmp.file("rebuilt/hnsw.graph"));
+
+    auto c = open_or_die(dir);
+    const CollectionState got = capture(*c);
+    EXPECT_EQ(got, before) << testing::first_difference(got, before);
+    EXPECT_EQ(c->len(), before.vectors.size());
+    EXPECT_EQ(dynamic_cast<const HnswIndex&>(c->index()).graph().m(), tc.graph_m);
+    EXPECT_GE(own_vector_reach(*c), 0.97);
+    const CollectionState rebuilt = capture(*open_or_die(tmp.file("rebuilt")));
+    EXPECT_EQ(got, rebuilt) << testing::first_difference(got, rebuilt);
+  }
+}
+
+TEST(ReopenTest, HnswGraphBesideAnEmptyLogOpensEmpty) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  {
+    auto c = create_or_die(dir, meta_of(IndexType::Hnsw));
+    ASSERT_TRUE(c->upsert(1, vec(1, 4), obj("a", num(1))));
+    ASSERT_TRUE(c->compact_wal());
+  }
+  for (const bool log_present : {true, false}) {
+    SCOPED_TRACE(log_present);
+    if (log_present) {
+      testing::write_file(dir + "/wal.log", {});
+    } else {
+      fs::remove(dir + "/wal.log");
+    }
+    auto c = open_or_die(dir);
+    EXPECT_EQ(c->len(), 0u);
+    EXPECT_TRUE(c->search(vec(1, 4), 1).value().empty());
+  }
+}
+
 // --- promotion ---
 
 TEST(PromotionTest, FlatCollectionBecomesHnswAtTheThreshold) {
@@ -652,7 +793,7 @@ TEST(PromotionTest, OnlyFlatCollectionsPromote) {
 
 // --- search ---
 
-TEST(SearchTest, FilterKeepsIndexOrderOverTenTimesK) {
+TEST(SearchTest, FilterKeepsIndexOrderAndFindsKPassingHits) {
   TempDir tmp;
   auto c = create_or_die(tmp.file("c"), meta_of(IndexType::Flat, 1));
   for (std::uint64_t id = 0; id < 100; ++id) {
@@ -675,7 +816,8 @@ TEST(SearchTest, FilterKeepsIndexOrderOverTenTimesK) {
     return out;
   };
   using Ids = std::vector<std::uint64_t>;
-  EXPECT_EQ(ids(5, &*keep), (Ids{7, 23, 41}));  // 77 lies beyond the 50 candidates
+  EXPECT_EQ(ids(3, &*keep), (Ids{7, 23, 41}));
+  EXPECT_EQ(ids(5, &*keep), (Ids{7, 23, 41, 77}));  // 77 lies beyond ten times k: all 4 pass
   EXPECT_EQ(ids(std::numeric_limits<std::uint64_t>::max(), &*keep), (Ids{7, 23, 41, 77}));
   EXPECT_EQ(ids(0, &*keep), Ids{});
   EXPECT_EQ(ids(4, &*all), (Ids{0, 1, 2, 3}));  // ids without payload are tested as null
@@ -692,6 +834,124 @@ TEST(SearchTest, FilterKeepsIndexOrderOverTenTimesK) {
   auto wrong = c->search_filtered(std::vector<float>{1.0f, 2.0f}, 3, &*keep);
   ASSERT_FALSE(wrong);
   EXPECT_EQ(wrong.error().kind(), ErrorKind::DimensionMismatch);
+}
+
+FilterCondition filter_of(const std::string& json) {
+  Result<Payload> value = Payload::from_text(json);
+  EXPECT_TRUE(value.has_value()) << json;
+  auto f = FilterCondition::deserialize(*value);
+  EXPECT_TRUE(f.has_value()) << json;
+  return std::move(f).value();
+}
+
+// A collection of `count` random vectors whose payload is {"t": id % 100}, except that every
+// seventh id has none and ids 5, 505 and 1505 also carry "rare".
+std::unique_ptr<Collection> tagged_collection(const std::string& dir, IndexType type,
+                                              std::size_t count, std::size_t dims) {
+  CollectionMeta meta = meta_of(type, dims);
+  if (type == IndexType::IvfPq) meta.ivf_pq_config->pq.m = 4;
+  auto c = create_or_die(dir, meta);
+  const std::vector<float> data = testing::random_vectors(count, dims, 99);
+  std::vector<CollectionEntry> entries;
+  for (std::uint64_t id = 0; id < count; ++id) {
+    std::optional<Payload> p;
+    if (id % 7 != 0) {
+      Payload::Object members;
+      if (id == 5 || id == 505 || id == 1505) members.emplace_back("rare", Payload::boolean(true));
+      members.emplace_back("t", num(id % 100));
+      p = Payload::object(std::move(members));
+    }
+    entries.push_back({id,
+                       std::vector<float>(data.begin() + id * dims, data.begin() + (id + 1) * dims),
+                       std::move(p)});
+  }
+  EXPECT_TRUE(c->upsert_batch(std::move(entries)));
+  c->flush_wal().value();
+  return c;
+}
+
+bool passes(const Collection& c, const FilterCondition& f, std::uint64_t id) {
+  const Payload* p = c.payload(id);
+  return f.matches(p ? *p : Payload());
+}
+
+const char* const kFilters[] = {
+    R"({"t": {"$eq": 7}})",        // 1 %
+    R"({"t": {"$lt": 10}})",       // 10 %
+    R"({"t": {"$gte": 50}})",      // 50 %
+    R"({"rare": {"$eq": true}})",  // 3 vectors: fewer than k
+    R"({"t": {"$eq": 1000}})",     // none
+    R"({"$and": []})",             // all, those without payload included
+    R"({"t": {"$ne": 3}})",        // no payload: no match
+};
+
+TEST(SearchTest, FilteredSearchOfExactIndexesIsTheExactAnswer) {
+  constexpr std::size_t kCount = 2000, kDims = 16;
+  // IVF probes all of its lists here, so it is exact too.
+  for (const IndexType type : {IndexType::Flat, IndexType::Fp16Flat, IndexType::QuantizedFlat,
+                               IndexType::BinaryFlat, IndexType::MmapFlat, IndexType::Ivf}) {
+    SCOPED_TRACE(index_type_json_name(type));
+    TempDir tmp;
+    const auto c = tagged_collection(tmp.file("c"), type, kCount, kDims);
+    const std::vector<float> queries = testing::random_vectors(3, kDims, 5);
+    for (std::size_t qi = 0; qi < 3; ++qi) {
+      const std::span<const float> q(queries.data() + qi * kDims, kDims);
+      // The index's own ranking of every vector; the filtered answer is its passing prefix.
+      const std::vector<CollectionHit> all = c->search(q, kCount).value();
+      ASSERT_EQ(all.size(), kCount);
+      std::map<std::uint64_t, float> distance_of;
+      for (const CollectionHit& h : all) distance_of[h.id] = h.distance;
+      for (const char* text : kFilters) {
+        const FilterCondition f = filter_of(text);
+        for (const std::uint64_t k : {1, 10, 50}) {
+          SCOPED_TRACE(std::string(text) + " k=" + std::to_string(k));
+          std::vector<float> want;
+          for (const CollectionHit& h : all) {
+            if (want.size() < k && passes(*c, f, h.id)) want.push_back(h.distance);
+          }
+          const std::vector<CollectionHit> got = c->search_filtered(q, k, &f).value();
+          // Distances decide, not the order of equal ones (binary distances tie often).
+          std::vector<float> got_distances;
+          std::set<std::uint64_t> seen;
+          for (const CollectionHit& h : got) {
+            EXPECT_TRUE(passes(*c, f, h.id)) << h.id;
+            EXPECT_TRUE(seen.insert(h.id).second) << h.id;
+            EXPECT_EQ(h.distance, distance_of.at(h.id)) << h.id;
+            got_distances.push_back(h.distance);
+          }
+          EXPECT_EQ(got_distances, want);
+        }
+      }
+    }
+  }
+}
+
+TEST(SearchTest, FilteredSearchOfApproximateIndexesFindsKPassingHits) {
+  constexpr std::size_t kCount = 2000, kDims = 16;
+  for (const IndexType type : {IndexType::Hnsw, IndexType::IvfPq}) {
+    SCOPED_TRACE(index_type_json_name(type));
+    TempDir tmp;
+    const auto c = tagged_collection(tmp.file("c"), type, kCount, kDims);
+    const std::vector<float> q = testing::random_vectors(1, kDims, 5);
+    for (const char* text : kFilters) {
+      const FilterCondition f = filter_of(text);
+      std::size_t passing = 0;
+      for (std::uint64_t id = 0; id < kCount; ++id) passing += passes(*c, f, id) ? 1 : 0;
+      for (const std::uint64_t k : {1, 10, 50}) {
+        SCOPED_TRACE(std::string(text) + " k=" + std::to_string(k));
+        const std::vector<CollectionHit> got = c->search_filtered(q, k, &f).value();
+        // Both reach every vector here (a small graph; every list probed), so the widening
+        // finds k whenever k pass.
+        EXPECT_EQ(got.size(), std::min<std::size_t>(k, passing));
+        for (std::size_t i = 0; i < got.size(); ++i) {
+          EXPECT_TRUE(passes(*c, f, got[i].id)) << got[i].id;
+          if (i > 0) {
+            EXPECT_LE(got[i - 1].distance, got[i].distance);
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST(LiveRecordTest, CarriesPayloadAndSparseBytes) {

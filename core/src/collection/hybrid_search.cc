@@ -243,20 +243,35 @@ Result<std::vector<HybridHit>> search_hybrid(const VectorIndex& index, const Pay
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
   const std::uint64_t n = k > kMax / 10 ? kMax : 10 * k;
 
+  // A filter is applied while each side picks its candidates, so each side keeps its n best
+  // passing ids: a filtered search is the unfiltered one over the passing vectors alone, and a
+  // selective filter still finds k hits when k pass. An id without payload is tested as null.
+  const auto passes = [&](std::uint64_t id) {
+    const Payload* p = find_payload(payloads, id);
+    return filter->matches(p != nullptr ? *p : kNullPayload);
+  };
+
   // Dense side. No index returns more than len() hits, so the cap changes no result; it keeps a
   // huge n from sizing anything.
   const auto fetch = static_cast<std::size_t>(std::min<std::uint64_t>(n, index.len()));
-  SORVEL_ASSIGN_OR_RETURN(std::vector<SearchHit> hits, index.search(dense_query, fetch));
+  SORVEL_ASSIGN_OR_RETURN(std::vector<SearchHit> hits,
+                          filter == nullptr
+                              ? index.search(dense_query, fetch)
+                              : index.search_filtered(dense_query, fetch, IdFilter(passes)));
   IdFloatTable dense(hits.size());
   for (const SearchHit& h : hits) dense.set(h.id, h.distance);  // a repeated id keeps its last
 
-  // Sparse side: the n best accumulated scores. Only the kept set matters, not its order.
+  // Sparse side: the n best accumulated scores of passing ids. Only the kept set matters, not its
+  // order.
   std::vector<ScoredId> scored = sparse_scores(sparse, sparse_query);
+  if (filter != nullptr) {
+    std::erase_if(scored, [&](const ScoredId& s) { return !passes(s.id); });
+  }
   keep_best(scored, n, scored_greater, /*sort=*/false);
   IdFloatTable kept(scored.size());
   for (const ScoredId& s : scored) kept.set(s.id, s.score);
 
-  // Both ranges cover every candidate, before any filtering.
+  // Both ranges cover every candidate.
   HybridRangeFold dense_fold;
   dense.for_each([&](std::uint64_t, float d) { dense_fold.add(d); });
   HybridRangeFold sparse_fold;
@@ -264,12 +279,13 @@ Result<std::vector<HybridHit>> search_hybrid(const VectorIndex& index, const Pay
   const HybridRange dense_range = dense_fold.finish();
   const HybridRange sparse_range = sparse_fold.finish();
 
-  // The union: every dense id, then every sparse id the dense side did not find.
+  // The union: every dense id, then every sparse id the dense side did not find. Every candidate
+  // passed the filter already.
   std::vector<HybridScore> fused;
   fused.reserve(dense.size() + kept.size());
   const auto fuse = [&](std::uint64_t id, const float* d, const float* s) {
     std::optional<HybridScore> hit = hybrid_fuse(id, d, s, dense_range, sparse_range, dense_weight,
-                                                 sparse_weight, find_payload(payloads, id), filter);
+                                                 sparse_weight, nullptr, nullptr);
     if (hit) fused.push_back(*hit);
   };
   dense.for_each([&](std::uint64_t id, const float& d) { fuse(id, &d, kept.find(id)); });

@@ -85,17 +85,21 @@ bool hybrid_score_greater(float a, float b);
 // Hybrid search over a collection's parts:
 //  1. k = 0 gives an empty list at once (no search, whatever the query).
 //  2. Both sides fetch n = max(10 k, k) candidates (10 k saturating at the largest u64).
-//  3. Dense: the index's n nearest (n capped at len(), which changes no result). Its error
-//     (DimensionMismatch) is the only error of the call and is returned unchanged.
+//  3. Dense: the index's n nearest (n capped at len(), which changes no result); with a filter,
+//     the n nearest whose payload (null when the id has none) passes (the index's
+//     search_filtered). Its error (DimensionMismatch) is the only error of the call and is
+//     returned unchanged.
 //  4. Sparse, when the query has at least one index and one value and some posting list exists:
 //     for each of the first min(len(indices), len(values)) query pairs (t, q) in query order, each
 //     entry (id, w) of t's list in list order adds w * q to the id's score (a new score starts at
 //     0.0, so it holds p + 0.0). The n best scores (NaN last; ties at the cut in no defined order)
-//     are kept.
-//  5. Each side's values are folded into its HybridRange before any filtering.
-//  6. Every id of either side is fused (hybrid_fuse), filtered, and the k best by
-//     hybrid_score_greater are returned best first (equal scores in no defined order), each with a
-//     copy of its payload. Payloads are copied only for the returned hits.
+//     are kept; with a filter, the n best of the passing ids.
+//  5. Each side's values (all of them passing ids) are folded into its HybridRange.
+//  6. Every id of either side is fused (hybrid_fuse), and the k best by hybrid_score_greater are
+//     returned best first (equal scores in no defined order), each with a copy of its payload.
+//     Payloads are copied only for the returned hits.
+// So a filtered search answers as the unfiltered one would over a collection holding only the
+// passing vectors (with an exact index, bit for bit up to the order of equal scores).
 // Reads the index, the payloads and the sparse index only; callers may run it on several threads
 // at once while nothing changes the collection.
 Result<std::vector<HybridHit>> search_hybrid(const VectorIndex& index, const PayloadMap& payloads,

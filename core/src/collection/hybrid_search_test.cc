@@ -347,7 +347,7 @@ TEST(HybridSearchTest, OverFetchBoundsBothSides) {
   }
 
   // Sparse: ids 1..25 score 1..25; k = 2 keeps the 20 best (6..25), so smin is 6 and ids 1..5
-  // never reach the fusion, not even through a filter that admits only them.
+  // never reach the fusion without a filter.
   std::vector<std::pair<std::uint64_t, float>> term5;
   for (std::uint64_t id = 1; id <= 25; ++id) term5.push_back({id, static_cast<float>(id)});
   World w = world({}, term5);
@@ -359,31 +359,50 @@ TEST(HybridSearchTest, OverFetchBoundsBothSides) {
   EXPECT_EQ((*hits)[1].id, 24u);
   EXPECT_EQ(bits((*hits)[1].score), 0x3e91840bu);  // (24 - 6) / 19 * 0.3
 
+  // A filter picks the n best among the passing ids: 1..5 now compete, and their own scores
+  // make the range (smin 1, smax 5).
   const FilterCondition low = filter_of(R"({"n": {"$lte": 5}})");
   for (std::uint64_t id = 1; id <= 25; ++id) {
     w.payloads.emplace(id, *Payload::from_text("{\"n\": " + std::to_string(id) + "}"));
   }
   Result<std::vector<HybridHit>> filtered = w.search(kTerm5, 2, &low);
   ASSERT_TRUE(filtered);
-  EXPECT_TRUE(filtered->empty());
+  ASSERT_EQ(filtered->size(), 2u);
+  EXPECT_EQ((*filtered)[0].id, 5u);
+  EXPECT_EQ(bits((*filtered)[0].score), bits(0.3f));
+  EXPECT_EQ((*filtered)[1].id, 4u);
+  EXPECT_EQ(bits((*filtered)[1].score), bits(0.75f * 0.3f));
 }
 
-TEST(HybridSearchTest, FilterRunsAfterTheRangesAndCopiesPayloads) {
-  World w = world({{1, 0.1f}, {2, 0.3f}, {3, 0.2f}});
+TEST(HybridSearchTest, FilterPicksEachSidesCandidatesAndCopiesPayloads) {
+  World w = world({{1, 0.1f}, {2, 0.3f}, {3, 0.2f}}, {{1, 4.0f}, {2, 1.0f}, {5, 2.0f}});
   w.payloads.emplace(2, *Payload::from_text(R"({"keep": true})"));
   w.payloads.emplace(3, *Payload::from_text(R"({"keep": true, "x": [1, 2]})"));
   w.payloads.emplace(4, *Payload::from_text(R"({"keep": true})"));  // not a candidate
+  w.payloads.emplace(5, *Payload::from_text(R"({"keep": true})"));  // sparse side only
   const FilterCondition keep = filter_of(R"({"keep": {"$eq": true}})");
 
   Result<std::vector<HybridHit>> hits = w.search(kTerm5, 10, &keep);
   ASSERT_TRUE(hits);
-  ASSERT_EQ(hits->size(), 2u);
+  ASSERT_EQ(hits->size(), 3u);
+  // The filtered search is the unfiltered one over the passing ids alone: id 1 takes no part in
+  // either side's range.
+  World passing = world({{2, 0.3f}, {3, 0.2f}}, {{2, 1.0f}, {5, 2.0f}});
+  passing.payloads = w.payloads;
+  Result<std::vector<HybridHit>> alone = passing.search(kTerm5, 10);
+  ASSERT_TRUE(alone);
+  ASSERT_EQ(alone->size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ((*hits)[i].id, (*alone)[i].id);
+    EXPECT_EQ(bits((*hits)[i].score), bits((*alone)[i].score));
+    EXPECT_EQ(bits((*hits)[i].dense_distance), bits((*alone)[i].dense_distance));
+    EXPECT_EQ(bits((*hits)[i].sparse_score), bits((*alone)[i].sparse_score));
+  }
   EXPECT_EQ((*hits)[0].id, 3u);
-  // dmin stays 0.1 although id 1 was filtered out: (1 - 0.1 / 0.2) * 0.7.
-  EXPECT_EQ(bits((*hits)[0].score), 0x3eb33333u);
+  // dmin is 0.2, the nearest passing distance: (1 - 0 / 0.1) * 0.7 + (0 - 1) / 1 * 0.3.
+  EXPECT_EQ(bits((*hits)[0].score), bits(0.7f - 0.3f));
   ASSERT_TRUE((*hits)[0].payload);
   EXPECT_EQ(*(*hits)[0].payload, w.payloads.at(3));
-  EXPECT_EQ((*hits)[1].id, 2u);
 
   const FilterCondition none = filter_of(R"({"keep": {"$eq": false}})");
   Result<std::vector<HybridHit>> empty = w.search(kTerm5, 10, &none);
@@ -393,7 +412,7 @@ TEST(HybridSearchTest, FilterRunsAfterTheRangesAndCopiesPayloads) {
   // Without a filter an id without payload has none in its hit.
   Result<std::vector<HybridHit>> all = w.search(kTerm5, 10);
   ASSERT_TRUE(all);
-  ASSERT_EQ(all->size(), 3u);
+  ASSERT_EQ(all->size(), 4u);
   EXPECT_EQ((*all)[0].id, 1u);
   EXPECT_FALSE((*all)[0].payload);
 }
