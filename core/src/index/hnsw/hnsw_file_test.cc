@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -200,7 +201,22 @@ TEST(HnswFileTest, DamagedGraphFilesAreRefused) {
   testing::TempDir dir;
   const std::string path = dir.file("hnsw.graph");
   const std::vector<std::uint8_t> valid = encode(filled_index(12, 4, 51).graph());
+  // The trailer's settings, counted from the end.
+  const std::size_t m_at = valid.size() - 32;
   const std::size_t m_max0_at = valid.size() - 24;
+  const std::size_t ef_at = valid.size() - 16;
+  const std::size_t level_mult_at = valid.size() - 8;
+  const auto with_level_mult = [&](double v) {
+    return testing::overwrite_u64(valid, level_mult_at, std::bit_cast<std::uint64_t>(v));
+  };
+  const auto beyond = [](const char* setting, const char* value) {
+    return std::string("serialization error: HNSW graph setting ") + setting + " of " + value +
+           " is beyond what an index can use";
+  };
+  // One node naming 100 ids without records: with wide layer-0 rows they would need 26 MB.
+  Bytes orphans = Bytes().u64(1).u64(5).vec({1, 2, 3, 4}).u64(2).ids({}).u64(100);
+  for (std::uint64_t id = 1000; id < 1100; ++id) orphans.u64(id);
+  orphans.u64(1).u8(1).u64(5).u64(2).u64(65534).u64(10).f64(0.5);
 
   struct Case {
     const char* name;
@@ -212,18 +228,38 @@ TEST(HnswFileTest, DamagedGraphFilesAreRefused) {
       {"cut in the trailer", testing::cut_to(valid, valid.size() - 1),
        "serialization error: io error: unexpected end of file"},
       {"short vector",
-       Bytes().u64(1).u64(5).vec({1, 2, 3}).u64(1).ids({}).u64(0).u8(1).u64(5).u64(2).u64(4).u64(
-           10).f64(0.5).out,
+       Bytes()
+           .u64(1)
+           .u64(5)
+           .vec({1, 2, 3})
+           .u64(1)
+           .ids({})
+           .u64(0)
+           .u8(1)
+           .u64(5)
+           .u64(2)
+           .u64(4)
+           .u64(10)
+           .f64(0.5)
+           .out,
        "serialization error: HNSW node 5 has a vector of 3 values, expected 4"},
+      {"m beyond use", testing::overwrite_u64(valid, m_at, 65535), beyond("m", "65535")},
       {"layer-0 limit beyond 32 bits", testing::overwrite_u64(valid, m_max0_at, 1ull << 40),
-       "serialization error: HNSW layer-0 neighbour limit 1099511627776 is too large"},
-      {"layer-0 table beyond memory", testing::overwrite_u64(valid, m_max0_at, 1ull << 31),
-       "serialization error: HNSW graph of 12 nodes with layer-0 limit 2147483648 and 4 "
-       "dimensions is too large to load"},
-      {"entry tag 2",
-       Bytes().u64(0).u8(2).out, "serialization error: tag for enum is not valid, found 2"},
-      {"huge node count",
-       Bytes().u64(1ull << 62).u64(5).vec({1, 2, 3, 4}).out,
+       beyond("m_max0", "1099511627776")},
+      // Rows of 2^25 slots: 12 nodes would take 1.6 GB and the next insert twice that.
+      {"layer-0 limit beyond use", testing::overwrite_u64(valid, m_max0_at, 1ull << 25),
+       beyond("m_max0", "33554432")},
+      {"search width beyond any graph", testing::overwrite_u64(valid, ef_at, 1ull << 32),
+       beyond("ef_construction", "4294967296")},
+      {"level multiplier NaN", with_level_mult(std::nan("")), beyond("level_mult", "nan")},
+      {"level multiplier negative", with_level_mult(-1.0), beyond("level_mult", "-1")},
+      {"level multiplier beyond level 255", with_level_mult(8.0), beyond("level_mult", "8")},
+      {"ids without records beyond the record", orphans.out,
+       "serialization error: HNSW graph of 101 nodes with layer-0 limit 65534 and 4 dimensions "
+       "is too large to load"},
+      {"entry tag 2", Bytes().u64(0).u8(2).out,
+       "serialization error: tag for enum is not valid, found 2"},
+      {"huge node count", Bytes().u64(1ull << 62).u64(5).vec({1, 2, 3, 4}).out,
        "serialization error: io error: unexpected end of file"},
   };
   HnswIndex index = filled_index(30, 4, 52);
@@ -296,14 +332,16 @@ TEST(HnswFileTest, IdsWithoutRecordsBecomeAbsentNodes) {
 TEST(HnswFileTest, LayerZeroListsAreCutToTheFilesLimit) {
   testing::TempDir dir;
   const std::string path = dir.file("hnsw.graph");
+  // clang-format off
   const std::vector<std::uint8_t> bytes = Bytes()
-                                              .u64(3)
-                                              .u64(0).vec({0, 0}).u64(1).ids({1, 2}).u64(0)
-                                              .u64(1).vec({1, 0}).u64(1).ids({0}).u64(0)
-                                              .u64(2).vec({2, 0}).u64(1).ids({0}).u64(0)
-                                              .u8(1).u64(0)
-                                              .u64(1).u64(1).u64(10).f64(0.5)
-                                              .out;
+      .u64(3)
+      .u64(0).vec({0, 0}).u64(1).ids({1, 2}).u64(0)
+      .u64(1).vec({1, 0}).u64(1).ids({0}).u64(0)
+      .u64(2).vec({2, 0}).u64(1).ids({0}).u64(0)
+      .u8(1).u64(0)
+      .u64(1).u64(1).u64(10).f64(0.5)
+      .out;
+  // clang-format on
   testing::write_file(path, bytes);
   HnswIndex index(2, Metric::L2, 10, 10, 2);
   ASSERT_TRUE(index.load(path));
@@ -318,8 +356,8 @@ TEST(HnswFileTest, IndexFileFallsBackToTheOlderLayout) {
   const auto header = [](std::uint32_t metric) {
     return Bytes().u64(2).u32(metric).u64(30).u64(7).u64(5).u64(0);
   };
-  testing::write_file(path, header(1).u64(3).u64(4).vec({1, 0}).u64(9).vec({0, 1}).u64(4).vec(
-                                          {2, 2}).out);
+  testing::write_file(
+      path, header(1).u64(3).u64(4).vec({1, 0}).u64(9).vec({0, 1}).u64(4).vec({2, 2}).out);
   const auto loaded = HnswIndex::load_file(path);
   ASSERT_TRUE(loaded) << loaded.error().display();
   EXPECT_EQ(loaded->metric(), Metric::Cosine);
@@ -344,9 +382,69 @@ TEST(HnswFileTest, IndexFileFallsBackToTheOlderLayout) {
       {"fits neither layout", header(0).u64(5).out,
        "serialization error: io error: failed to fill whole buffer"},
       {"current layout read whole but refused",
-       Bytes().u64(2).u32(0).u64(30).u64(7).u64(5).u64(1).u64(8).vec({1, 2, 3}).u64(1).ids({})
-           .u64(0).u8(1).u64(8).u64(5).u64(10).u64(30).f64(0.5).out,
+       Bytes()
+           .u64(2)
+           .u32(0)
+           .u64(30)
+           .u64(7)
+           .u64(5)
+           .u64(1)
+           .u64(8)
+           .vec({1, 2, 3})
+           .u64(1)
+           .ids({})
+           .u64(0)
+           .u8(1)
+           .u64(8)
+           .u64(5)
+           .u64(10)
+           .u64(30)
+           .f64(0.5)
+           .out,
        "serialization error: HNSW node 8 has a vector of 3 values, expected 2"},
+      // Read as the older layout this file is valid and empty (n is the record's id 0); it reads
+      // whole as the current layout, so that layout's refusal stands.
+      {"current layout refused where the older one reads",
+       Bytes()
+           .u64(2)
+           .u32(0)
+           .u64(30)
+           .u64(7)
+           .u64(5)
+           .u64(1)
+           .u64(0)
+           .vec({1, 2, 3})
+           .u64(1)
+           .ids({})
+           .u64(0)
+           .u8(1)
+           .u64(0)
+           .u64(5)
+           .u64(10)
+           .u64(30)
+           .f64(0.5)
+           .out,
+       "serialization error: HNSW node 0 has a vector of 3 values, expected 2"},
+      {"current layout with settings beyond use",
+       Bytes()
+           .u64(2)
+           .u32(0)
+           .u64(30)
+           .u64(7)
+           .u64(5)
+           .u64(0)
+           .u8(0)
+           .u64(5)
+           .u64(1ull << 30)
+           .u64(30)
+           .f64(0.5)
+           .out,
+       "serialization error: HNSW graph setting m_max0 of 1073741824 is beyond what an index can "
+       "use"},
+      {"older layout with an m beyond use",
+       Bytes().u64(2).u32(0).u64(30).u64(7).u64(1ull << 40).u64(0).u64(1).u64(4).vec({1, 0}).out,
+       "serialization error: HNSW graph setting m of 1099511627776 is beyond what an index can "
+       "use"},
   };
   for (const Case& c : cases) {
     testing::write_file(path, c.bytes);
