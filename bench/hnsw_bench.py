@@ -14,8 +14,10 @@ Exact ground truth comes from BLAS (numpy). For each set:
                times, and the best QPS of each side counts (the machine is shared)
   at recall    QPS at recall 0.95 and 0.99, interpolated (log QPS linear in recall between the two
                sweep points around the target) and at the first ef that reaches it
-  threads      --threads Python threads searching one index against one thread, at the first ef
-               where our recall reaches 0.99 (or the widest ef)
+  threads      --threads (and half as many) Python threads searching one index against one
+               thread, at the first ef where our recall reaches 0.99 (or the widest ef)
+Multi-threaded figures come with the cores the process kept busy (CPU time / wall time) and the
+load average: other work on the machine caps the speed-up at the cores it leaves free.
 Ratios are ours / peer: for times below 1 is faster, for QPS above 1 is faster.
 
 Build the peer first (bench/build_hnswlib_native.sh), then run with Debian's interpreter under the
@@ -33,7 +35,9 @@ import threading
 import time
 from pathlib import Path
 
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "8")
+# One BLAS thread: idle OpenBLAS workers spin for a while after each product and would take cores
+# from the multi-threaded measurements.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
 
@@ -103,6 +107,15 @@ def timed(fn):
     t0 = time.perf_counter()
     out = fn()
     return time.perf_counter() - t0, out
+
+
+def timed_cores(fn):
+    """Wall seconds and the cores the process kept busy meanwhile (CPU seconds / wall seconds): on
+    a shared machine a multi-threaded run can only be as fast as the cores it gets."""
+    c0, t0 = time.process_time(), time.perf_counter()
+    fn()
+    wall = time.perf_counter() - t0
+    return wall, (time.process_time() - c0) / wall
 
 
 class Ours:
@@ -196,7 +209,7 @@ def reach(side, base):
 
 def threaded_qps(side, queries, threads, seconds=2.0):
     """QPS of `threads` Python threads each searching `queries` round after round for about
-    `seconds`, all on one index."""
+    `seconds`, all on one index, and the cores the process kept busy."""
     search = side.searcher()
     for q in queries[:50]:
         search(q)
@@ -218,11 +231,14 @@ def threaded_qps(side, queries, threads, seconds=2.0):
     pool = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
     for th in pool:
         th.start()
-    start_line.wait()
-    t0 = time.perf_counter()
-    for th in pool:
-        th.join()
-    return sum(counts) / (time.perf_counter() - t0)
+
+    def run():
+        start_line.wait()
+        for th in pool:
+            th.join()
+
+    wall, cores = timed_cores(run)
+    return sum(counts) / wall, cores
 
 
 def fmt(x, digits=0):
@@ -251,15 +267,16 @@ def run_set(name, base, queries, svdb, peer_module, threads, repeat):
     print(f"build 1 thread      ours {ours_build1:7.2f} s  hnswlib {peer_build1:7.2f} s  "
           f"ratio {ours_build1 / peer_build1:.2f}", flush=True)
     par = svdb.HnswIndex(dims, "l2", ef_construction=EF_CONSTRUCTION, ef_search=10, m=M)
-    ours_build_n, _ = timed(lambda: par.add_batch_parallel(base, num_threads=threads))
+    ours_build_n, ours_cores = timed_cores(lambda: par.add_batch_parallel(base, num_threads=threads))
     del par
     peer_n = peer_index()
-    peer_build_n, _ = timed(lambda: peer_n.add_items(base, threads))
+    peer_build_n, peer_cores = timed_cores(lambda: peer_n.add_items(base, threads))
     del peer_n
     print(f"build {threads} threads     ours {ours_build_n:7.2f} s  hnswlib {peer_build_n:7.2f} s  "
           f"ratio {ours_build_n / peer_build_n:.2f}  speed-up over 1 thread: ours "
-          f"{ours_build1 / ours_build_n:.2f}x  hnswlib {peer_build1 / peer_build_n:.2f}x",
-          flush=True)
+          f"{ours_build1 / ours_build_n:.2f}x  hnswlib {peer_build1 / peer_build_n:.2f}x  "
+          f"(cores busy: ours {ours_cores:.1f}, hnswlib {peer_cores:.1f}; "
+          f"load average {os.getloadavg()[0]:.1f})", flush=True)
 
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "ours.hnsw")
@@ -289,14 +306,13 @@ def run_set(name, base, queries, svdb, peer_module, threads, repeat):
         ef = ef or EF_SWEEP[-1]
         ours.set_ef(ef)
         peer.set_ef(ef)
-        results = {}
         for label, side in (("ours", ours), ("hnswlib", peer)):
-            one = threaded_qps(side, queries, 1)
-            many = threaded_qps(side, queries, threads)
-            results[label] = (one, many)
-        print(f"{threads} Python threads on one index at ef {ef}: ours {results['ours'][1]:.0f} QPS "
-              f"vs 1 thread {results['ours'][0]:.0f} = {results['ours'][1] / results['ours'][0]:.2f}x"
-              f"  (hnswlib {results['hnswlib'][1] / results['hnswlib'][0]:.2f}x)", flush=True)
+            one, _ = threaded_qps(side, queries, 1)
+            line = f"Python threads on one index at ef {ef}, {label}: 1 thread {one:.0f} QPS"
+            for n in sorted({max(1, threads // 2), threads} - {1}):
+                qps, cores = threaded_qps(side, queries, n)
+                line += f"; {n} threads {qps:.0f} QPS = {qps / one:.2f}x ({cores:.1f} cores busy)"
+            print(line + f"; load average {os.getloadavg()[0]:.1f}", flush=True)
         del ours, peer, peer1
 
 

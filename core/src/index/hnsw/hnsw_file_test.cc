@@ -369,6 +369,13 @@ TEST(HnswFileTest, IndexFileFallsBackToTheOlderLayout) {
   EXPECT_EQ(first->vector, (std::vector<float>{2, 2}));
   EXPECT_EQ(loaded->graph().m_max0(), 10u);
 
+  // The current layout: the header of a 2-d index, then one node of 3 floats.
+  const auto short_node_file = [](std::uint64_t id) {
+    Bytes b = Bytes().u64(2).u32(0).u64(30).u64(7).u64(5);
+    b.u64(1).u64(id).vec({1, 2, 3}).u64(1).ids({}).u64(0);
+    b.u8(1).u64(id).u64(5).u64(10).u64(30).f64(0.5);
+    return b.out;
+  };
   struct Case {
     const char* name;
     std::vector<std::uint8_t> bytes;
@@ -381,49 +388,11 @@ TEST(HnswFileTest, IndexFileFallsBackToTheOlderLayout) {
        "serialization error: invalid value: integer `3`, expected variant index 0 <= i < 3"},
       {"fits neither layout", header(0).u64(5).out,
        "serialization error: io error: failed to fill whole buffer"},
-      {"current layout read whole but refused",
-       Bytes()
-           .u64(2)
-           .u32(0)
-           .u64(30)
-           .u64(7)
-           .u64(5)
-           .u64(1)
-           .u64(8)
-           .vec({1, 2, 3})
-           .u64(1)
-           .ids({})
-           .u64(0)
-           .u8(1)
-           .u64(8)
-           .u64(5)
-           .u64(10)
-           .u64(30)
-           .f64(0.5)
-           .out,
+      {"current layout read whole but refused", short_node_file(8),
        "serialization error: HNSW node 8 has a vector of 3 values, expected 2"},
       // Read as the older layout this file is valid and empty (n is the record's id 0); it reads
       // whole as the current layout, so that layout's refusal stands.
-      {"current layout refused where the older one reads",
-       Bytes()
-           .u64(2)
-           .u32(0)
-           .u64(30)
-           .u64(7)
-           .u64(5)
-           .u64(1)
-           .u64(0)
-           .vec({1, 2, 3})
-           .u64(1)
-           .ids({})
-           .u64(0)
-           .u8(1)
-           .u64(0)
-           .u64(5)
-           .u64(10)
-           .u64(30)
-           .f64(0.5)
-           .out,
+      {"current layout refused where the older one reads", short_node_file(0),
        "serialization error: HNSW node 0 has a vector of 3 values, expected 2"},
       {"current layout with settings beyond use",
        Bytes()

@@ -102,6 +102,17 @@ TEST(HnswGraphTest, LayerSearchClearsStampsWhenTheEpochWraps) {
   EXPECT_EQ(scratch.epoch, 1u);
 }
 
+// A 2-d graph rebuilt from hand-written records, entry point id 0, level multiplier 0.
+HnswGraph graph_of(std::size_t m, std::size_t m_max0, std::vector<HnswNodeSnapshot> nodes) {
+  HnswGraphSnapshot s;
+  s.m = m;
+  s.m_max0 = m_max0;
+  s.ef_construction = 8;
+  s.entry_point = 0;
+  s.nodes = std::move(nodes);
+  return *HnswGraph::from_snapshot(std::move(s), 2, Metric::L2);
+}
+
 // Places 2-d points as live nodes for ids 0, 1, ... without linking them.
 void place_points(HnswGraph& graph, const std::vector<std::vector<float>>& points) {
   for (std::size_t i = 0; i < points.size(); ++i) {
@@ -154,18 +165,12 @@ TEST(HnswGraphTest, OverflowingListsAreChosenAgain) {
   // Node 0 at the origin holds a full layer-0 list {1, 2, 3} (m_max0 = 3) and a full layer-1 list
   // {1, 2} (m = 2); node 4 back-links to it at both layers.
   const auto build = [] {
-    HnswGraphSnapshot s;
-    s.m = 2;
-    s.m_max0 = 3;
-    s.ef_construction = 8;
-    s.level_mult = 0;
-    s.entry_point = 0;
-    s.nodes = {{0, {0, 0}, {{1, 2, 3}, {1, 2}}, 1},
-               {1, {1, 0}, {{}, {}}, 1},
-               {2, {1, 0.25f}, {{}, {}}, 1},
-               {3, {0, 2}, {{}}, 0},
-               {4, {-3, 0}, {{}, {}}, 1}};
-    return *HnswGraph::from_snapshot(s, 2, Metric::L2);
+    return graph_of(2, 3,
+                    {{0, {0, 0}, {{1, 2, 3}, {1, 2}}, 1},
+                     {1, {1, 0}, {{}, {}}, 1},
+                     {2, {1, 0.25f}, {{}, {}}, 1},
+                     {3, {0, 2}, {{}}, 0},
+                     {4, {-3, 0}, {{}, {}}, 1}});
   };
   struct Case {
     const char* name;
@@ -200,18 +205,12 @@ TEST(HnswGraphTest, OverflowingListsAreChosenAgain) {
 // never returns them, and an insert whose descent ends on one still finds neighbours.
 TEST(HnswGraphTest, DeletedNodesStillGuideSearches) {
   // A chain 0 - 1 - 2 - 3 - 4 on a line; the middle three get deleted.
-  HnswGraphSnapshot s;
-  s.m = 2;
-  s.m_max0 = 4;
-  s.ef_construction = 8;
-  s.level_mult = 0;
-  s.entry_point = 0;
-  s.nodes = {{0, {0, 0}, {{1}, {1}}, 1},
-             {1, {1, 0}, {{0, 2}, {0}}, 1},
-             {2, {2, 0}, {{1, 3}}, 0},
-             {3, {3, 0}, {{2, 4}}, 0},
-             {4, {4, 0}, {{3}}, 0}};
-  HnswGraph graph = *HnswGraph::from_snapshot(s, 2, Metric::L2);
+  HnswGraph graph = graph_of(2, 4,
+                             {{0, {0, 0}, {{1}, {1}}, 1},
+                              {1, {1, 0}, {{0, 2}, {0}}, 1},
+                              {2, {2, 0}, {{1, 3}}, 0},
+                              {3, {3, 0}, {{2, 4}}, 0},
+                              {4, {4, 0}, {{3}}, 0}});
   for (const HnswNode n : {1u, 2u, 3u}) ASSERT_TRUE(graph.remove(n));
   HnswSearchScratch scratch;
   scratch.cover(graph.node_count());
