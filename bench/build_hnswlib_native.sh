@@ -20,6 +20,7 @@ cat > "$CACHE/hnswlib_native.cc" <<'SRC'
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -103,8 +104,13 @@ class Index {
       py::gil_scoped_release release;
       for (std::size_t r = 0; r < rows; ++r) {
         auto result = alg_->searchKnn(p + r * dim_, k);
-        if (result.size() != k) throw std::runtime_error("fewer than k results");
+        // Fewer than k when the search reaches fewer nodes: the rest is padded with label -1.
         for (std::size_t i = k; i-- > 0;) {
+          if (i >= result.size()) {
+            l[r * k + i] = static_cast<std::uint64_t>(-1);
+            d[r * k + i] = std::numeric_limits<float>::infinity();
+            continue;
+          }
           l[r * k + i] = result.top().second;
           d[r * k + i] = result.top().first;
           result.pop();

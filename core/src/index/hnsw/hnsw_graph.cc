@@ -280,20 +280,9 @@ std::size_t HnswGraph::reselect(HnswNode owner, HnswNode* list, std::size_t size
     for (std::size_t i = 0; i < pool.size(); ++i) list[i] = pool[i].node;
     return pool.size();
   }
-  const float* base = row(owner);
   const std::size_t row_bytes = dims_ * sizeof(float);
   for (const HnswPair& p : pool) prefetch_row(row(p.node), row_bytes);
-  std::size_t i = 0;
-  float dist[4];
-  for (; i + 4 <= pool.size(); i += 4) {
-    const float* rows[4] = {row(pool[i].node), row(pool[i + 1].node), row(pool[i + 2].node),
-                            row(pool[i + 3].node)};
-    distance_batch4(metric_, base, rows, dims_, dist);
-    for (std::size_t j = 0; j < 4; ++j) pool[i + j].distance = dist[j];
-  }
-  for (; i < pool.size(); ++i) {
-    pool[i].distance = distance_squared(metric_, base, row(pool[i].node), dims_);
-  }
+  measure(row(owner), pool);
   std::sort(pool.begin(), pool.end(), hnsw_pair_less);
   std::vector<HnswPair>& chosen = scratch.chosen;
   chosen.clear();
@@ -304,6 +293,28 @@ std::size_t HnswGraph::reselect(HnswNode owner, HnswNode* list, std::size_t size
 
 void HnswGraph::promote_if_higher(HnswNode node, std::uint64_t level) {
   if (!entry_point_ || std::min(level, kMaxLevel) > levels_[*entry_point_]) entry_point_ = node;
+}
+
+void HnswGraph::measure(const float* query, std::vector<HnswPair>& pairs) const {
+  std::size_t i = 0;
+  float dist[4];
+  for (; i + 4 <= pairs.size(); i += 4) {
+    const float* rows[4] = {row(pairs[i].node), row(pairs[i + 1].node), row(pairs[i + 2].node),
+                            row(pairs[i + 3].node)};
+    distance_batch4(metric_, query, rows, dims_, dist);
+    for (std::size_t j = 0; j < 4; ++j) pairs[i + j].distance = dist[j];
+  }
+  for (; i < pairs.size(); ++i) {
+    pairs[i].distance = distance_squared(metric_, query, row(pairs[i].node), dims_);
+  }
+}
+
+std::uint32_t HnswGraph::next_epoch(HnswSearchScratch& scratch) {
+  if (++scratch.epoch == 0) {
+    std::fill(scratch.visited.begin(), scratch.visited.end(), 0u);
+    scratch.epoch = 1;
+  }
+  return scratch.epoch;
 }
 
 void HnswGraph::compute_distances(const float* query, const HnswNode* nodes, std::size_t n,
@@ -353,11 +364,7 @@ std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode e
                                                   std::size_t ef, std::size_t layer,
                                                   HnswSearchScratch& scratch) const {
   ef = std::max<std::size_t>(ef, 1);
-  if (++scratch.epoch == 0) {
-    std::fill(scratch.visited.begin(), scratch.visited.end(), 0u);
-    scratch.epoch = 1;
-  }
-  const std::uint32_t epoch = scratch.epoch;
+  const std::uint32_t epoch = next_epoch(scratch);
   std::uint32_t* visited = scratch.visited.data();
   std::vector<HnswPair>& candidates = scratch.candidates;
   std::vector<HnswPair>& results = scratch.results;
@@ -458,9 +465,46 @@ void HnswGraph::elect_entry_point() {
   }
 }
 
+void HnswGraph::saved_neighbors(HnswNode node, std::size_t layer, HnswSearchScratch& scratch,
+                                std::vector<HnswNode>& out) const {
+  out.clear();
+  const std::span<const HnswNode> list = neighbors(node, layer);
+  for (const HnswNode e : list) {
+    if (live_[e] != 0) out.push_back(e);
+  }
+  if (out.size() == list.size()) return;
+  // The deleted entries led on to their own neighbours: the nearest live ones that the list lacks
+  // fill the room they leave (up to the layer's limit), so the saved graph keeps paths through
+  // where they stood.
+  const std::uint32_t epoch = next_epoch(scratch);
+  std::uint32_t* visited = scratch.visited.data();
+  visited[node] = epoch;
+  for (const HnswNode e : list) visited[e] = epoch;
+  std::vector<HnswPair>& pool = scratch.pool;
+  pool.clear();
+  for (const HnswNode e : list) {
+    if (live_[e] != 0) continue;
+    for (const HnswNode v : neighbors(e, layer)) {
+      if (live_[v] == 0 || visited[v] == epoch) continue;
+      visited[v] = epoch;
+      pool.push_back({0.0f, v});
+      prefetch_row(row(v), dims_ * sizeof(float));
+    }
+  }
+  measure(row(node), pool);
+  const std::size_t limit = std::max(layer == 0 ? m_max0_ : m_, list.size());
+  const std::size_t take = std::min(pool.size(), limit - out.size());
+  std::partial_sort(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(take), pool.end(),
+                    hnsw_pair_less);
+  for (std::size_t i = 0; i < take; ++i) out.push_back(pool[i].node);
+}
+
 HnswGraphSnapshot HnswGraph::to_snapshot() const {
   HnswGraphSnapshot out;
   out.nodes.reserve(count_);
+  HnswSearchScratch scratch;
+  scratch.cover(ids_.size());
+  std::vector<HnswNode> list;
   for (std::size_t n = 0; n < ids_.size(); ++n) {
     if (live_[n] == 0) continue;
     const HnswNode node = static_cast<HnswNode>(n);
@@ -471,7 +515,8 @@ HnswGraphSnapshot HnswGraph::to_snapshot() const {
     rec.level = levels_[n];
     rec.neighbors.resize(rec.level + 1);
     for (std::size_t l = 0; l <= rec.level; ++l) {
-      for (const HnswNode v : neighbors(node, l)) rec.neighbors[l].push_back(ids_[v]);
+      saved_neighbors(node, l, scratch, list);
+      for (const HnswNode v : list) rec.neighbors[l].push_back(ids_[v]);
     }
     out.nodes.push_back(std::move(rec));
   }
@@ -491,6 +536,9 @@ HnswGraphSnapshot HnswGraph::to_snapshot() const {
 //   | f64 level_mult
 // An empty graph is 1 + 8 * 5 = 41 bytes without an entry point.
 void HnswGraph::encode(Encoder& out) const {
+  HnswSearchScratch scratch;
+  scratch.cover(ids_.size());
+  std::vector<HnswNode> list;
   out.length(count_);
   for (std::size_t n = 0; n < ids_.size(); ++n) {
     if (live_[n] == 0) continue;
@@ -500,7 +548,7 @@ void HnswGraph::encode(Encoder& out) const {
     const std::size_t level = levels_[n];
     out.length(level + 1);
     for (std::size_t l = 0; l <= level; ++l) {
-      const std::span<const HnswNode> list = neighbors(node, l);
+      saved_neighbors(node, l, scratch, list);
       out.length(list.size());
       for (const HnswNode v : list) out.u64(ids_[v]);
     }
@@ -587,12 +635,15 @@ Result<HnswGraph> HnswGraph::from_snapshot(HnswGraphSnapshot snapshot, std::size
     }
   }
 
-  // Numbering: records in order (a later duplicate replaces the earlier record's content but keeps
-  // its node), then ids named only by kept list entries or the entry point, as absent nodes.
+  // Numbering: records in order; a later duplicate replaces the earlier record's content but keeps
+  // its node.
   std::unordered_map<std::uint64_t, HnswNode> node_of_id;
   node_of_id.reserve(snapshot.nodes.size());
   std::vector<std::size_t> record_of_node;
   for (std::size_t i = 0; i < snapshot.nodes.size(); ++i) {
+    if (record_of_node.size() == std::numeric_limits<HnswNode>::max()) {
+      return DbError::serialization("HNSW graph holds more than 2^32 - 1 nodes");
+    }
     const auto [it, inserted] =
         node_of_id.try_emplace(snapshot.nodes[i].id, static_cast<HnswNode>(record_of_node.size()));
     if (inserted) {
@@ -601,33 +652,12 @@ Result<HnswGraph> HnswGraph::from_snapshot(HnswGraphSnapshot snapshot, std::size
       record_of_node[it->second] = i;
     }
   }
-  const std::size_t live_nodes = record_of_node.size();
-  std::vector<std::uint64_t> ids(live_nodes);
-  for (const auto& [id, node] : node_of_id) ids[node] = id;
-  const auto mention = [&](std::uint64_t id) -> HnswNode {
-    const auto [it, inserted] = node_of_id.try_emplace(id, static_cast<HnswNode>(ids.size()));
-    if (inserted) ids.push_back(id);
-    return it->second;
-  };
   const std::size_t m_max0 = snapshot.m_max0;
-  for (std::size_t node = 0; node < live_nodes; ++node) {
-    const HnswNodeSnapshot& rec = snapshot.nodes[record_of_node[node]];
-    for (std::size_t l = 0; l < rec.neighbors.size(); ++l) {
-      const auto& list = rec.neighbors[l];
-      const std::size_t kept = l == 0 ? std::min(list.size(), m_max0) : list.size();
-      for (std::size_t i = 0; i < kept; ++i) mention(list[i]);
-    }
-    if (ids.size() > std::numeric_limits<HnswNode>::max()) {
-      return DbError::serialization("HNSW graph names more than 2^32 - 1 nodes");
-    }
-  }
-  std::optional<HnswNode> entry;
-  if (snapshot.entry_point) entry = mention(*snapshot.entry_point);
 
-  // Every node costs its row, its layer-0 row and a few bytes. Nodes without records (named only by
-  // lists) and wide layer-0 rows cost memory that the record does not hold; refuse what goes far
-  // beyond the record's own size, and what this machine cannot hold, before allocating.
-  const std::size_t total = ids.size();
+  // Every node costs its row, its layer-0 row and a few bytes. Wide layer-0 rows cost memory that
+  // the record does not hold; refuse what goes far beyond the record's own size, and what this
+  // machine cannot hold, before allocating.
+  const std::size_t total = record_of_node.size();
   std::uint64_t per_node = 0;
   std::uint64_t bytes = 0;
   const bool overflows =
@@ -647,35 +677,43 @@ Result<HnswGraph> HnswGraph::from_snapshot(HnswGraphSnapshot snapshot, std::size
   graph.levels_.assign(total, 0);
   graph.upper_.resize(total);
   graph.live_.assign(total, 0);
-  graph.ids_ = std::move(ids);
+  graph.ids_.resize(total);
+  for (const auto& [id, node] : node_of_id) graph.ids_[node] = id;
   graph.node_of_id_ = std::move(node_of_id);
-  for (std::size_t n = 0; n < live_nodes; ++n) {
+  // Ids without a record name vectors the file does not hold (deleted before the save, or never
+  // written): entries naming them are dropped, as they could only lead to rows of zeros.
+  const auto node_of = [&](std::uint64_t id) -> std::optional<HnswNode> {
+    const auto it = graph.node_of_id_.find(id);
+    if (it == graph.node_of_id_.end()) return std::nullopt;
+    return it->second;
+  };
+  for (std::size_t n = 0; n < total; ++n) {
     const HnswNode node = static_cast<HnswNode>(n);
     HnswNodeSnapshot& rec = snapshot.nodes[record_of_node[n]];
     std::copy(rec.vector.begin(), rec.vector.end(), graph.vectors_.begin() + n * dims);
     graph.levels_[n] = static_cast<std::uint8_t>(rec.level & 0xff);
     if (!rec.neighbors.empty()) {
-      const auto& list0 = rec.neighbors[0];
-      const std::size_t kept = std::min(list0.size(), m_max0);
       std::uint32_t* row = graph.row0(node);
-      row[0] = static_cast<std::uint32_t>(kept);
-      for (std::size_t i = 0; i < kept; ++i) {
-        row[kRowHeader + i] = graph.node_of_id_.find(list0[i])->second;
+      std::size_t kept = 0;
+      for (const std::uint64_t id : rec.neighbors[0]) {
+        if (kept == m_max0) break;
+        if (const auto v = node_of(id)) row[kRowHeader + kept++] = *v;
       }
+      row[0] = static_cast<std::uint32_t>(kept);
       auto& upper = graph.upper_[n];
       upper.resize(rec.neighbors.size() - 1);
       for (std::size_t l = 1; l < rec.neighbors.size(); ++l) {
-        const auto& list = rec.neighbors[l];
-        upper[l - 1].reserve(list.size());
-        for (const std::uint64_t id : list) {
-          upper[l - 1].push_back(graph.node_of_id_.find(id)->second);
+        for (const std::uint64_t id : rec.neighbors[l]) {
+          if (const auto v = node_of(id)) upper[l - 1].push_back(*v);
         }
       }
     }
     graph.live_[n] = 1;
   }
-  graph.count_ = live_nodes;
-  graph.entry_point_ = entry;
+  graph.count_ = total;
+  // An entry point without a record is elected afresh among the loaded nodes.
+  graph.entry_point_ = snapshot.entry_point ? node_of(*snapshot.entry_point) : std::nullopt;
+  if (!graph.entry_point_) graph.elect_entry_point();
   return graph;
 }
 

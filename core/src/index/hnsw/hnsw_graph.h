@@ -98,8 +98,8 @@ struct HnswGraphSnapshot {
 // (node -> id and id -> node), insertion with diversity-chosen neighbours and back-links, greedy
 // descent and the width-bounded layer search.
 //
-// Node states: absent (numbered but never inserted, or only named by a loaded neighbour list: zero
-// row, level 0, no lists, never live), live, deleted (row, level and lists kept, so the node still
+// Node states: absent (numbered but never inserted: zero row, level 0, no lists, never live), live,
+// deleted (row, level and lists kept, so the node still
 // routes searches; it is never a result and never chosen as a neighbour). Lists may name deleted or
 // absent nodes, a node twice, or the node itself; every algorithm tolerates it.
 //
@@ -125,8 +125,8 @@ class HnswGraph {
   static constexpr std::uint64_t kMaxLoadedWidth = 0xffffffffu;
   static constexpr double kMaxLoadedLevelMult = 255.0 / 34.538776394910684;
   // The loader refuses a record whose arrays would take more than this many bytes per byte of the
-  // record, beyond the first kLoadSlackBytes: a file's own nodes, vectors and lists never need
-  // that much, but settings or ids naming nodes without records could.
+  // record, beyond the first kLoadSlackBytes: a saved graph never needs that much, but layer-0 rows
+  // far wider than the lists they hold could.
   static constexpr std::uint64_t kLoadBytesPerRecordByte = 256;
   static constexpr std::uint64_t kLoadSlackBytes = 16u << 20;
 
@@ -222,19 +222,27 @@ class HnswGraph {
   std::size_t ef_construction() const { return ef_construction_; }
   double level_mult() const { return level_mult_; }
 
-  // The live nodes as saved, in node order, neighbours and entry point as ids.
+  // The live nodes as saved, in node order, neighbours and entry point as ids. A file holds live
+  // nodes only, so each list is saved as saved_neighbors() gives it.
   HnswGraphSnapshot to_snapshot() const;
+  // The node's list at `layer` as a file holds it: its live entries in order, then, when some
+  // entries are not live, the live nodes that those entries name, nearest to `node` first, that
+  // the list does not name yet, as many as fit under the layer's limit (or the list's length when
+  // that is longer). `scratch` must cover node_count().
+  void saved_neighbors(HnswNode node, std::size_t layer, HnswSearchScratch& scratch,
+                       std::vector<HnswNode>& out) const;
   // Serialization when loaded settings are beyond what any graph could use: m or m_max0 above
   // kMaxLoadedLinks, ef_construction above kMaxLoadedWidth, a level multiplier that is not a
   // number in [0, kMaxLoadedLevelMult].
   static Result<> check_settings(std::uint64_t m, std::uint64_t m_max0,
                                  std::uint64_t ef_construction, double level_mult);
   // Rebuilds a graph from a snapshot for an index of `dims` dimensions, without inserting: nodes
-  // are numbered in record order, then ids that only lists or the entry point name become absent
-  // nodes in order of first mention. Layer-0 lists are cut to m_max0 entries. Serialization, in
-  // this order, for settings that check_settings() refuses, a vector whose length is not `dims`,
-  // more than 2^32 - 1 nodes, and arrays larger than this machine's memory or than the record can
-  // account for (kLoadBytesPerRecordByte); nothing large is allocated before these checks.
+  // are numbered in record order. List entries naming ids without a record are dropped (they name
+  // vectors the record does not hold), and layer-0 lists are cut to m_max0 entries; an entry point
+  // without a record is elected as remove() elects one. Serialization, in this order, for settings
+  // that check_settings() refuses, a vector whose length is not `dims`, more than 2^32 - 1 nodes,
+  // and arrays larger than this machine's memory or than the record can account for
+  // (kLoadBytesPerRecordByte); nothing large is allocated before these checks.
   static Result<HnswGraph> from_snapshot(HnswGraphSnapshot snapshot, std::size_t dims,
                                          Metric metric);
 
@@ -258,6 +266,10 @@ class HnswGraph {
   std::size_t reselect(HnswNode owner, HnswNode* list, std::size_t size, std::size_t limit,
                        HnswSearchScratch& scratch);
   void elect_entry_point();
+  // Sets each pair's distance from `query`.
+  void measure(const float* query, std::vector<HnswPair>& pairs) const;
+  // The scratch's next epoch, clearing its stamps when the counter wraps.
+  static std::uint32_t next_epoch(HnswSearchScratch& scratch);
   void compute_distances(const float* query, const HnswNode* nodes, std::size_t n,
                          float* out) const;
 

@@ -228,6 +228,30 @@ TEST(HnswGraphTest, DeletedNodesStillGuideSearches) {
   EXPECT_EQ(list_of(graph, node, 0), (std::vector<HnswNode>{0, 4}));
 }
 
+// A file holds live nodes only: a saved list keeps its live entries and fills the room of the
+// deleted ones with the live nodes those named, nearest first.
+TEST(HnswGraphTest, SavedListsStepOverDeletedEntries) {
+  HnswGraph graph = graph_of(2, 4,
+                             {{0, {0, 0}, {{1, 3}}, 0},
+                              {1, {1, 0}, {{0, 2, 3}}, 0},
+                              {2, {2, 0}, {{1, 4}}, 0},
+                              {3, {0, 5}, {{0}}, 0},
+                              {4, {3, 3}, {{0}}, 0}});
+  ASSERT_TRUE(graph.remove(1));
+  ASSERT_TRUE(graph.remove(4));
+  HnswSearchScratch scratch;
+  scratch.cover(graph.node_count());
+  std::vector<HnswNode> saved;
+  graph.saved_neighbors(0, 0, scratch, saved);
+  EXPECT_EQ(saved, (std::vector<HnswNode>{3, 2}));
+  // 1 and 4 both name 0; 3 comes through 1 as well, since the list has room.
+  graph.saved_neighbors(2, 0, scratch, saved);
+  EXPECT_EQ(saved, (std::vector<HnswNode>{0, 3}));
+  const HnswGraphSnapshot snapshot = graph.to_snapshot();
+  ASSERT_EQ(snapshot.nodes.size(), 3u);
+  EXPECT_EQ(snapshot.nodes[0].neighbors, (std::vector<std::vector<std::uint64_t>>{{3, 2}}));
+}
+
 // Storing the entry point again must not strand it: its old lists guide its own search, and it
 // links to real neighbours instead of itself.
 TEST(HnswGraphTest, ReinsertingTheEntryPointKeepsItLinked) {
