@@ -111,9 +111,11 @@ class HnswIndexIterator final : public IndexIterator {
   std::size_t pos_ = 0;
 };
 
+HnswIndex::ScratchPool::ScratchPool() : keep_(2 * available_processors()) { free_.reserve(keep_); }
+
 HnswIndex::ScratchPool& HnswIndex::ScratchPool::operator=(ScratchPool&& other) noexcept {
   free_ = std::move(other.free_);
-  made_ = other.made_;
+  keep_ = other.keep_;
   return *this;
 }
 
@@ -124,9 +126,6 @@ HnswIndex::ScratchPool::Lease HnswIndex::ScratchPool::take(std::size_t node_coun
     if (!free_.empty()) {
       scratch = std::move(free_.back());
       free_.pop_back();
-    } else {
-      free_.reserve(made_ + 1);
-      ++made_;
     }
   }
   try {
@@ -141,8 +140,14 @@ HnswIndex::ScratchPool::Lease HnswIndex::ScratchPool::take(std::size_t node_coun
 
 void HnswIndex::ScratchPool::give_back(std::unique_ptr<HnswSearchScratch> scratch) const noexcept {
   if (!scratch) return;
-  std::lock_guard lock(mutex_);
-  free_.push_back(std::move(scratch));
+  {
+    std::lock_guard lock(mutex_);
+    if (free_.size() < keep_) {
+      free_.push_back(std::move(scratch));
+      return;
+    }
+  }
+  // More scratches are out than the pool keeps: this one is freed, outside the lock.
 }
 
 HnswIndex::HnswIndex(std::size_t dimensions, Metric metric, std::size_t ef_construction,

@@ -112,7 +112,9 @@ class HnswIndex final : public VectorIndex {
 
  private:
   // Scratches for searches and inserts, one per caller at a time. A caller takes one (a new one
-  // when none is free) and gives it back when its lease ends; the mutex is held only for that.
+  // when none is free) and gives it back when its lease ends; the mutex is held only for that. At
+  // most two per processor are kept, so a burst of threads does not leave a visited list per
+  // thread behind.
   class ScratchPool {
    public:
     class Lease {
@@ -129,9 +131,9 @@ class HnswIndex final : public VectorIndex {
       std::unique_ptr<HnswSearchScratch> scratch_;
     };
 
-    ScratchPool() = default;
+    ScratchPool();
     // Moving takes the free scratches; it needs exclusive access to `other`.
-    ScratchPool(ScratchPool&& other) noexcept : free_(std::move(other.free_)), made_(other.made_) {}
+    ScratchPool(ScratchPool&& other) noexcept : free_(std::move(other.free_)), keep_(other.keep_) {}
     ScratchPool& operator=(ScratchPool&& other) noexcept;
 
     // A scratch covering `node_count` nodes. Throws std::bad_alloc when memory is exhausted.
@@ -141,9 +143,9 @@ class HnswIndex final : public VectorIndex {
     void give_back(std::unique_ptr<HnswSearchScratch> scratch) const noexcept;
 
     mutable std::mutex mutex_;
-    // Capacity for every scratch ever made, so giving one back never allocates.
+    // Capacity for `keep_` scratches, reserved up front, so giving one back never allocates.
     mutable std::vector<std::unique_ptr<HnswSearchScratch>> free_;
-    mutable std::size_t made_ = 0;
+    std::size_t keep_;
   };
 
   // Nodes for ids start_id .. start_id + rows - 1, numbering new ones.
