@@ -1,37 +1,44 @@
-"""HnswIndex from Python against hnswlib, side by side in one run.
+"""HnswIndex from Python against hnswlib built for this CPU, side by side in one run.
 
-Both sides use the same M (16), ef_construction (200) and k (10), on two sets of base vectors with
-exact ground truth (BLAS):
-  random     i.i.d. Gaussian (the hard case for graphs: high recall is expensive)
-  clustered  a Gaussian mixture with a decaying spectrum, randomly rotated (shaped like real
-             embeddings)
-  fashion    real image vectors, 60,000 x 784 (Debian package dataset-fashion-mnist; opt-in)
-For each set:
-  build, one thread:  ours add_batch_np          vs  hnswlib add_items(num_threads=1)
-  build, N threads:   ours add_batch_parallel    vs  hnswlib add_items(num_threads=N)
-  search:             one query per Python call, single thread, recall@10 and QPS over an
-                      ef_search sweep, and the QPS of each side at equal recall (interpolated)
-  resident memory added by each build.
+Both sides use M = 16, ef_construction = 200 and k = 10, one query per Python call, on:
+  fashion    real image vectors: Fashion-MNIST, the 60,000 x 784 training images as the base and
+             queries from the 10,000 test images (Debian package dataset-fashion-mnist)
+  clustered  a Gaussian mixture (200 clusters) with a decaying spectrum, randomly rotated, 100,000 x
+             128 by default: shaped like real embeddings
+  random     i.i.d. Gaussian (optional; the hard case where high recall is out of reach)
+Exact ground truth comes from BLAS (numpy). For each set:
+  build        ours add_batch_np vs hnswlib add_items(num_threads=1), and ours add_batch_parallel vs
+               hnswlib add_items with --threads threads; our speed-up over our one-thread build
+  reach        each stored vector searched with itself at ef 64: the share found among the first 10
+               (ours for both of our builds: levels are random, so the two show the spread)
+  sweep        recall@10 and QPS per ef_search; ours and the peer alternate at each point, --repeat
+               times, and the best QPS of each side counts (the machine is shared)
+  at recall    QPS at recall 0.95 and 0.99, interpolated (log QPS linear in recall between the two
+               sweep points around the target) and at the first ef that reaches it
+  threads      --threads (and half as many) Python threads searching one index against one
+               thread, at the first ef where our recall reaches 0.99 (or the widest ef)
+Multi-threaded figures come with the cores the process kept busy (CPU time / wall time) and the
+load average: other work on the machine caps the speed-up at the cores it leaves free.
 Ratios are ours / peer: for times below 1 is faster, for QPS above 1 is faster.
 
-Our neighbour selection keeps the nearest M (hnswlib applies a diversity heuristic), so the two
-curves are compared at equal recall, never at equal ef.
-
-Run with Debian's interpreter:
-  /usr/bin/python3 bench/hnsw_bench.py [--build DIR] [--rows 100000] [--threads 8] [--peer MODULE]
---peer names the hnswlib module to import (default "hnswlib", Debian's SSE build); a wide build of
-the same sources can be passed by its module name when it is on sys.path (--peer-path).
+Build the peer first (bench/build_hnswlib_native.sh), then run with Debian's interpreter under the
+shared benchmark lock:
+  flock /work/.cache/bench.lock /usr/bin/python3 bench/hnsw_bench.py [--sets fashion,clustered]
+      [--build DIR] [--peer-path DIR] [--rows 100000] [--queries 1000] [--threads 8] [--repeat 3]
 """
 
 import argparse
-import importlib
+import gzip
 import os
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "8")
+# One BLAS thread: idle OpenBLAS workers spin for a while after each product and would take cores
+# from the multi-threaded measurements.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
 
@@ -39,49 +46,10 @@ REPO = Path(__file__).resolve().parents[1]
 M = 16
 EF_CONSTRUCTION = 200
 K = 10
-CENTRE_SPREAD = float(os.environ.get("CENTRE_SPREAD", "1.0"))
-EF_SWEEP = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024]
-
-
-def rss_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    return 0
-
-
-def memory_probe(side, base_path, build_dir):
-    """Run in a fresh interpreter: resident memory added by building one index of `base`."""
-    sys.path.insert(0, str(Path(build_dir) / "python"))
-    base = np.load(base_path)
-    rows, dims = base.shape
-    if side == "ours":
-        import sorvel_vector_db as svdb
-        before = rss_bytes()
-        index = svdb.HnswIndex(dims, "l2", ef_construction=EF_CONSTRUCTION, m=M)
-        index.add_batch_parallel(base)
-    else:
-        import hnswlib
-        before = rss_bytes()
-        index = hnswlib.Index(space="l2", dim=dims)
-        index.init_index(max_elements=rows, M=M, ef_construction=EF_CONSTRUCTION)
-        index.add_items(base)
-    print(rss_bytes() - before)
-
-
-def resident_memory(side, base, build_dir, peer_path):
-    import subprocess
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "base.npy")
-        np.save(path, base)
-        env = dict(os.environ)
-        if peer_path:
-            env["PYTHONPATH"] = peer_path
-        out = subprocess.run([sys.executable, __file__, "--memory-probe", side, path,
-                              "--build", build_dir], capture_output=True, text=True, env=env,
-                             check=True)
-    return int(out.stdout.strip().splitlines()[-1])
+REACH_EF = 64
+EF_SWEEP = [10, 12, 16, 20, 24, 32, 40, 48, 64, 80, 96, 128, 160, 192, 256, 384, 512]
+TARGETS = (0.95, 0.99)
+FASHION = Path("/usr/share/datasets/fashion-mnist")
 
 
 def random_set(rng, rows, queries, dims):
@@ -92,35 +60,32 @@ def random_set(rng, rows, queries, dims):
 def clustered_set(rng, rows, queries, dims, clusters=200):
     # Per-direction scales decay like real embedding spectra; centres and spreads share them.
     scale = (np.arange(1, dims + 1, dtype=np.float64) ** -0.75).astype(np.float32)
-    centres = rng.standard_normal((clusters, dims), dtype=np.float32) * scale * CENTRE_SPREAD
+    centres = rng.standard_normal((clusters, dims), dtype=np.float32) * scale
+    spread = rng.uniform(0.5, 1.5, clusters).astype(np.float32)
     rotation, _ = np.linalg.qr(rng.standard_normal((dims, dims)))
     rotation = rotation.astype(np.float32)
 
     def draw(n):
         which = rng.integers(0, clusters, n)
-        spread = rng.uniform(0.5, 1.5, clusters).astype(np.float32)[which, None]
-        points = centres[which] + rng.standard_normal((n, dims), dtype=np.float32) * scale * spread
+        points = centres[which] + (rng.standard_normal((n, dims), dtype=np.float32) * scale *
+                                   spread[which, None])
         return np.ascontiguousarray(points @ rotation, dtype=np.float32)
 
     return draw(rows), draw(queries)
 
 
-FASHION = Path("/usr/share/datasets/fashion-mnist")
-
-
 def fashion_set(rng, rows, queries, dims):
-    """Real image vectors (Debian's dataset-fashion-mnist): the 60,000 training images as the base,
-    test images as queries, pixels scaled to [0, 1]; `rows` and `dims` do not apply."""
-    import gzip
-
+    """Pixels scaled to [0, 1]; `rows` and `dims` do not apply."""
     def images(name):
         raw = gzip.open(FASHION / name).read()
         count = int.from_bytes(raw[4:8], "big")
         return (np.frombuffer(raw, dtype=np.uint8, offset=16).reshape(count, 784)
                 .astype(np.float32) / 255.0)
 
-    return np.ascontiguousarray(images("train-images-idx3-ubyte.gz")), np.ascontiguousarray(
-        images("t10k-images-idx3-ubyte.gz")[:queries])
+    test = images("t10k-images-idx3-ubyte.gz")
+    pick = rng.choice(len(test), size=min(queries, len(test)), replace=False)
+    return (np.ascontiguousarray(images("train-images-idx3-ubyte.gz")),
+            np.ascontiguousarray(test[np.sort(pick)]))
 
 
 def ground_truth(base, queries, k):
@@ -145,136 +110,240 @@ def timed(fn):
     return time.perf_counter() - t0, out
 
 
-def sweep_ours(svdb, saved_path, queries, truth):
-    """Loads the saved index once per ef_search (the width lives in the file's header, offset 20)
-    and searches one query per call."""
-    raw = bytearray(Path(saved_path).read_bytes())
-    points = []
-    with tempfile.TemporaryDirectory() as tmp:
-        for ef in EF_SWEEP:
-            raw[20:28] = ef.to_bytes(8, "little")
-            path = os.path.join(tmp, "ef.hnsw")
-            Path(path).write_bytes(raw)
-            index = svdb.HnswIndex.load(path)
-            search = index.search
-            for q in queries[:50]:
-                search(q, K)  # warm-up
-            seconds, found = timed(lambda: [[h["id"] for h in search(q, K)] for q in queries])
-            points.append((ef, recall_of(found, truth), len(queries) / seconds))
-            del index
-    return points
+def timed_cores(fn):
+    """Wall seconds and the cores the process kept busy meanwhile (CPU seconds / wall seconds): on
+    a shared machine a multi-threaded run can only be as fast as the cores it gets."""
+    c0, t0 = time.process_time(), time.perf_counter()
+    fn()
+    wall = time.perf_counter() - t0
+    return wall, (time.process_time() - c0) / wall
 
 
-def sweep_peer(peer, queries, truth):
-    points = []
+class Ours:
+    """Our index at one ef_search: the width lives in the HnswIndex file's header (offset 20), so
+    each width is a reload of the saved graph."""
+
+    def __init__(self, svdb, saved_bytes, tmp):
+        self.svdb, self.raw, self.path = svdb, bytearray(saved_bytes), os.path.join(tmp, "ef.hnsw")
+        self.index = None
+
+    def set_ef(self, ef):
+        self.raw[20:28] = ef.to_bytes(8, "little")
+        Path(self.path).write_bytes(self.raw)
+        self.index = None
+        self.index = self.svdb.HnswIndex.load(self.path)
+
+    def ids(self, q):
+        return [h["id"] for h in self.index.search(q, K)]
+
+    def searcher(self):
+        search = self.index.search
+        return lambda q: search(q, K)
+
+
+class Peer:
+    def __init__(self, index):
+        self.index = index
+
+    def set_ef(self, ef):
+        self.index.set_ef(ef)
+
+    def ids(self, q):
+        return self.index.knn_query(q, K)[0][0].tolist()
+
+    def searcher(self):
+        query = self.index.knn_query
+        return lambda q: query(q, K)
+
+
+def qps_of(side, queries, repeat_warm=50):
+    search = side.searcher()
+    for q in queries[:repeat_warm]:
+        search(q)
+    seconds, _ = timed(lambda: [search(q) for q in queries])
+    return len(queries) / seconds
+
+
+def sweep(ours, peer, queries, truth, repeat):
+    """Per ef: (ef, recall, best QPS) for each side, the two sides alternating."""
+    ours_points, peer_points = [], []
     for ef in EF_SWEEP:
+        ours.set_ef(ef)
         peer.set_ef(ef)
-        query = peer.knn_query
-        for q in queries[:50]:
-            query(q, k=K)
-        seconds, found = timed(lambda: [query(q, k=K)[0][0] for q in queries])
-        points.append((ef, recall_of(found, truth), len(queries) / seconds))
-    return points
+        recalls = [recall_of([side.ids(q) for q in queries], truth) for side in (ours, peer)]
+        best = [0.0, 0.0]
+        for _ in range(repeat):
+            for i, side in enumerate((ours, peer)):
+                best[i] = max(best[i], qps_of(side, queries))
+        ours_points.append((ef, recalls[0], best[0]))
+        peer_points.append((ef, recalls[1], best[1]))
+        print(f"{ef:5d} | ours {recalls[0]:.4f} {best[0]:7.0f} | hnswlib {recalls[1]:.4f} "
+              f"{best[1]:7.0f} | QPS ratio {best[0] / best[1]:5.2f}", flush=True)
+    return ours_points, peer_points
 
 
-def qps_at(points, target):
-    """QPS at `target` recall, interpolated linearly in recall and log-QPS between sweep points;
-    None when the sweep never reaches it."""
-    pts = sorted(points, key=lambda p: p[1])
-    for (_, r0, q0), (_, r1, q1) in zip(pts, pts[1:]):
-        if r0 <= target <= r1 and r1 > r0:
+def qps_interpolated(points, target):
+    """Log-QPS linear in recall between the last point below and the first at or above target."""
+    for (_, r0, q0), (_, r1, q1) in zip(points, points[1:]):
+        if r0 < target <= r1:
             t = (target - r0) / (r1 - r0)
             return float(np.exp(np.log(q0) + t * (np.log(q1) - np.log(q0))))
-    for _, r, q in pts:
-        if abs(r - target) < 1e-9:
-            return q
+    if points and points[0][1] >= target:
+        return points[0][2]
     return None
 
 
-def fmt(x, unit=""):
-    return "   n/a" if x is None else f"{x:8.0f}{unit}"
+def first_reaching(points, target):
+    for ef, r, q in points:
+        if r >= target:
+            return ef, q
+    return None, None
 
 
-def run_set(name, base, queries, svdb, hnswlib, threads, build_dir, peer_path):
+def reach(side, base):
+    side.set_ef(REACH_EF)
+    found = 0
+    for i, v in enumerate(base):
+        found += i in side.ids(v)
+    return found / len(base)
+
+
+def threaded_qps(side, queries, threads, seconds=2.0):
+    """QPS of `threads` Python threads each searching `queries` round after round for about
+    `seconds`, all on one index, and the cores the process kept busy."""
+    search = side.searcher()
+    for q in queries[:50]:
+        search(q)
+    counts = [0] * threads
+    stop = time.perf_counter() + seconds
+    start_line = threading.Barrier(threads + 1)
+
+    def work(t):
+        start_line.wait()
+        n = 0
+        i = t * 97
+        while time.perf_counter() < stop:
+            for _ in range(50):
+                search(queries[i % len(queries)])
+                i += 1
+            n += 50
+        counts[t] = n
+
+    pool = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
+    for th in pool:
+        th.start()
+
+    def run():
+        start_line.wait()
+        for th in pool:
+            th.join()
+
+    wall, cores = timed_cores(run)
+    return sum(counts) / wall, cores
+
+
+def fmt(x, digits=0):
+    return "n/a" if x is None else f"{x:.{digits}f}"
+
+
+def ratio(a, b):
+    return "n/a" if a is None or b is None else f"{a / b:.2f}"
+
+
+def run_set(name, base, queries, svdb, peer_module, threads, repeat):
     rows, dims = base.shape
     print(f"\n== {name}: {rows} x {dims}, {len(queries)} queries, M={M}, "
-          f"ef_construction={EF_CONSTRUCTION}, k={K}")
-    _, truth = timed(lambda: ground_truth(base, queries, K))
+          f"ef_construction={EF_CONSTRUCTION}, k={K}", flush=True)
+    truth = ground_truth(base, queries, K)
 
-    # Single-threaded builds.
-    ours = svdb.HnswIndex(dims, "l2", ef_construction=EF_CONSTRUCTION, ef_search=EF_SWEEP[0], m=M)
-    ours_build1, _ = timed(lambda: ours.add_batch_np(base))
-    peer = hnswlib.Index(space="l2", dim=dims)
-    peer.init_index(max_elements=rows, M=M, ef_construction=EF_CONSTRUCTION, random_seed=100)
-    peer_build1, _ = timed(lambda: peer.add_items(base, num_threads=1))
-    print(f"build 1 thread     ours {ours_build1:7.2f} s   hnswlib {peer_build1:7.2f} s   "
-          f"ratio {ours_build1 / peer_build1:5.2f}")
+    def peer_index():
+        p = peer_module.Index("l2", dims)
+        p.init_index(rows, M, EF_CONSTRUCTION, 100)
+        return p
 
-    # Multi-threaded builds (the single-threaded indexes are the ones searched below).
-    par = svdb.HnswIndex(dims, "l2", ef_construction=EF_CONSTRUCTION, ef_search=EF_SWEEP[0], m=M)
-    ours_build_n, _ = timed(lambda: par.add_batch_parallel(base, num_threads=threads))
-    peer_n = hnswlib.Index(space="l2", dim=dims)
-    peer_n.init_index(max_elements=rows, M=M, ef_construction=EF_CONSTRUCTION, random_seed=100)
-    peer_build_n, _ = timed(lambda: peer_n.add_items(base, num_threads=threads))
-    print(f"build {threads} threads    ours {ours_build_n:7.2f} s   hnswlib {peer_build_n:7.2f} s   "
-          f"ratio {ours_build_n / peer_build_n:5.2f}   ours speed-up over 1 thread "
-          f"{ours_build1 / ours_build_n:4.2f}x (hnswlib {peer_build1 / peer_build_n:4.2f}x)")
-    ours_mem = resident_memory("ours", base, build_dir, peer_path)
-    peer_mem = resident_memory("peer", base, build_dir, peer_path)
-    print(f"resident memory    ours {ours_mem / 2**20:7.1f} MiB hnswlib {peer_mem / 2**20:7.1f} MiB"
-          f"   ratio {ours_mem / peer_mem:5.2f}   (each built alone in a fresh interpreter)")
+    ours1 = svdb.HnswIndex(dims, "l2", ef_construction=EF_CONSTRUCTION, ef_search=10, m=M)
+    ours_build1, _ = timed(lambda: ours1.add_batch_np(base))
+    peer1 = peer_index()
+    peer_build1, _ = timed(lambda: peer1.add_items(base, 1))
+    print(f"build 1 thread      ours {ours_build1:7.2f} s  hnswlib {peer_build1:7.2f} s  "
+          f"ratio {ours_build1 / peer_build1:.2f}", flush=True)
+    par = svdb.HnswIndex(dims, "l2", ef_construction=EF_CONSTRUCTION, ef_search=10, m=M)
+    ours_build_n, ours_cores = timed_cores(lambda: par.add_batch_parallel(base, num_threads=threads))
+    peer_n = peer_index()
+    peer_build_n, peer_cores = timed_cores(lambda: peer_n.add_items(base, threads))
+    del peer_n
+    print(f"build {threads} threads     ours {ours_build_n:7.2f} s  hnswlib {peer_build_n:7.2f} s  "
+          f"ratio {ours_build_n / peer_build_n:.2f}  speed-up over 1 thread: ours "
+          f"{ours_build1 / ours_build_n:.2f}x  hnswlib {peer_build1 / peer_build_n:.2f}x  "
+          f"(cores busy: ours {ours_cores:.1f}, hnswlib {peer_cores:.1f}; "
+          f"load average {os.getloadavg()[0]:.1f})", flush=True)
 
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "ours.hnsw")
-        ours.save(path)
+        ours1.save(path)
+        del ours1
+        ours = Ours(svdb, Path(path).read_bytes(), tmp)
+        peer = Peer(peer1)
+
         par_path = os.path.join(tmp, "par.hnsw")
         par.save(par_path)
-        del ours, par
-        ours_points = sweep_ours(svdb, path, queries, truth)
-        par_points = sweep_ours(svdb, par_path, queries, truth)
-    peer_points = sweep_peer(peer, queries, truth)
-    del peer_n
+        del par
+        par_reach = reach(Ours(svdb, Path(par_path).read_bytes(), tmp), base)
+        ours_reach, peer_reach = reach(ours, base), reach(peer, base)
+        print(f"own-vector reach at ef {REACH_EF}: ours {ours_reach:.4f} "
+              f"({round((1 - ours_reach) * rows)} missed; built on {threads} threads "
+              f"{round((1 - par_reach) * rows)} missed)  hnswlib {peer_reach:.4f} "
+              f"({round((1 - peer_reach) * rows)} missed)", flush=True)
 
-    print("   ef | ours recall   QPS | parallel-built recall   QPS | hnswlib recall   QPS")
-    for (ef, r, q), (_, pr, pq), (_, hr, hq) in zip(ours_points, par_points, peer_points):
-        print(f"{ef:5d} |      {r:.4f} {q:6.0f} |               {pr:.4f} {pq:6.0f} |"
-              f"         {hr:.4f} {hq:6.0f}")
-    for target in (0.9, 0.95, 0.99):
-        o = qps_at(ours_points, target)
-        p = qps_at(par_points, target)
-        h = qps_at(peer_points, target)
-        ratio = f"{o / h:5.2f}" if o and h else "  n/a"
-        print(f"QPS at recall {target:.2f}: ours {fmt(o)}  parallel-built {fmt(p)}  hnswlib "
-              f"{fmt(h)}  ratio ours/hnswlib {ratio}")
+        print("   ef | ours recall    QPS | hnswlib recall    QPS")
+        ours_points, peer_points = sweep(ours, peer, queries, truth, repeat)
+        summary = []
+        for target in TARGETS:
+            oi, pi = qps_interpolated(ours_points, target), qps_interpolated(peer_points, target)
+            oef, oq = first_reaching(ours_points, target)
+            pef, pq = first_reaching(peer_points, target)
+            print(f"recall {target:.2f}: interpolated QPS ours {fmt(oi)} hnswlib {fmt(pi)} "
+                  f"ratio {ratio(oi, pi)} | first ef reaching it: ours ef {oef} QPS {fmt(oq)}, "
+                  f"hnswlib ef {pef} QPS {fmt(pq)}, ratio {ratio(oq, pq)}", flush=True)
+            summary.append((target, oi, pi))
+
+        ef, _ = first_reaching(ours_points, 0.99)
+        ef = ef or EF_SWEEP[-1]
+        ours.set_ef(ef)
+        peer.set_ef(ef)
+        for label, side in (("ours", ours), ("hnswlib", peer)):
+            one, _ = threaded_qps(side, queries, 1)
+            line = f"Python threads on one index at ef {ef}, {label}: 1 thread {one:.0f} QPS"
+            for n in sorted({max(1, threads // 2), threads} - {1}):
+                qps, cores = threaded_qps(side, queries, n)
+                line += f"; {n} threads {qps:.0f} QPS = {qps / one:.2f}x ({cores:.1f} cores busy)"
+            print(line + f"; load average {os.getloadavg()[0]:.1f}", flush=True)
+        del ours, peer, peer1
 
 
 def main():
-    if len(sys.argv) > 1 and sys.argv[1] == "--memory-probe":
-        memory_probe(sys.argv[2], sys.argv[3], sys.argv[5])
-        return
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.environ.get("SORVEL_BUILD_DIR", str(REPO / "build")))
+    parser.add_argument("--peer-path", default="/work/.cache/hnswlib-native")
+    parser.add_argument("--sets", default="fashion,clustered")
     parser.add_argument("--rows", type=int, default=100_000)
     parser.add_argument("--dims", type=int, default=128)
     parser.add_argument("--queries", type=int, default=1000)
     parser.add_argument("--threads", type=int, default=8)
-    parser.add_argument("--sets", default="random,clustered")
-    parser.add_argument("--peer", default="hnswlib")
-    parser.add_argument("--peer-path", default=None)
+    parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
 
     sys.path.insert(0, str(Path(args.build) / "python"))
-    if args.peer_path:
-        sys.path.insert(0, args.peer_path)
+    sys.path.insert(0, args.peer_path)
     import sorvel_vector_db as svdb
-    hnswlib = importlib.import_module(args.peer)
-    print(f"peer module: {hnswlib.__file__}")
+    import hnswlib_native
 
+    print(f"ours: {svdb.__file__}\npeer: {hnswlib_native.__file__}")
     rng = np.random.default_rng(2024)
     makers = {"random": random_set, "clustered": clustered_set, "fashion": fashion_set}
     for name in args.sets.split(","):
         base, queries = makers[name](rng, args.rows, args.queries, args.dims)
-        run_set(name, base, queries, svdb, hnswlib, args.threads, args.build, args.peer_path)
+        run_set(name, base, queries, svdb, hnswlib_native, args.threads, args.repeat)
 
 
 if __name__ == "__main__":

@@ -136,6 +136,41 @@ def test_save_and_load(svdb, data, tmp_path):
     with pytest.raises(RuntimeError, match="^serialization error: "):
         svdb.HnswIndex.load(str(path))
 
+    # One node of 3 floats in a 2-d index: read as the older layout this file would be a valid
+    # empty index, but it reads whole as the current layout, whose refusal stands.
+    u64 = lambda v: int(v).to_bytes(8, "little")  # noqa: E731
+    short = (u64(2) + (0).to_bytes(4, "little") + u64(30) + u64(7) + u64(5) + u64(1) + u64(0)
+             + u64(3) + np.array([1, 2, 3], dtype="<f4").tobytes() + u64(1) + u64(0) + u64(0)
+             + bytes([1]) + u64(0) + u64(5) + u64(10) + u64(30)
+             + np.array([0.5], dtype="<f8").tobytes())
+    path.write_bytes(short)
+    with pytest.raises(RuntimeError, match="HNSW node 0 has a vector of 3 values, expected 2"):
+        svdb.HnswIndex.load(str(path))
+
+
+def test_threads_searching_one_index_agree_with_one_thread(svdb, data):
+    base, queries = data
+    idx = svdb.HnswIndex(16, ef_search=40, m=12)
+    idx.add_batch_np(base)
+    for i in range(0, len(base), 4):
+        idx.delete(i)
+    expected = [idx.search(q, 10) for q in queries]
+    mismatches = []
+
+    def work(t):
+        for rep in range(5):
+            for i in range(len(queries)):
+                j = (i + 7 * t) % len(queries)
+                if idx.search(queries[j], 10) != expected[j]:
+                    mismatches.append(j)
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert mismatches == []
+
 
 def test_calls_during_a_parallel_insert_fail_at_once(svdb):
     rng = np.random.default_rng(9)

@@ -27,6 +27,10 @@ constexpr std::size_t kPrefetchLines = 4;
 // Layer-0 row slots ahead of the neighbours: the count.
 constexpr std::size_t kRowHeader = 1;
 
+// Memory of a node beside its two rows: level, live byte, id, the upper lists' vector and its entry
+// in the id map.
+constexpr std::uint64_t kNodeOverheadBytes = 72;
+
 // The largest layer-0 limit whose row (count, m_max0 + 1 slots) is indexable with 32-bit counts.
 constexpr std::uint64_t kMaxLayer0Limit = std::numeric_limits<std::uint32_t>::max() - 2;
 
@@ -93,8 +97,6 @@ HnswNode HnswGraph::node_for(std::uint64_t id) {
   check_product(n + 1, stride0_);
   grow_for(vectors_, dims_);
   grow_for(layer0_, stride0_);
-  grow_for(dist0_, stride0_);
-  grow_for(state_, 1);
   grow_for(levels_, 1);
   grow_for(upper_, 1);
   grow_for(live_, 1);
@@ -103,8 +105,6 @@ HnswNode HnswGraph::node_for(std::uint64_t id) {
   node_of_id_.emplace(id, node);
   vectors_.resize(vectors_.size() + dims_, 0.0f);
   layer0_.resize(layer0_.size() + stride0_, 0);
-  dist0_.resize(dist0_.size() + stride0_, 0.0f);
-  state_.push_back(kPristine);
   levels_.push_back(0);
   upper_.emplace_back();
   live_.push_back(0);
@@ -117,8 +117,6 @@ void HnswGraph::reserve(std::size_t n) {
   if (total < n) throw std::bad_alloc();
   vectors_.reserve(checked_mul(total, dims_));
   layer0_.reserve(checked_mul(total, stride0_));
-  dist0_.reserve(checked_mul(total, stride0_));
-  state_.reserve(total);
   levels_.reserve(total);
   upper_.reserve(total);
   live_.reserve(total);
@@ -142,76 +140,75 @@ void HnswGraph::insert(HnswNode node, const float* vector, HnswSearchScratch& sc
 
 void HnswGraph::insert_at_level(HnswNode node, const float* vector, std::uint64_t level,
                                 HnswSearchScratch& scratch) {
-  store(node, vector, level);
-  if (!entry_point_) {
-    entry_point_ = node;
-    return;
-  }
   level = std::min(level, kMaxLevel);
-  const float* query = vectors_.data() + static_cast<std::size_t>(node) * dims_;
-  HnswNode ep = *entry_point_;
-  const std::uint64_t top = levels_[ep];
-  for (std::uint64_t l = top; l > level; --l) ep = greedy_closest(query, ep, l);
-  // Linking a layer changes only lists of that layer, which the searches of the layers below never
-  // read, so each layer is linked right after its search.
-  for (std::uint64_t l = std::min(top, level) + 1; l-- > 0;) {
-    const std::span<const HnswPair> w = search_layer(query, ep, ef_construction_, l, scratch);
-    const std::size_t limit = l == 0 ? m_max0_ : m_;
-    link_layer(node, l, w.first(std::min(w.size(), limit)));
-    if (!w.empty()) ep = w.front().node;
-  }
+  store(node, vector, level);
+  HnswLinkPlan& plan = scratch.plan;
+  choose_neighbors(node, level, scratch, plan);
+  link(node, level, plan, scratch);
   promote_if_higher(node, level);
 }
 
 void HnswGraph::store(HnswNode node, const float* vector, std::uint64_t level) {
   level = std::min(level, kMaxLevel);
   std::copy_n(vector, dims_, vectors_.data() + static_cast<std::size_t>(node) * dims_);
+  const std::uint8_t old_level = levels_[node];
   levels_[node] = static_cast<std::uint8_t>(level);
-  row0(node)[0] = 0;
-  // Rows that name this node may hold distances to its old vector (or to the zero row of an id
-  // known only from a file): from now on they are recomputed.
-  state_[node] = (state_[node] & kPristine) ? 0 : kReplaced;
-  std::vector<std::vector<HnswNode>> lists(level);
-  const std::size_t room = std::min<std::size_t>(m_, kChunk);
-  for (auto& list : lists) list.reserve(room);
-  upper_[node] = std::move(lists);
   if (live_[node] == 0) {
     live_[node] = 1;
     ++count_;
   }
+  // An entry point stored lower would hide the layers above its new level from every descent.
+  if (entry_point_ == node && level < old_level) elect_entry_point();
 }
 
-void HnswGraph::collect_candidates(HnswNode node, std::uint64_t level, HnswSearchScratch& scratch,
-                                   std::vector<HnswPair>& out,
-                                   std::vector<std::uint32_t>& layer_ends,
-                                   std::vector<float>& reverse0) const {
-  out.clear();
-  layer_ends.clear();
-  reverse0.clear();
+void HnswGraph::choose_neighbors(HnswNode node, std::uint64_t level, HnswSearchScratch& scratch,
+                                 HnswLinkPlan& plan) const {
+  plan.pairs.clear();
+  plan.layer_ends.clear();
   if (!entry_point_) return;
   level = std::min(level, kMaxLevel);
-  const float* query = vectors_.data() + static_cast<std::size_t>(node) * dims_;
+  const float* query = row(node);
   HnswNode ep = *entry_point_;
   const std::uint64_t top = levels_[ep];
   for (std::uint64_t l = top; l > level; --l) ep = greedy_closest(query, ep, l);
   const std::uint64_t highest = std::min(top, level);
-  layer_ends.resize(highest + 1);
-  // Layers are computed top down and stored in that order: layer l spans
-  // [layer_ends[l + 1] (0 for the highest), layer_ends[l]).
+  plan.layer_ends.resize(highest + 1);
   for (std::uint64_t l = highest + 1; l-- > 0;) {
     const std::span<const HnswPair> w = search_layer(query, ep, ef_construction_, l, scratch);
-    const std::size_t limit = l == 0 ? m_max0_ : m_;
-    const std::size_t take = std::min(w.size(), limit);
-    out.insert(out.end(), w.begin(), w.begin() + static_cast<std::ptrdiff_t>(take));
-    layer_ends[l] = static_cast<std::uint32_t>(out.size());
-    if (!w.empty()) ep = w.front().node;
+    const std::size_t limit = l == 0 ? std::min(m_, m_max0_) : m_;
+    select_neighbors(w, limit, node, plan.pairs);
+    plan.layer_ends[l] = static_cast<std::uint32_t>(plan.pairs.size());
+    // The node itself can be found through lists that name it from an earlier insert; its own
+    // lists are about to be replaced, so the next layer starts from the nearest other node.
+    for (const HnswPair& p : w) {
+      if (p.node != node) {
+        ep = p.node;
+        break;
+      }
+    }
   }
-  const std::size_t begin0 = highest > 0 ? layer_ends[1] : 0;
-  reverse0.resize(out.size() - begin0);
-  const float* base = vectors_.data();
-  for (std::size_t i = begin0; i < out.size(); ++i) {
-    reverse0[i - begin0] = distance_squared(
-        metric_, base + static_cast<std::size_t>(out[i].node) * dims_, query, dims_);
+}
+
+void HnswGraph::select_neighbors(std::span<const HnswPair> candidates, std::size_t limit,
+                                 HnswNode exclude, std::vector<HnswPair>& out) const {
+  const std::size_t begin = out.size();
+  float dist[4];
+  for (const HnswPair& c : candidates) {
+    if (out.size() - begin >= limit) break;
+    if (c.node == exclude) continue;
+    const float* v = row(c.node);
+    bool keep = true;
+    std::size_t k = begin;
+    for (; keep && k + 4 <= out.size(); k += 4) {
+      const float* rows[4] = {row(out[k].node), row(out[k + 1].node), row(out[k + 2].node),
+                              row(out[k + 3].node)};
+      distance_batch4(metric_, v, rows, dims_, dist);
+      for (const float d : dist) keep = keep && !distance_less(d, c.distance);
+    }
+    for (; keep && k < out.size(); ++k) {
+      keep = !distance_less(distance_squared(metric_, v, row(out[k].node), dims_), c.distance);
+    }
+    if (keep) out.push_back(c);
   }
 }
 
@@ -221,147 +218,119 @@ std::vector<HnswNode>& HnswGraph::upper_list(HnswNode node, std::size_t layer) {
   return lists[layer - 1];
 }
 
-void HnswGraph::link_layer(HnswNode node, std::size_t layer, std::span<const HnswPair> chosen,
-                           std::span<const float> reverse) {
-  const float* vector_of_node = vectors_.data() + static_cast<std::size_t>(node) * dims_;
+void HnswGraph::set_lists(HnswNode node, std::uint64_t level, const HnswLinkPlan& plan) {
+  level = std::min(level, kMaxLevel);
+  std::uint32_t* own = row0(node);
+  own[0] = 0;
+  if (plan.layers() > 0) {
+    const std::span<const HnswPair> chosen = plan.layer(0);
+    own[0] = static_cast<std::uint32_t>(chosen.size());
+    for (std::size_t i = 0; i < chosen.size(); ++i) own[kRowHeader + i] = chosen[i].node;
+  }
+  std::vector<std::vector<HnswNode>> lists(level);
+  const std::size_t room = std::min<std::size_t>(m_ + 1, kChunk);
+  for (std::size_t l = 1; l <= level; ++l) {
+    std::vector<HnswNode>& list = lists[l - 1];
+    list.reserve(room);
+    if (l < plan.layers()) {
+      for (const HnswPair& p : plan.layer(l)) list.push_back(p.node);
+    }
+  }
+  upper_[node] = std::move(lists);
+}
+
+void HnswGraph::add_link(HnswNode owner, std::size_t layer, HnswNode node,
+                         HnswSearchScratch& scratch) {
   if (layer == 0) {
-    std::uint32_t* row = row0(node);
-    float* dist = dist0(node);
-    row[0] = static_cast<std::uint32_t>(chosen.size());
-    for (std::size_t i = 0; i < chosen.size(); ++i) {
-      row[kRowHeader + i] = chosen[i].node;
-      dist[kRowHeader + i] = chosen[i].distance;
-    }
-    state_[node] &= static_cast<std::uint8_t>(~kRowUnmeasured);
-  } else {
-    std::vector<HnswNode>& own = upper_list(node, layer);
-    own.clear();
-    for (const HnswPair& pair : chosen) own.push_back(pair.node);
+    // At rest a row holds at most m_max0 entries, so the spare slot takes the back-link.
+    std::uint32_t* row = row0(owner);
+    HnswNode* list = row + kRowHeader;
+    std::size_t size = row[0];
+    list[size++] = node;
+    if (size > m_max0_) size = reselect(owner, list, size, m_max0_, scratch);
+    row[0] = static_cast<std::uint32_t>(size);
+    return;
   }
-  for (std::size_t c = 0; c < chosen.size(); ++c) {
-    const HnswNode n = chosen[c].node;
-    if (n == node) continue;
-    if (layer == 0) {
-      // At rest a row holds at most m_max0 entries, so the spare slot takes the back-link.
-      std::uint32_t* row = row0(n);
-      const std::size_t size = row[0];
-      row[kRowHeader + size] = node;
-      dist0(n)[kRowHeader + size] =
-          reverse.empty() ? distance_squared(metric_,
-                                             vectors_.data() + static_cast<std::size_t>(n) * dims_,
-                                             vector_of_node, dims_)
-                          : reverse[c];
-      row[0] = static_cast<std::uint32_t>(size + 1);
-      if (size + 1 > m_max0_) prune0(n, row);
-    } else {
-      std::vector<HnswNode>& list = upper_list(n, layer);
-      list.push_back(node);
-      std::size_t size = list.size();
-      if (size > m_) {
-        prune(n, list.data(), size);
-        list.resize(size);
-      }
+  std::vector<HnswNode>& list = upper_list(owner, layer);
+  list.push_back(node);
+  if (list.size() > m_) list.resize(reselect(owner, list.data(), list.size(), m_, scratch));
+}
+
+void HnswGraph::link(HnswNode node, std::uint64_t level, const HnswLinkPlan& plan,
+                     HnswSearchScratch& scratch) {
+  set_lists(node, level, plan);
+  for (std::size_t l = 0; l < plan.layers(); ++l) {
+    for (const HnswPair& p : plan.layer(l)) {
+      if (p.node != node) add_link(p.node, l, node, scratch);
     }
   }
+}
+
+std::size_t HnswGraph::reselect(HnswNode owner, HnswNode* list, std::size_t size, std::size_t limit,
+                                HnswSearchScratch& scratch) {
+  std::vector<HnswPair>& pool = scratch.pool;
+  pool.clear();
+  for (std::size_t i = 0; i < size; ++i) {
+    const HnswNode v = list[i];
+    if (live_[v] != 0 && v != owner) pool.push_back({0.0f, v});
+  }
+  // Dropping the non-live entries (and a name of the owner itself) may be enough: then every live
+  // entry stays, in its order.
+  if (pool.size() <= limit) {
+    for (std::size_t i = 0; i < pool.size(); ++i) list[i] = pool[i].node;
+    return pool.size();
+  }
+  const std::size_t row_bytes = dims_ * sizeof(float);
+  for (const HnswPair& p : pool) prefetch_row(row(p.node), row_bytes);
+  measure(row(owner), pool);
+  std::sort(pool.begin(), pool.end(), hnsw_pair_less);
+  std::vector<HnswPair>& chosen = scratch.chosen;
+  chosen.clear();
+  select_neighbors(pool, limit, owner, chosen);
+  for (std::size_t c = 0; c < chosen.size(); ++c) list[c] = chosen[c].node;
+  return chosen.size();
 }
 
 void HnswGraph::promote_if_higher(HnswNode node, std::uint64_t level) {
   if (!entry_point_ || std::min(level, kMaxLevel) > levels_[*entry_point_]) entry_point_ = node;
 }
 
-void HnswGraph::prune(HnswNode owner, HnswNode* list, std::size_t& size) {
-  std::size_t victim = size;
-  for (std::size_t i = 0; i < size; ++i) {
-    if (live_[list[i]] == 0) {
-      victim = i;
-      break;
-    }
+void HnswGraph::measure(const float* query, std::vector<HnswPair>& pairs) const {
+  std::size_t i = 0;
+  float dist[4];
+  for (; i + 4 <= pairs.size(); i += 4) {
+    const float* rows[4] = {row(pairs[i].node), row(pairs[i + 1].node), row(pairs[i + 2].node),
+                            row(pairs[i + 3].node)};
+    distance_batch4(metric_, query, rows, dims_, dist);
+    for (std::size_t j = 0; j < 4; ++j) pairs[i + j].distance = dist[j];
   }
-  if (victim == size) {
-    // The farthest entry goes, NaN counting as farther than every number; the first of equal
-    // maxima wins.
-    const float* base = vectors_.data() + static_cast<std::size_t>(owner) * dims_;
-    float farthest = -std::numeric_limits<float>::infinity();
-    victim = 0;
-    float dist[kChunk];
-    for (std::size_t start = 0; start < size; start += kChunk) {
-      const std::size_t n = std::min(kChunk, size - start);
-      compute_distances(base, list + start, n, dist);
-      for (std::size_t i = 0; i < n; ++i) {
-        if (distance_less(farthest, dist[i])) {
-          farthest = dist[i];
-          victim = start + i;
-        }
-      }
-    }
+  for (; i < pairs.size(); ++i) {
+    pairs[i].distance = distance_squared(metric_, query, row(pairs[i].node), dims_);
   }
-  list[victim] = list[size - 1];
-  --size;
 }
 
-void HnswGraph::prune0(HnswNode owner, std::uint32_t* row) {
-  const std::size_t size = row[0];
-  HnswNode* list = row + kRowHeader;
-  float* dist = dist0(owner) + kRowHeader;
-  std::size_t victim = size;
-  for (std::size_t i = 0; i < size; ++i) {
-    if (live_[list[i]] == 0) {
-      victim = i;
-      break;
-    }
+std::uint32_t HnswGraph::next_epoch(HnswSearchScratch& scratch) {
+  if (++scratch.epoch == 0) {
+    std::fill(scratch.visited.begin(), scratch.visited.end(), 0u);
+    scratch.epoch = 1;
   }
-  if (victim == size) {
-    const float* base = vectors_.data() + static_cast<std::size_t>(owner) * dims_;
-    if (state_[owner] & kRowUnmeasured) {
-      for (std::size_t start = 0; start < size; start += kChunk) {
-        compute_distances(base, list + start, std::min(kChunk, size - start), dist + start);
-      }
-      state_[owner] &= static_cast<std::uint8_t>(~kRowUnmeasured);
-    } else {
-      for (std::size_t i = 0; i < size; ++i) {
-        if (state_[list[i]] & kReplaced) {
-          dist[i] = distance_squared(
-              metric_, base, vectors_.data() + static_cast<std::size_t>(list[i]) * dims_, dims_);
-        }
-      }
-    }
-    // The farthest entry goes, NaN counting as farther than every number; the first of equal
-    // maxima wins.
-    float farthest = -std::numeric_limits<float>::infinity();
-    victim = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-      if (distance_less(farthest, dist[i])) {
-        farthest = dist[i];
-        victim = i;
-      }
-    }
-  }
-  list[victim] = list[size - 1];
-  dist[victim] = dist[size - 1];
-  row[0] = static_cast<std::uint32_t>(size - 1);
+  return scratch.epoch;
 }
 
 void HnswGraph::compute_distances(const float* query, const HnswNode* nodes, std::size_t n,
                                   float* out) const {
-  const float* base = vectors_.data();
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    const float* rows[4] = {base + static_cast<std::size_t>(nodes[i]) * dims_,
-                            base + static_cast<std::size_t>(nodes[i + 1]) * dims_,
-                            base + static_cast<std::size_t>(nodes[i + 2]) * dims_,
-                            base + static_cast<std::size_t>(nodes[i + 3]) * dims_};
+    const float* rows[4] = {row(nodes[i]), row(nodes[i + 1]), row(nodes[i + 2]), row(nodes[i + 3])};
     distance_batch4(metric_, query, rows, dims_, out + i);
   }
-  for (; i < n; ++i) {
-    out[i] = distance_squared(metric_, query, base + static_cast<std::size_t>(nodes[i]) * dims_,
-                              dims_);
-  }
+  for (; i < n; ++i) out[i] = distance_squared(metric_, query, row(nodes[i]), dims_);
 }
 
 std::span<const HnswNode> HnswGraph::neighbors(HnswNode node, std::size_t layer) const {
   if (layer == 0) {
-    const std::uint32_t* row = row0(node);
-    return {row + kRowHeader, row[0]};
+    const std::uint32_t* r = row0(node);
+    return {r + kRowHeader, r[0]};
   }
   const auto& lists = upper_[node];
   if (lists.size() < layer) return {};
@@ -370,8 +339,7 @@ std::span<const HnswNode> HnswGraph::neighbors(HnswNode node, std::size_t layer)
 
 HnswNode HnswGraph::greedy_closest(const float* query, HnswNode start, std::size_t layer) const {
   HnswNode cur = start;
-  float best = distance_squared(metric_, query,
-                                vectors_.data() + static_cast<std::size_t>(cur) * dims_, dims_);
+  float best = distance_squared(metric_, query, row(cur), dims_);
   float dist[kChunk];
   for (;;) {
     const std::span<const HnswNode> list = neighbors(cur, layer);
@@ -395,28 +363,24 @@ HnswNode HnswGraph::greedy_closest(const float* query, HnswNode start, std::size
 std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode entry,
                                                   std::size_t ef, std::size_t layer,
                                                   HnswSearchScratch& scratch) const {
-  // The entry point always enters the results, so a width of 0 acts as 1.
   ef = std::max<std::size_t>(ef, 1);
-  if (++scratch.epoch == 0) {
-    std::fill(scratch.visited.begin(), scratch.visited.end(), 0u);
-    scratch.epoch = 1;
-  }
-  const std::uint32_t epoch = scratch.epoch;
+  const std::uint32_t epoch = next_epoch(scratch);
   std::uint32_t* visited = scratch.visited.data();
   std::vector<HnswPair>& candidates = scratch.candidates;
   std::vector<HnswPair>& results = scratch.results;
   candidates.clear();
   results.clear();
 
-  visited[entry] = epoch;
-  if (live_[entry] == 0) return {};
   const float* base = vectors_.data();
   const std::uint8_t* live = live_.data();
-  const float d0 =
-      distance_squared(metric_, query, base + static_cast<std::size_t>(entry) * dims_, dims_);
+  visited[entry] = epoch;
+  const float d0 = distance_squared(metric_, query, row(entry), dims_);
   candidates.push_back({d0, entry});
-  results.push_back({d0, entry});
+  if (live[entry] != 0) results.push_back({d0, entry});
 
+  // Non-live nodes are candidates like any other, so they lead on to their neighbours, but only
+  // live ones enter `results`. Until `results` is full every reachable node is admitted, so a
+  // search wide enough finds every live node that any path reaches.
   HnswNode buffer[kChunk];
   float dist[kChunk];
   const std::size_t row_bytes = dims_ * sizeof(float);
@@ -425,15 +389,16 @@ std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode e
     std::pop_heap(candidates.begin(), candidates.end(), min_first);
     const HnswPair c = candidates.back();
     candidates.pop_back();
-    float worst = results.front().distance;
-    if (distance_less(worst, c.distance) && results.size() >= ef) break;
+    const bool full = results.size() >= ef;
+    float worst = results.empty() ? 0.0f : results.front().distance;
+    if (full && distance_less(worst, c.distance)) break;
 
     const HnswNode* list;
     std::size_t len;
     if (layer == 0) {
-      const std::uint32_t* row = row0(c.node);
-      len = row[0];
-      list = row + kRowHeader;
+      const std::uint32_t* r = row0(c.node);
+      len = r[0];
+      list = r + kRowHeader;
     } else {
       const auto& lists = upper_[c.node];
       if (lists.size() < layer) continue;
@@ -441,11 +406,8 @@ std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode e
       len = lists[layer - 1].size();
     }
 
-    // The stamps and live bytes of the whole list are fetched before any is read.
-    for (std::size_t i = 0; i < len; ++i) {
-      __builtin_prefetch(visited + list[i]);
-      __builtin_prefetch(live + list[i]);
-    }
+    // The stamps of the whole list are fetched before any is read.
+    for (std::size_t i = 0; i < len; ++i) __builtin_prefetch(visited + list[i]);
     std::size_t i = 0;
     while (i < len) {
       std::size_t n = 0;
@@ -453,25 +415,26 @@ std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode e
         const HnswNode v = list[i];
         if (visited[v] == epoch) continue;
         visited[v] = epoch;
-        if (live[v] != 0) {
-          buffer[n++] = v;
-          prefetch_row(base + static_cast<std::size_t>(v) * dims_, row_bytes);
-        }
+        buffer[n++] = v;
+        prefetch_row(base + static_cast<std::size_t>(v) * dims_, row_bytes);
       }
       compute_distances(query, buffer, n, dist);
       for (std::size_t j = 0; j < n; ++j) {
         if (results.size() < ef || distance_less(dist[j], worst)) {
-          candidates.push_back({dist[j], buffer[j]});
-          // An admitted node is likely to be expanded: its layer-0 row is fetched early.
-          if (layer == 0) __builtin_prefetch(row0(buffer[j]));
+          const HnswNode v = buffer[j];
+          candidates.push_back({dist[j], v});
           std::push_heap(candidates.begin(), candidates.end(), min_first);
-          results.push_back({dist[j], buffer[j]});
-          std::push_heap(results.begin(), results.end(), hnsw_pair_less);
-          if (results.size() > ef) {
-            std::pop_heap(results.begin(), results.end(), hnsw_pair_less);
-            results.pop_back();
+          // An admitted node is likely to be expanded: its layer-0 row is fetched early.
+          if (layer == 0) __builtin_prefetch(row0(v));
+          if (live[v] != 0) {
+            results.push_back({dist[j], v});
+            std::push_heap(results.begin(), results.end(), hnsw_pair_less);
+            if (results.size() > ef) {
+              std::pop_heap(results.begin(), results.end(), hnsw_pair_less);
+              results.pop_back();
+            }
+            worst = results.front().distance;
           }
-          worst = results.front().distance;
         }
       }
     }
@@ -486,49 +449,62 @@ bool HnswGraph::remove(HnswNode node) {
   if (node >= ids_.size() || live_[node] == 0) return false;
   live_[node] = 0;
   --count_;
-
-  std::uint32_t* own = row0(node);
-  const std::vector<HnswNode> layer0_copy(own + kRowHeader, own + kRowHeader + own[0]);
-  for (const HnswNode n : layer0_copy) {
-    std::uint32_t* row = row0(n);
-    std::uint32_t* first = row + kRowHeader;
-    std::uint32_t* last = first + row[0];
-    std::uint32_t* hit = std::find(first, last, node);
-    if (hit != last) {
-      float* dist = dist0(n) + kRowHeader;
-      dist[hit - first] = dist[last - 1 - first];
-      *hit = *(last - 1);
-      --row[0];
-    }
-  }
-  row0(node)[0] = 0;
-
-  const std::size_t level = levels_[node];
-  for (std::size_t l = 1; l <= level; ++l) {
-    if (upper_[node].size() < l) break;
-    const std::vector<HnswNode> copy = upper_[node][l - 1];
-    for (const HnswNode n : copy) {
-      if (upper_[n].size() >= l) std::erase(upper_[n][l - 1], node);
-    }
-  }
-  std::vector<std::vector<HnswNode>>().swap(upper_[node]);
-
-  if (entry_point_ == node) {
-    entry_point_.reset();
-    int best_level = -1;
-    for (std::size_t n = 0; n < ids_.size(); ++n) {
-      if (live_[n] != 0 && levels_[n] >= best_level) {
-        best_level = levels_[n];
-        entry_point_ = static_cast<HnswNode>(n);
-      }
-    }
-  }
+  if (entry_point_ == node) elect_entry_point();
   return true;
+}
+
+void HnswGraph::elect_entry_point() {
+  entry_point_.reset();
+  for (std::size_t n = 0; n < ids_.size(); ++n) {
+    if (live_[n] == 0) continue;
+    if (entry_point_) {
+      const std::uint8_t best = levels_[*entry_point_];
+      if (levels_[n] < best || (levels_[n] == best && ids_[n] < ids_[*entry_point_])) continue;
+    }
+    entry_point_ = static_cast<HnswNode>(n);
+  }
+}
+
+void HnswGraph::saved_neighbors(HnswNode node, std::size_t layer, HnswSearchScratch& scratch,
+                                std::vector<HnswNode>& out) const {
+  out.clear();
+  const std::span<const HnswNode> list = neighbors(node, layer);
+  for (const HnswNode e : list) {
+    if (live_[e] != 0) out.push_back(e);
+  }
+  if (out.size() == list.size()) return;
+  // The deleted entries led on to their own neighbours: the nearest live ones that the list lacks
+  // fill the room they leave (up to the layer's limit), so the saved graph keeps paths through
+  // where they stood.
+  const std::uint32_t epoch = next_epoch(scratch);
+  std::uint32_t* visited = scratch.visited.data();
+  visited[node] = epoch;
+  for (const HnswNode e : list) visited[e] = epoch;
+  std::vector<HnswPair>& pool = scratch.pool;
+  pool.clear();
+  for (const HnswNode e : list) {
+    if (live_[e] != 0) continue;
+    for (const HnswNode v : neighbors(e, layer)) {
+      if (live_[v] == 0 || visited[v] == epoch) continue;
+      visited[v] = epoch;
+      pool.push_back({0.0f, v});
+      prefetch_row(row(v), dims_ * sizeof(float));
+    }
+  }
+  measure(row(node), pool);
+  const std::size_t limit = std::max(layer == 0 ? m_max0_ : m_, list.size());
+  const std::size_t take = std::min(pool.size(), limit - out.size());
+  std::partial_sort(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(take), pool.end(),
+                    hnsw_pair_less);
+  for (std::size_t i = 0; i < take; ++i) out.push_back(pool[i].node);
 }
 
 HnswGraphSnapshot HnswGraph::to_snapshot() const {
   HnswGraphSnapshot out;
   out.nodes.reserve(count_);
+  HnswSearchScratch scratch;
+  scratch.cover(ids_.size());
+  std::vector<HnswNode> list;
   for (std::size_t n = 0; n < ids_.size(); ++n) {
     if (live_[n] == 0) continue;
     const HnswNode node = static_cast<HnswNode>(n);
@@ -539,7 +515,8 @@ HnswGraphSnapshot HnswGraph::to_snapshot() const {
     rec.level = levels_[n];
     rec.neighbors.resize(rec.level + 1);
     for (std::size_t l = 0; l <= rec.level; ++l) {
-      for (const HnswNode v : neighbors(node, l)) rec.neighbors[l].push_back(ids_[v]);
+      saved_neighbors(node, l, scratch, list);
+      for (const HnswNode v : list) rec.neighbors[l].push_back(ids_[v]);
     }
     out.nodes.push_back(std::move(rec));
   }
@@ -555,10 +532,13 @@ HnswGraphSnapshot HnswGraph::to_snapshot() const {
 //   u64 N, then N node records:
 //     u64 id | u64 V, V x f32 vector | u64 L, L lists (u64 count, count x u64 ids), layer 0 first |
 //     u64 level
-//   u8 entry tag (0 absent, 1 present) [+ u64 entry id] | u64 m | u64 m_max0 | u64 ef_construction |
-//   f64 level_mult
+//   u8 entry tag (0 absent, 1 present) [+ u64 entry id] | u64 m | u64 m_max0 | u64 ef_construction
+//   | f64 level_mult
 // An empty graph is 1 + 8 * 5 = 41 bytes without an entry point.
 void HnswGraph::encode(Encoder& out) const {
+  HnswSearchScratch scratch;
+  scratch.cover(ids_.size());
+  std::vector<HnswNode> list;
   out.length(count_);
   for (std::size_t n = 0; n < ids_.size(); ++n) {
     if (live_[n] == 0) continue;
@@ -568,7 +548,7 @@ void HnswGraph::encode(Encoder& out) const {
     const std::size_t level = levels_[n];
     out.length(level + 1);
     for (std::size_t l = 0; l <= level; ++l) {
-      const std::span<const HnswNode> list = neighbors(node, l);
+      saved_neighbors(node, l, scratch, list);
       out.length(list.size());
       for (const HnswNode v : list) out.u64(ids_[v]);
     }
@@ -611,12 +591,39 @@ Result<HnswGraphSnapshot> HnswGraph::decode_snapshot(Decoder& in) {
   return out;
 }
 
+Result<> HnswGraph::check_settings(std::uint64_t m, std::uint64_t m_max0,
+                                   std::uint64_t ef_construction, double level_mult) {
+  const auto refuse = [](const char* name, auto value) {
+    return DbError::serialization(
+        str_cat("HNSW graph setting ", name, " of ", value, " is beyond what an index can use"));
+  };
+  if (m > kMaxLoadedLinks) return refuse("m", m);
+  if (m_max0 > kMaxLoadedLinks) return refuse("m_max0", m_max0);
+  if (ef_construction > kMaxLoadedWidth) return refuse("ef_construction", ef_construction);
+  if (!(level_mult >= 0.0 && level_mult <= kMaxLoadedLevelMult)) {
+    return refuse("level_mult", level_mult);
+  }
+  return ok();
+}
+
+namespace {
+
+// The encoded size of a graph record: what the loader may spend memory on.
+std::uint64_t record_bytes(const HnswGraphSnapshot& snapshot) {
+  std::uint64_t bytes = 8 + 1 + (snapshot.entry_point ? 8 : 0) + 4 * 8;
+  for (const HnswNodeSnapshot& rec : snapshot.nodes) {
+    bytes += 8 + 8 + 4 * rec.vector.size() + 8 + 8;
+    for (const auto& list : rec.neighbors) bytes += 8 + 8 * list.size();
+  }
+  return bytes;
+}
+
+}  // namespace
+
 Result<HnswGraph> HnswGraph::from_snapshot(HnswGraphSnapshot snapshot, std::size_t dims,
                                            Metric metric) {
-  if (snapshot.m_max0 > kMaxLayer0Limit) {
-    return DbError::serialization(
-        str_cat("HNSW layer-0 neighbour limit ", snapshot.m_max0, " is too large"));
-  }
+  SORVEL_TRY(
+      check_settings(snapshot.m, snapshot.m_max0, snapshot.ef_construction, snapshot.level_mult));
   HnswGraph graph(dims, metric, snapshot.m, snapshot.m_max0, snapshot.ef_construction,
                   snapshot.level_mult);
   if (snapshot.nodes.empty()) return graph;
@@ -628,12 +635,15 @@ Result<HnswGraph> HnswGraph::from_snapshot(HnswGraphSnapshot snapshot, std::size
     }
   }
 
-  // Numbering: records in order (a later duplicate replaces the earlier record's content but keeps
-  // its node), then ids named only by kept list entries or the entry point, as absent nodes.
+  // Numbering: records in order; a later duplicate replaces the earlier record's content but keeps
+  // its node.
   std::unordered_map<std::uint64_t, HnswNode> node_of_id;
   node_of_id.reserve(snapshot.nodes.size());
   std::vector<std::size_t> record_of_node;
   for (std::size_t i = 0; i < snapshot.nodes.size(); ++i) {
+    if (record_of_node.size() == std::numeric_limits<HnswNode>::max()) {
+      return DbError::serialization("HNSW graph holds more than 2^32 - 1 nodes");
+    }
     const auto [it, inserted] =
         node_of_id.try_emplace(snapshot.nodes[i].id, static_cast<HnswNode>(record_of_node.size()));
     if (inserted) {
@@ -642,39 +652,21 @@ Result<HnswGraph> HnswGraph::from_snapshot(HnswGraphSnapshot snapshot, std::size
       record_of_node[it->second] = i;
     }
   }
-  const std::size_t live_nodes = record_of_node.size();
-  std::vector<std::uint64_t> ids(live_nodes);
-  for (const auto& [id, node] : node_of_id) ids[node] = id;
-  const auto mention = [&](std::uint64_t id) -> HnswNode {
-    const auto [it, inserted] = node_of_id.try_emplace(id, static_cast<HnswNode>(ids.size()));
-    if (inserted) ids.push_back(id);
-    return it->second;
-  };
   const std::size_t m_max0 = snapshot.m_max0;
-  for (std::size_t node = 0; node < live_nodes; ++node) {
-    const HnswNodeSnapshot& rec = snapshot.nodes[record_of_node[node]];
-    for (std::size_t l = 0; l < rec.neighbors.size(); ++l) {
-      const auto& list = rec.neighbors[l];
-      const std::size_t kept = l == 0 ? std::min(list.size(), m_max0) : list.size();
-      for (std::size_t i = 0; i < kept; ++i) mention(list[i]);
-    }
-    if (ids.size() > std::numeric_limits<HnswNode>::max()) {
-      return DbError::serialization("HNSW graph names more than 2^32 - 1 nodes");
-    }
-  }
-  std::optional<HnswNode> entry;
-  if (snapshot.entry_point) entry = mention(*snapshot.entry_point);
 
-  // Every node costs its row, its layer-0 row and a few bytes; refuse what this machine cannot hold
-  // instead of exhausting it.
-  const std::size_t total = ids.size();
+  // Every node costs its row, its layer-0 row and a few bytes. Wide layer-0 rows cost memory that
+  // the record does not hold; refuse what goes far beyond the record's own size, and what this
+  // machine cannot hold, before allocating.
+  const std::size_t total = record_of_node.size();
   std::uint64_t per_node = 0;
   std::uint64_t bytes = 0;
   const bool overflows =
-      __builtin_mul_overflow(static_cast<std::uint64_t>(dims) + 2 * graph.stride0_, 4, &per_node) ||
-      __builtin_add_overflow(per_node, 48, &per_node) ||
+      __builtin_mul_overflow(static_cast<std::uint64_t>(dims) + graph.stride0_, 4, &per_node) ||
+      __builtin_add_overflow(per_node, kNodeOverheadBytes, &per_node) ||
       __builtin_mul_overflow(per_node, static_cast<std::uint64_t>(total), &bytes);
-  if (overflows || bytes > physical_memory_bytes()) {
+  // The record is in memory already, so its size times the factor cannot wrap.
+  const std::uint64_t allowed = record_bytes(snapshot) * kLoadBytesPerRecordByte + kLoadSlackBytes;
+  if (overflows || bytes > allowed || bytes > physical_memory_bytes()) {
     return DbError::serialization(str_cat("HNSW graph of ", total, " nodes with layer-0 limit ",
                                           m_max0, " and ", dims,
                                           " dimensions is too large to load"));
@@ -682,42 +674,46 @@ Result<HnswGraph> HnswGraph::from_snapshot(HnswGraphSnapshot snapshot, std::size
 
   graph.vectors_.assign(total * dims, 0.0f);
   graph.layer0_.assign(total * graph.stride0_, 0);
-  graph.dist0_.assign(total * graph.stride0_, 0.0f);
-  // Nothing here is pristine: storing any of these ids later replaces what rows already name.
-  graph.state_.assign(total, 0);
   graph.levels_.assign(total, 0);
   graph.upper_.resize(total);
   graph.live_.assign(total, 0);
-  graph.ids_ = std::move(ids);
+  graph.ids_.resize(total);
+  for (const auto& [id, node] : node_of_id) graph.ids_[node] = id;
   graph.node_of_id_ = std::move(node_of_id);
-  for (std::size_t n = 0; n < live_nodes; ++n) {
+  // Ids without a record name vectors the file does not hold (deleted before the save, or never
+  // written): entries naming them are dropped, as they could only lead to rows of zeros.
+  const auto node_of = [&](std::uint64_t id) -> std::optional<HnswNode> {
+    const auto it = graph.node_of_id_.find(id);
+    if (it == graph.node_of_id_.end()) return std::nullopt;
+    return it->second;
+  };
+  for (std::size_t n = 0; n < total; ++n) {
     const HnswNode node = static_cast<HnswNode>(n);
     HnswNodeSnapshot& rec = snapshot.nodes[record_of_node[n]];
     std::copy(rec.vector.begin(), rec.vector.end(), graph.vectors_.begin() + n * dims);
     graph.levels_[n] = static_cast<std::uint8_t>(rec.level & 0xff);
     if (!rec.neighbors.empty()) {
-      const auto& list0 = rec.neighbors[0];
-      const std::size_t kept = std::min(list0.size(), m_max0);
       std::uint32_t* row = graph.row0(node);
-      row[0] = static_cast<std::uint32_t>(kept);
-      graph.state_[n] = kRowUnmeasured;
-      for (std::size_t i = 0; i < kept; ++i) {
-        row[kRowHeader + i] = graph.node_of_id_.find(list0[i])->second;
+      std::size_t kept = 0;
+      for (const std::uint64_t id : rec.neighbors[0]) {
+        if (kept == m_max0) break;
+        if (const auto v = node_of(id)) row[kRowHeader + kept++] = *v;
       }
+      row[0] = static_cast<std::uint32_t>(kept);
       auto& upper = graph.upper_[n];
       upper.resize(rec.neighbors.size() - 1);
       for (std::size_t l = 1; l < rec.neighbors.size(); ++l) {
-        const auto& list = rec.neighbors[l];
-        upper[l - 1].reserve(list.size());
-        for (const std::uint64_t id : list) {
-          upper[l - 1].push_back(graph.node_of_id_.find(id)->second);
+        for (const std::uint64_t id : rec.neighbors[l]) {
+          if (const auto v = node_of(id)) upper[l - 1].push_back(*v);
         }
       }
     }
     graph.live_[n] = 1;
   }
-  graph.count_ = live_nodes;
-  graph.entry_point_ = entry;
+  graph.count_ = total;
+  // An entry point without a record is elected afresh among the loaded nodes.
+  graph.entry_point_ = snapshot.entry_point ? node_of(*snapshot.entry_point) : std::nullopt;
+  if (!graph.entry_point_) graph.elect_entry_point();
   return graph;
 }
 

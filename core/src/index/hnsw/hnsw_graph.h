@@ -19,8 +19,8 @@ namespace sorvel {
 using HnswNode = std::uint32_t;
 
 // A (graph distance, node) pair. Pairs order by distance with NaN after every number (the order of
-// hits everywhere in the system), then by node (smaller first): a strict weak ordering, so heaps and
-// sorts stay well defined when vectors hold NaN.
+// hits everywhere in the system), then by node (smaller first): a strict weak ordering, so heaps
+// and sorts stay well defined when vectors hold NaN.
 struct HnswPair {
   float distance;
   HnswNode node;
@@ -32,16 +32,37 @@ inline bool hnsw_pair_less(const HnswPair& a, const HnswPair& b) {
   return a.node < b.node;
 }
 
-// The working memory of layer searches. The owner keeps `visited` covering the graph's node count
-// (cover()) before it searches; one scratch serves one search at a time.
+// The neighbours chosen for one node, every layer from its highest searched one down to 0: layer l
+// holds pairs [layer_ends[l + 1] (0 for the highest), layer_ends[l]) of `pairs`, ascending by
+// distance. Empty when the graph had no entry point.
+struct HnswLinkPlan {
+  std::vector<HnswPair> pairs;
+  std::vector<std::uint32_t> layer_ends;
+
+  std::size_t layers() const { return layer_ends.size(); }
+  std::span<const HnswPair> layer(std::size_t l) const {
+    const std::size_t begin = l + 1 < layer_ends.size() ? layer_ends[l + 1] : 0;
+    return std::span<const HnswPair>(pairs).subspan(begin, layer_ends[l] - begin);
+  }
+};
+
+// The working memory of one insert or search: the layer search's visited stamps and heaps, and the
+// buffers of neighbour selection. The owner keeps `visited` covering the graph's node count
+// (cover()) before it searches; one scratch serves one thread at a time. Buffers only grow, so a
+// scratch that has served a few inserts allocates nothing more.
 struct HnswSearchScratch {
   // Per node, the epoch of the last search that reached it.
   std::vector<std::uint32_t> visited;
   // Min-heap of nodes still to expand (smallest pair first).
   std::vector<HnswPair> candidates;
-  // Max-heap of the best pairs found (largest on top); sorted ascending when a search ends.
+  // Max-heap of the best live pairs found (largest on top); sorted ascending when a search ends.
   std::vector<HnswPair> results;
   std::uint32_t epoch = 1;
+  // The entries of a list being chosen again, and the ones kept.
+  std::vector<HnswPair> pool;
+  std::vector<HnswPair> chosen;
+  // The neighbours chosen for the node being inserted.
+  HnswLinkPlan plan;
 
   // Extends `visited` with zeros to `node_count` entries.
   void cover(std::size_t node_count) {
@@ -60,8 +81,8 @@ struct HnswNodeSnapshot {
   bool operator==(const HnswNodeSnapshot&) const = default;
 };
 
-// The saved form of a graph. `nodes` is in the order written or read; a later record with the same id
-// replaces an earlier one.
+// The saved form of a graph. `nodes` is in the order written or read; a later record with the same
+// id replaces an earlier one.
 struct HnswGraphSnapshot {
   std::vector<HnswNodeSnapshot> nodes;
   std::optional<std::uint64_t> entry_point;
@@ -74,20 +95,40 @@ struct HnswGraphSnapshot {
 };
 
 // The hierarchical navigable small-world graph: flat per-node arrays indexed by node, an id table
-// (node -> id and id -> node), insertion with back-links and the pruning rule, greedy descent and
-// the width-bounded layer search.
+// (node -> id and id -> node), insertion with diversity-chosen neighbours and back-links, greedy
+// descent and the width-bounded layer search.
 //
-// Node states: absent (numbered but never inserted, or only named by a loaded neighbour list: zero
-// row, level 0, no lists, never live), live, deleted (row and level kept, own lists emptied). Lists
-// may name deleted or absent nodes, a node twice, or the node itself; every algorithm tolerates it.
+// Node states: absent (numbered but never inserted: zero row, level 0, no lists, never live), live,
+// deleted (row, level and lists kept, so the node still routes searches; it is never a result and
+// never chosen as a neighbour). Lists may name deleted or absent nodes, a node twice, or the node
+// itself; every algorithm tolerates it.
+//
+// Neighbour selection (the heuristic of the HNSW paper): from candidates nearest first, a candidate
+// is kept only when no neighbour kept before it is closer to it than the base node is, up to the
+// limit. A new node keeps up to m at every layer (at most m_max0 at layer 0); a list that a
+// back-link makes longer than its limit (m_max0 at layer 0, m above) drops its non-live entries
+// and, when it is still too long, is chosen again the same way from what is left.
 //
 // The graph distance is distance_squared() under the graph's metric. Thread rule: no lock of its
-// own. Changing calls need exclusive access; greedy_closest and search_layer only read, so several
-// threads may run them at once on an unchanging graph, each with its own scratch.
+// own. Changing calls need exclusive access, except that add_link() calls for distinct owners may
+// run at once on a graph that nothing else changes; greedy_closest, search_layer, select_neighbors
+// and choose_neighbors only read, so several threads may run them at once on an unchanging graph,
+// each with its own scratch.
 class HnswGraph {
  public:
-  // The largest level a node can have: the level byte and the number of upper lists always agree.
+  // The largest level a node can have.
   static constexpr std::uint64_t kMaxLevel = 255;
+  // Loaded settings beyond these are refused: neighbour limits (a layer-0 row has m_max0 + 2
+  // slots), the insert search width (no graph holds more nodes) and a level multiplier that could
+  // draw levels above kMaxLevel (-ln(1e-15) is the largest exponent a draw can see).
+  static constexpr std::uint64_t kMaxLoadedLinks = 65534;
+  static constexpr std::uint64_t kMaxLoadedWidth = 0xffffffffu;
+  static constexpr double kMaxLoadedLevelMult = 255.0 / 34.538776394910684;
+  // The loader refuses a record whose arrays would take more than this many bytes per byte of the
+  // record, beyond the first kLoadSlackBytes: a saved graph never needs that much, but layer-0 rows
+  // far wider than the lists they hold could.
+  static constexpr std::uint64_t kLoadBytesPerRecordByte = 256;
+  static constexpr std::uint64_t kLoadSlackBytes = 16u << 20;
 
   // An empty graph. Nothing is range-checked; `m_max0` is the layer-0 neighbour limit, `m` the
   // limit above it. A layer-0 row that cannot be held (m_max0 of 2^32 - 2 or more) makes the first
@@ -112,52 +153,61 @@ class HnswGraph {
   std::uint64_t draw_level() const;
 
   // Inserts or re-inserts `node` (from node_for) with a drawn level / the given level (at most
-  // kMaxLevel). The vector holds dims() floats. `scratch` must cover node_count().
+  // kMaxLevel): store(), choose_neighbors(), link() and promote_if_higher() in turn. The vector
+  // holds dims() floats. `scratch` must cover node_count().
   void insert(HnswNode node, const float* vector, HnswSearchScratch& scratch);
   void insert_at_level(HnswNode node, const float* vector, std::uint64_t level,
                        HnswSearchScratch& scratch);
 
-  // The three steps of an insert, for inserts whose searches run elsewhere:
-  // store() writes the row, level and empty lists and makes the node live (no links);
+  // The steps of an insert, for inserts whose searches run elsewhere:
+  // store() writes the row and the level and makes the node live. Its lists stay as they were
+  // until link(), so a node stored again still routes the searches that place it. When the node
+  // is the entry point and its level drops, the entry point is elected again (see remove()).
   void store(HnswNode node, const float* vector, std::uint64_t level);
-  // collect_candidates() runs the descent and the layer searches of the stored node from the
-  // current entry point, read-only, and fills `out` with the first min(|W_l|, limit) pairs of each
-  // layer's result, the highest layer first, with `layer_ends[l]` the end offset of layer l in
-  // `out` (layer l starts where layer l + 1 ends, the highest at 0). `reverse0` receives, per
-  // layer-0 pair, the distance from that neighbour's vector to the node's (what its back-link
-  // needs). Without an entry point everything is left empty.
-  void collect_candidates(HnswNode node, std::uint64_t level, HnswSearchScratch& scratch,
-                          std::vector<HnswPair>& out, std::vector<std::uint32_t>& layer_ends,
-                          std::vector<float>& reverse0) const;
-  // link_layer() makes `chosen` (pairs in ascending order, at most the layer's limit) the node's
-  // list at `layer` and back-links each chosen node other than `node`, pruning overfull lists. At
-  // layer 0 `reverse` may give the distances from each chosen node to `node` (collect_candidates
-  // computes them); empty means they are computed here.
-  void link_layer(HnswNode node, std::size_t layer, std::span<const HnswPair> chosen,
-                  std::span<const float> reverse = {});
-  // promote_if_higher() makes `node` the entry point when `level` exceeds the entry point's level.
+  // choose_neighbors() runs the descent and the layer searches of the stored node from the current
+  // entry point and chooses its neighbours at each searched layer, read-only. The node never
+  // chooses itself, and the search of the next layer down starts at the nearest other node found.
+  void choose_neighbors(HnswNode node, std::uint64_t level, HnswSearchScratch& scratch,
+                        HnswLinkPlan& plan) const;
+  // set_lists() gives the node `level` upper lists and its lists from `plan` (empty lists for the
+  // layers the plan lacks), dropping its old ones.
+  void set_lists(HnswNode node, std::uint64_t level, const HnswLinkPlan& plan);
+  // add_link() appends `node` to the list of `owner` at `layer` (adding missing upper lists) and
+  // chooses the list again when it grows past its limit (see the class comment).
+  void add_link(HnswNode owner, std::size_t layer, HnswNode node, HnswSearchScratch& scratch);
+  // link() is set_lists() followed by add_link() from every chosen node other than `node`.
+  void link(HnswNode node, std::uint64_t level, const HnswLinkPlan& plan,
+            HnswSearchScratch& scratch);
+  // promote_if_higher() makes `node` the entry point when there is none or when `level` exceeds
+  // the entry point's level.
   void promote_if_higher(HnswNode node, std::uint64_t level);
+
+  // Appends to `out` at most `limit` of `candidates` (ascending by distance to a base vector, each
+  // pair's distance measured from it), skipping `exclude`: a candidate is kept when none kept
+  // before it in this call is strictly closer to it than its distance to the base.
+  void select_neighbors(std::span<const HnswPair> candidates, std::size_t limit, HnswNode exclude,
+                        std::vector<HnswPair>& out) const;
 
   // From `start`, moves to the closest neighbour at `layer` (>= 1) while one is strictly closer.
   // Deleted nodes are passed through.
   HnswNode greedy_closest(const float* query, HnswNode start, std::size_t layer) const;
 
-  // The best max(ef, 1) live nodes reachable from `entry` at `layer`, ascending by (distance, node).
-  // The span points into `scratch`, valid until its next search. Empty when `entry` is not live.
+  // The best max(ef, 1) live nodes reachable from `entry` at `layer`, ascending by (distance,
+  // node). Deleted and absent nodes are walked through but never returned. The span points into
+  // `scratch`, valid until its next search.
   std::span<const HnswPair> search_layer(const float* query, HnswNode entry, std::size_t ef,
                                          std::size_t layer, HnswSearchScratch& scratch) const;
 
-  // Deletes a live node: unlinks it from the lists it names, drops its own lists and re-elects the
-  // entry point if it was the node (highest level, then highest node). False when not live.
+  // Deletes a live node: it stops being live and keeps its lists, so searches still pass through
+  // it. When it was the entry point, the live node with the highest level becomes the entry point
+  // (at equal levels the one with the highest id); none when no node is live. False when not live.
   bool remove(HnswNode node);
 
   std::size_t node_count() const { return ids_.size(); }
   std::uint64_t id_of(HnswNode node) const { return ids_[node]; }
   bool is_live(HnswNode node) const { return live_[node] != 0; }
   std::uint8_t level(HnswNode node) const { return levels_[node]; }
-  std::span<const float> vector(HnswNode node) const {
-    return {vectors_.data() + static_cast<std::size_t>(node) * dims_, dims_};
-  }
+  std::span<const float> vector(HnswNode node) const { return {row(node), dims_}; }
   // The node's list at `layer`; empty when it has none.
   std::span<const HnswNode> neighbors(HnswNode node, std::size_t layer) const;
   // How many upper lists the node holds.
@@ -172,12 +222,27 @@ class HnswGraph {
   std::size_t ef_construction() const { return ef_construction_; }
   double level_mult() const { return level_mult_; }
 
-  // The live nodes as saved, in node order, neighbours and entry point as ids.
+  // The live nodes as saved, in node order, neighbours and entry point as ids. A file holds live
+  // nodes only, so each list is saved as saved_neighbors() gives it.
   HnswGraphSnapshot to_snapshot() const;
+  // The node's list at `layer` as a file holds it: its live entries in order, then, when some
+  // entries are not live, the live nodes that those entries name, nearest to `node` first, that
+  // the list does not name yet, as many as fit under the layer's limit (or the list's length when
+  // that is longer). `scratch` must cover node_count().
+  void saved_neighbors(HnswNode node, std::size_t layer, HnswSearchScratch& scratch,
+                       std::vector<HnswNode>& out) const;
+  // Serialization when loaded settings are beyond what any graph could use: m or m_max0 above
+  // kMaxLoadedLinks, ef_construction above kMaxLoadedWidth, a level multiplier that is not a
+  // number in [0, kMaxLoadedLevelMult].
+  static Result<> check_settings(std::uint64_t m, std::uint64_t m_max0,
+                                 std::uint64_t ef_construction, double level_mult);
   // Rebuilds a graph from a snapshot for an index of `dims` dimensions, without inserting: nodes
-  // are numbered in record order, then ids that only lists or the entry point name become absent
-  // nodes in order of first mention. Layer-0 lists are cut to m_max0 entries. Serialization when a
-  // vector's length is not `dims` or the layer-0 table could not be held.
+  // are numbered in record order. List entries naming ids without a record are dropped (they name
+  // vectors the record does not hold), and layer-0 lists are cut to m_max0 entries; an entry point
+  // without a record is elected as remove() elects one. Serialization, in this order, for settings
+  // that check_settings() refuses, a vector whose length is not `dims`, more than 2^32 - 1 nodes,
+  // and arrays larger than this machine's memory or than the record can account for
+  // (kLoadBytesPerRecordByte); nothing large is allocated before these checks.
   static Result<HnswGraph> from_snapshot(HnswGraphSnapshot snapshot, std::size_t dims,
                                          Metric metric);
 
@@ -188,29 +253,29 @@ class HnswGraph {
 
  private:
   // Layer-0 rows: slot 0 holds the count, then m_max0 + 1 neighbour slots (one spare for a
-  // back-link before pruning).
+  // back-link before the list is chosen again).
   std::uint32_t* row0(HnswNode node) { return layer0_.data() + node * stride0_; }
   const std::uint32_t* row0(HnswNode node) const { return layer0_.data() + node * stride0_; }
-  // The distances from a node to each entry of its layer-0 row, slot for slot, so the pruning
-  // rule needs no distance computation. An entry's value is exact unless the entry's vector was
-  // replaced after it was written (kReplaced: recomputed then) or the row came from a file
-  // (kRowUnmeasured: the whole row is measured at its first pruning).
-  float* dist0(HnswNode node) { return dist0_.data() + node * stride0_; }
-  static constexpr std::uint8_t kPristine = 1;       // numbered for an insert, never stored
-  static constexpr std::uint8_t kReplaced = 2;       // stored more than once (or over a loaded id)
-  static constexpr std::uint8_t kRowUnmeasured = 4;  // layer-0 row loaded without distances
+  const float* row(HnswNode node) const {
+    return vectors_.data() + static_cast<std::size_t>(node) * dims_;
+  }
 
   std::vector<HnswNode>& upper_list(HnswNode node, std::size_t layer);
-  void prune(HnswNode owner, HnswNode* list, std::size_t& size);
-  void prune0(HnswNode owner, std::uint32_t* row);
+  // Chooses the `size` entries of `list` (the owner's, just grown past `limit`) again in place;
+  // returns the new size.
+  std::size_t reselect(HnswNode owner, HnswNode* list, std::size_t size, std::size_t limit,
+                       HnswSearchScratch& scratch);
+  void elect_entry_point();
+  // Sets each pair's distance from `query`.
+  void measure(const float* query, std::vector<HnswPair>& pairs) const;
+  // The scratch's next epoch, clearing its stamps when the counter wraps.
+  static std::uint32_t next_epoch(HnswSearchScratch& scratch);
   void compute_distances(const float* query, const HnswNode* nodes, std::size_t n,
                          float* out) const;
 
   std::vector<float> vectors_;
   std::vector<std::uint8_t> levels_;
   std::vector<std::uint32_t> layer0_;
-  std::vector<float> dist0_;
-  std::vector<std::uint8_t> state_;
   std::vector<std::vector<std::vector<HnswNode>>> upper_;
   std::vector<std::uint8_t> live_;
   std::vector<std::uint64_t> ids_;

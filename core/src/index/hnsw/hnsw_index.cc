@@ -53,39 +53,102 @@ Result<FileHeader> decode_header(Decoder& in) {
 
 }  // namespace
 
-// Walks the live bytes from node 0; the index must not change while it is alive.
+// Yields live nodes in ascending id order; the index must not change while it is alive. Nodes are
+// numbered in order of first insertion, so when ids arrived in ascending order (the usual case)
+// node order is id order and the walk needs no table.
 class HnswIndexIterator final : public IndexIterator {
  public:
-  explicit HnswIndexIterator(const HnswGraph& graph) : graph_(graph) {}
+  explicit HnswIndexIterator(const HnswGraph& graph) : graph_(graph) {
+    const std::size_t n = graph.node_count();
+    bool ascending = true;
+    for (std::size_t i = 1; i < n && ascending; ++i) {
+      ascending = graph.id_of(static_cast<HnswNode>(i - 1)) < graph.id_of(static_cast<HnswNode>(i));
+    }
+    if (ascending) return;
+    by_id_ = true;
+    order_.reserve(graph.count());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (graph.is_live(static_cast<HnswNode>(i))) order_.push_back(static_cast<HnswNode>(i));
+    }
+    std::sort(order_.begin(), order_.end(),
+              [&](HnswNode a, HnswNode b) { return graph.id_of(a) < graph.id_of(b); });
+  }
 
   std::optional<IndexItem> next() override {
     if (!skip_absent()) return std::nullopt;
-    const HnswNode node = static_cast<HnswNode>(node_++);
+    const HnswNode node = by_id_ ? order_[pos_] : static_cast<HnswNode>(pos_);
+    ++pos_;
     const std::span<const float> row = graph_.vector(node);
     return IndexItem{graph_.id_of(node), std::vector<float>(row.begin(), row.end())};
   }
 
   std::pair<std::size_t, std::optional<std::size_t>> size_hint() const override {
-    return {0, graph_.node_count() - node_};
+    return {0, end() - pos_};
   }
 
   std::size_t advance_by(std::size_t n) override {
     for (std::size_t i = 0; i < n; ++i) {
       if (!skip_absent()) return n - i;
-      ++node_;
+      ++pos_;
     }
     return 0;
   }
 
  private:
+  std::size_t end() const { return by_id_ ? order_.size() : graph_.node_count(); }
+
   bool skip_absent() {
-    while (node_ < graph_.node_count() && !graph_.is_live(static_cast<HnswNode>(node_))) ++node_;
-    return node_ < graph_.node_count();
+    if (!by_id_) {
+      while (pos_ < end() && !graph_.is_live(static_cast<HnswNode>(pos_))) ++pos_;
+    }
+    return pos_ < end();
   }
 
   const HnswGraph& graph_;
-  std::size_t node_ = 0;
+  // With `by_id_`, the live nodes sorted by id; otherwise positions are nodes.
+  bool by_id_ = false;
+  std::vector<HnswNode> order_;
+  std::size_t pos_ = 0;
 };
+
+HnswIndex::ScratchPool::ScratchPool() : keep_(2 * available_processors()) { free_.reserve(keep_); }
+
+HnswIndex::ScratchPool& HnswIndex::ScratchPool::operator=(ScratchPool&& other) noexcept {
+  free_ = std::move(other.free_);
+  keep_ = other.keep_;
+  return *this;
+}
+
+HnswIndex::ScratchPool::Lease HnswIndex::ScratchPool::take(std::size_t node_count) const {
+  std::unique_ptr<HnswSearchScratch> scratch;
+  {
+    std::lock_guard lock(mutex_);
+    if (!free_.empty()) {
+      scratch = std::move(free_.back());
+      free_.pop_back();
+    }
+  }
+  try {
+    if (!scratch) scratch = std::make_unique<HnswSearchScratch>();
+    scratch->cover(node_count);
+  } catch (...) {
+    give_back(std::move(scratch));
+    throw;
+  }
+  return Lease(this, std::move(scratch));
+}
+
+void HnswIndex::ScratchPool::give_back(std::unique_ptr<HnswSearchScratch> scratch) const noexcept {
+  if (!scratch) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (free_.size() < keep_) {
+      free_.push_back(std::move(scratch));
+      return;
+    }
+  }
+  // More scratches are out than the pool keeps: this one is freed, outside the lock.
+}
 
 HnswIndex::HnswIndex(std::size_t dimensions, Metric metric, std::size_t ef_construction,
                      std::size_t ef_search, std::size_t m)
@@ -96,7 +159,8 @@ HnswIndex::HnswIndex(std::size_t dimensions, Metric metric, std::size_t ef_const
       ef_search_(ef_search),
       m_(m) {}
 
-// The mutex is not moved: each object keeps its own. Moving needs exclusive access to `other`.
+// The pool's mutex is not moved: each object keeps its own. Moving needs exclusive access to
+// `other`.
 HnswIndex::HnswIndex(HnswIndex&& other) noexcept
     : graph_(std::move(other.graph_)),
       dimensions_(other.dimensions_),
@@ -104,7 +168,7 @@ HnswIndex::HnswIndex(HnswIndex&& other) noexcept
       ef_construction_(other.ef_construction_),
       ef_search_(other.ef_search_),
       m_(other.m_),
-      scratch_(std::move(other.scratch_)) {}
+      scratches_(std::move(other.scratches_)) {}
 
 HnswIndex& HnswIndex::operator=(HnswIndex&& other) noexcept {
   graph_ = std::move(other.graph_);
@@ -113,7 +177,7 @@ HnswIndex& HnswIndex::operator=(HnswIndex&& other) noexcept {
   ef_construction_ = other.ef_construction_;
   ef_search_ = other.ef_search_;
   m_ = other.m_;
-  scratch_ = std::move(other.scratch_);
+  scratches_ = std::move(other.scratches_);
   return *this;
 }
 
@@ -122,8 +186,8 @@ Result<> HnswIndex::add(std::uint64_t id, std::span<const float> vector) {
   const std::optional<HnswNode> known = graph_.find_node(id);
   if (known && graph_.is_live(*known)) return DbError::duplicate_id(id);
   const HnswNode node = graph_.node_for(id);
-  scratch_.cover(graph_.node_count());
-  graph_.insert(node, vector.data(), scratch_);
+  const ScratchPool::Lease scratch = scratches_.take(graph_.node_count());
+  graph_.insert(node, vector.data(), *scratch);
   return ok();
 }
 
@@ -140,9 +204,9 @@ Result<> HnswIndex::add_batch(std::span<const IndexItem> items) {
   std::vector<HnswNode> nodes;
   nodes.reserve(items.size());
   for (const IndexItem& item : items) nodes.push_back(graph_.node_for(item.id));
-  scratch_.cover(graph_.node_count());
+  const ScratchPool::Lease scratch = scratches_.take(graph_.node_count());
   for (std::size_t i = 0; i < items.size(); ++i) {
-    graph_.insert(nodes[i], items[i].vector.data(), scratch_);
+    graph_.insert(nodes[i], items[i].vector.data(), *scratch);
   }
   return ok();
 }
@@ -152,8 +216,6 @@ std::vector<HnswNode> HnswIndex::assign_nodes(std::uint64_t start_id, std::size_
   std::vector<HnswNode> nodes;
   nodes.reserve(rows);
   for (std::size_t i = 0; i < rows; ++i) nodes.push_back(graph_.node_for(start_id + i));
-  // Covered before the first insert, so a search after any way out of an insert stays in bounds.
-  scratch_.cover(graph_.node_count());
   return nodes;
 }
 
@@ -162,7 +224,6 @@ std::vector<HnswNode> HnswIndex::assign_nodes(std::span<const std::uint64_t> ids
   std::vector<HnswNode> nodes;
   nodes.reserve(ids.size());
   for (const std::uint64_t id : ids) nodes.push_back(graph_.node_for(id));
-  scratch_.cover(graph_.node_count());
   return nodes;
 }
 
@@ -172,8 +233,9 @@ Result<> HnswIndex::add_matrix(std::span<const float> data, std::size_t rows, st
   check_matrix(data, rows, cols);
   if (rows == 0) return ok();
   const std::vector<HnswNode> nodes = assign_nodes(start_id, rows);
+  const ScratchPool::Lease scratch = scratches_.take(graph_.node_count());
   for (std::size_t i = 0; i < rows; ++i) {
-    graph_.insert(nodes[i], data.data() + i * cols, scratch_);
+    graph_.insert(nodes[i], data.data() + i * cols, *scratch);
   }
   return ok();
 }
@@ -200,6 +262,25 @@ Result<> HnswIndex::add_batch_parallel(std::span<const std::uint64_t> ids,
   return ok();
 }
 
+namespace {
+
+// A back-link of one micro-batch: `node` joins the list of `owner` at `layer`. `seq` keeps the
+// order in which sequential linking would add it.
+struct BackLink {
+  HnswNode owner;
+  std::uint32_t layer;
+  HnswNode node;
+  std::uint32_t seq;
+};
+
+bool back_link_less(const BackLink& a, const BackLink& b) {
+  if (a.owner != b.owner) return a.owner < b.owner;
+  if (a.layer != b.layer) return a.layer < b.layer;
+  return a.seq < b.seq;
+}
+
+}  // namespace
+
 void HnswIndex::insert_parallel(const std::vector<HnswNode>& nodes, std::span<const float> data,
                                 std::size_t num_threads, std::size_t micro_batch_size,
                                 const WorkerPool::Launcher& launch) {
@@ -209,11 +290,11 @@ void HnswIndex::insert_parallel(const std::vector<HnswNode>& nodes, std::span<co
   const std::size_t threads = num_threads == 0 ? available_processors() : num_threads;
   const auto row = [&](std::size_t i) { return data.data() + i * cols; };
 
-  // The call's own scratch; the index's scratch is left for searches after the call.
-  HnswSearchScratch scratch;
-  scratch.cover(graph_.node_count());
+  // Every node was numbered before the first insert, so the node count stays fixed from here.
+  const std::size_t node_count = graph_.node_count();
+  const ScratchPool::Lease scratch = scratches_.take(node_count);
   const std::size_t first = std::min(rows, micro);
-  for (std::size_t i = 0; i < first; ++i) graph_.insert(nodes[i], row(i), scratch);
+  for (std::size_t i = 0; i < first; ++i) graph_.insert(nodes[i], row(i), *scratch);
   if (rows <= micro) return;
 
   // More workers than rows in a micro-batch would have nothing to do.
@@ -229,68 +310,99 @@ void HnswIndex::insert_parallel(const std::vector<HnswNode>& nodes, std::span<co
     }
   }
   if (!pool) {
-    for (std::size_t i = first; i < rows; ++i) graph_.insert(nodes[i], row(i), scratch);
+    for (std::size_t i = first; i < rows; ++i) graph_.insert(nodes[i], row(i), *scratch);
     return;
   }
 
   // Per worker one scratch, reused across rows: epoch stamps make a used scratch search exactly
-  // like a fresh one. Per row slot the candidate lists, reused across micro-batches.
+  // like a fresh one. Per row slot its plan, reused across micro-batches.
   const std::size_t slots = most;
   std::vector<HnswSearchScratch> worker_scratch(pool->size());
+  for (HnswSearchScratch& s : worker_scratch) s.cover(node_count);
   std::vector<std::uint64_t> levels(slots);
-  std::vector<std::vector<HnswPair>> candidates(slots);
-  std::vector<std::vector<std::uint32_t>> layer_ends(slots);
-  std::vector<std::vector<float>> reverse0(slots);
-  const std::size_t node_count = graph_.node_count();
+  std::vector<HnswLinkPlan> plans(slots);
+  std::vector<BackLink> links;
+  std::vector<std::size_t> owner_ends;
   for (std::size_t offset = first; offset < rows; offset += micro) {
     const std::size_t batch = std::min(slots, rows - offset);
     for (std::size_t j = 0; j < batch; ++j) levels[j] = graph_.draw_level();
     for (std::size_t j = 0; j < batch; ++j) {
       graph_.store(nodes[offset + j], row(offset + j), levels[j]);
     }
-    // The graph is only read while the pool runs; each task writes its own row slot.
+    // The graph is only read while the pool searches; each task writes its own plan.
     const HnswGraph& graph = graph_;
     pool->run(batch, [&](std::size_t j, std::size_t worker) {
-      HnswSearchScratch& s = worker_scratch[worker];
-      s.cover(node_count);
-      graph.collect_candidates(nodes[offset + j], levels[j], s, candidates[j], layer_ends[j],
-                               reverse0[j]);
+      graph.choose_neighbors(nodes[offset + j], levels[j], worker_scratch[worker], plans[j]);
     });
+
+    // Own lists in row order, then the back-links grouped by the list they join. Each list takes
+    // its back-links in row order, as linking row after row would, and a list chosen again reads
+    // only its own entries and the vectors, so lists of distinct owners are linked in parallel.
+    links.clear();
     for (std::size_t j = 0; j < batch; ++j) {
-      const std::vector<std::uint32_t>& ends = layer_ends[j];
-      if (ends.empty()) continue;
       const HnswNode node = nodes[offset + j];
-      const std::span<const HnswPair> all(candidates[j]);
-      for (std::size_t l = 0; l < ends.size(); ++l) {
-        const std::size_t begin = l + 1 < ends.size() ? ends[l + 1] : 0;
-        graph_.link_layer(node, l, all.subspan(begin, ends[l] - begin),
-                          l == 0 ? std::span<const float>(reverse0[j]) : std::span<const float>());
+      const HnswLinkPlan& plan = plans[j];
+      graph_.set_lists(node, levels[j], plan);
+      for (std::size_t l = 0; l < plan.layers(); ++l) {
+        for (const HnswPair& p : plan.layer(l)) {
+          if (p.node == node) continue;
+          links.push_back({p.node, static_cast<std::uint32_t>(l), node,
+                           static_cast<std::uint32_t>(links.size())});
+        }
       }
-      graph_.promote_if_higher(node, levels[j]);
     }
+    std::sort(links.begin(), links.end(), back_link_less);
+    owner_ends.clear();
+    for (std::size_t i = 1; i <= links.size(); ++i) {
+      if (i == links.size() || links[i].owner != links[i - 1].owner) owner_ends.push_back(i);
+    }
+    pool->run(owner_ends.size(), [&](std::size_t g, std::size_t worker) {
+      for (std::size_t i = g == 0 ? 0 : owner_ends[g - 1]; i < owner_ends[g]; ++i) {
+        graph_.add_link(links[i].owner, links[i].layer, links[i].node, worker_scratch[worker]);
+      }
+    });
+    for (std::size_t j = 0; j < batch; ++j) graph_.promote_if_higher(nodes[offset + j], levels[j]);
   }
+}
+
+std::vector<SearchHit> HnswIndex::to_hits(std::span<const HnswPair> w, std::size_t k) const {
+  const auto reported = [&](float d) { return metric_ == Metric::L2 ? std::sqrt(d) : d; };
+  const std::size_t n = std::min(k, w.size());
+  if (n == 0) return {};
+  // `w` is ascending and the square root keeps the order, so ties are runs of equal values.
+  const float last = reported(w[n - 1].distance);
+  std::size_t end = n;
+  while (end < w.size() && !distance_less(last, reported(w[end].distance))) ++end;
+  std::vector<SearchHit> hits;
+  hits.reserve(end);
+  for (std::size_t i = 0; i < end; ++i) {
+    hits.push_back({graph_.id_of(w[i].node), reported(w[i].distance)});
+  }
+  for (std::size_t b = 0; b < end;) {
+    std::size_t e = b + 1;
+    while (e < end && !distance_less(hits[b].distance, hits[e].distance)) ++e;
+    if (e - b > 1) {
+      std::sort(hits.begin() + static_cast<std::ptrdiff_t>(b),
+                hits.begin() + static_cast<std::ptrdiff_t>(e),
+                [](const SearchHit& x, const SearchHit& y) { return x.id < y.id; });
+    }
+    b = e;
+  }
+  hits.resize(n);
+  return hits;
 }
 
 Result<std::vector<SearchHit>> HnswIndex::search(std::span<const float> query,
                                                  std::size_t k) const {
   if (query.size() != dimensions_) return DbError::dimension_mismatch(dimensions_, query.size());
   if (k == 0 || graph_.count() == 0) return std::vector<SearchHit>{};
-  std::lock_guard lock(scratch_mutex_);
   const std::optional<HnswNode> entry = graph_.entry_point();
   if (!entry) return std::vector<SearchHit>{};
   const float* q = query.data();
   HnswNode ep = *entry;
   for (std::size_t l = graph_.level(ep); l >= 1; --l) ep = graph_.greedy_closest(q, ep, l);
-  const std::span<const HnswPair> w =
-      graph_.search_layer(q, ep, std::max(ef_search_, k), 0, scratch_);
-  const std::size_t n = std::min(k, w.size());
-  std::vector<SearchHit> hits;
-  hits.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const float d = metric_ == Metric::L2 ? std::sqrt(w[i].distance) : w[i].distance;
-    hits.push_back({graph_.id_of(w[i].node), d});
-  }
-  return hits;
+  const ScratchPool::Lease scratch = scratches_.take(graph_.node_count());
+  return to_hits(graph_.search_layer(q, ep, std::max(ef_search_, k), 0, *scratch), k);
 }
 
 bool HnswIndex::remove(std::uint64_t id) {
@@ -320,7 +432,6 @@ Result<> HnswIndex::load(const std::string& path) {
   SORVEL_ASSIGN_OR_RETURN(HnswGraph graph,
                           HnswGraph::from_snapshot(std::move(snapshot), dimensions_, metric_));
   graph_ = std::move(graph);
-  scratch_.cover(graph_.node_count());
   return ok();
 }
 
@@ -338,24 +449,21 @@ Result<> HnswIndex::save_file(const std::string& path) const {
 }
 
 Result<HnswIndex> HnswIndex::load_file(const std::string& path) {
-  std::optional<DbError> refusal;
   {
     SORVEL_ASSIGN_OR_RETURN(const UniqueFd fd, open_read(path));
     Decoder in = Decoder::from_fd(fd.get());
     Result<FileHeader> header = decode_header(in);
     if (header) {
       Result<HnswGraphSnapshot> snapshot = HnswGraph::decode_snapshot(in);
+      // A file that reads whole as the current layout is that layout: a refusal stands.
       if (snapshot) {
-        Result<HnswGraph> graph = HnswGraph::from_snapshot(std::move(*snapshot),
-                                                           header->dimensions, header->metric);
-        if (graph) {
-          HnswIndex index(header->dimensions, header->metric, header->ef_construction,
-                          header->ef_search, header->m);
-          index.graph_ = std::move(*graph);
-          index.scratch_.cover(index.graph_.node_count());
-          return index;
-        }
-        refusal = graph.error();
+        SORVEL_ASSIGN_OR_RETURN(
+            HnswGraph graph,
+            HnswGraph::from_snapshot(std::move(*snapshot), header->dimensions, header->metric));
+        HnswIndex index(header->dimensions, header->metric, header->ef_construction,
+                        header->ef_search, header->m);
+        index.graph_ = std::move(graph);
+        return index;
       }
     }
   }
@@ -363,41 +471,41 @@ Result<HnswIndex> HnswIndex::load_file(const std::string& path) {
   // The older layout: header, an unused u64, then (id, vector) entries that are inserted again.
   SORVEL_ASSIGN_OR_RETURN(const UniqueFd fd, open_read(path));
   Decoder in = Decoder::from_fd(fd.get());
-  const auto older = [&]() -> Result<HnswIndex> {
-    SORVEL_ASSIGN_OR_RETURN(const FileHeader h, decode_header(in));
-    SORVEL_TRY(in.u64());
-    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t n, in.length());
-    std::vector<IndexItem> items;
-    items.reserve(Decoder::reserve_count(n, sizeof(IndexItem)));
-    std::unordered_map<std::uint64_t, std::size_t> position;
-    for (std::uint64_t i = 0; i < n; ++i) {
-      SORVEL_ASSIGN_OR_RETURN(const std::uint64_t id, in.u64());
-      SORVEL_ASSIGN_OR_RETURN(std::vector<float> vector, in.f32_seq());
-      if (vector.size() != h.dimensions) {
-        return DbError::serialization(str_cat("HNSW file entry ", id, " has a vector of ",
-                                              vector.size(), " values, expected ",
-                                              h.dimensions));
-      }
-      // A later duplicate id replaces the earlier vector in its place.
-      const auto [it, inserted] = position.try_emplace(id, items.size());
-      if (inserted) {
-        items.push_back({id, std::move(vector)});
-      } else {
-        items[it->second].vector = std::move(vector);
-      }
+  SORVEL_ASSIGN_OR_RETURN(const FileHeader h, decode_header(in));
+  SORVEL_TRY(
+      HnswGraph::check_settings(h.m, doubled(h.m), h.ef_construction, level_multiplier(h.m)));
+  SORVEL_TRY(in.u64());
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t n, in.length());
+  std::vector<IndexItem> items;
+  items.reserve(Decoder::reserve_count(n, sizeof(IndexItem)));
+  std::unordered_map<std::uint64_t, std::size_t> position;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t id, in.u64());
+    SORVEL_ASSIGN_OR_RETURN(std::vector<float> vector, in.f32_seq());
+    if (vector.size() != h.dimensions) {
+      return DbError::serialization(str_cat("HNSW file entry ", id, " has a vector of ",
+                                            vector.size(), " values, expected ", h.dimensions));
     }
-    HnswIndex index(h.dimensions, h.metric, h.ef_construction, h.ef_search, h.m);
-    index.graph_.reserve(items.size());
-    for (const IndexItem& item : items) {
-      const HnswNode node = index.graph_.node_for(item.id);
-      index.scratch_.cover(index.graph_.node_count());
-      index.graph_.insert(node, item.vector.data(), index.scratch_);
+    // A later duplicate id replaces the earlier vector in its place.
+    const auto [it, inserted] = position.try_emplace(id, items.size());
+    if (inserted) {
+      items.push_back({id, std::move(vector)});
+    } else {
+      items[it->second].vector = std::move(vector);
     }
-    return index;
-  };
-  Result<HnswIndex> result = older();
-  if (!result && refusal) return *refusal;
-  return result;
+  }
+  HnswIndex index(h.dimensions, h.metric, h.ef_construction, h.ef_search, h.m);
+  index.graph_.reserve(items.size());
+  std::vector<HnswNode> nodes;
+  nodes.reserve(items.size());
+  for (const IndexItem& item : items) nodes.push_back(index.graph_.node_for(item.id));
+  {
+    const ScratchPool::Lease scratch = index.scratches_.take(index.graph_.node_count());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      index.graph_.insert(nodes[i], items[i].vector.data(), *scratch);
+    }
+  }
+  return index;
 }
 
 }  // namespace sorvel

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -13,12 +14,14 @@
 namespace sorvel {
 
 // The approximate nearest-neighbour index over an HnswGraph. Every u64 id is accepted: ids get
-// dense nodes in order of first insertion, and a deleted id that comes back reuses its node. Where
-// an order by id would apply (ties between hits, iteration), node order is used.
+// dense nodes in order of first insertion, and a deleted id that comes back reuses its node. Ids
+// order what the caller sees: hits at equal distance come out in ascending id, iteration yields
+// ascending ids, and the entry-point election after a delete prefers the highest id.
 //
 // Thread rule: changing operations (add, add_batch, add_matrix, add_batch_parallel, remove, load)
-// need exclusive access from the holder. search needs only shared access; concurrent searches of
-// one index take turns on the index's one scratch, guarded by its mutex.
+// need exclusive access from the holder. search needs only shared access; searches of one index run
+// in parallel, each with a scratch of its own taken from the index's pool (its mutex is held only
+// to take and to give back a scratch), and give the results a single-threaded search would give.
 class HnswIndex final : public VectorIndex {
  public:
   // The HnswIndex file written by save_file: this header, then the graph record.
@@ -71,15 +74,14 @@ class HnswIndex final : public VectorIndex {
                               const WorkerPool::Launcher& launch = WorkerPool::default_launch);
 
   // DimensionMismatch first (also when empty); then the k best of max(ef_search, k) candidates,
-  // ascending distance, ties in node order. L2 distances are square-rooted. Takes the scratch mutex.
-  Result<std::vector<SearchHit>> search(std::span<const float> query,
-                                        std::size_t k) const override;
-  // False when the id is not live. Deleting the entry point elects the live node with the highest
-  // level (ties: the latest node).
+  // ascending distance, equal distances in ascending id. L2 distances are square-rooted.
+  Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
+  // False when the id is not live. The node stays in the graph as a waypoint of later searches.
+  // Deleting the entry point elects the live node with the highest level (ties: the highest id).
   bool remove(std::uint64_t id) override;
   std::size_t len() const override { return graph_.count(); }
   IndexHeader header() const override { return {dimensions_, metric_}; }
-  // Live items in node order.
+  // Live items in ascending id order.
   std::unique_ptr<IndexIterator> iter() const override;
 
   // "hnsw.graph": the graph record alone. save writes nothing when no vector is live; otherwise it
@@ -95,10 +97,10 @@ class HnswIndex final : public VectorIndex {
   // The HnswIndex file (header, then the graph record), replaced safely; written even when empty.
   // Io when the file cannot be created, Serialization for a write failure.
   Result<> save_file(const std::string& path) const;
-  // Io when the file cannot be opened. A file that does not read as the current layout is read as
-  // the older one, whose vectors are inserted again; when both fail the older layout's failure is
-  // returned, except that a file read completely as the current layout but refused (a vector of the
-  // wrong length, a graph too large) reports that refusal.
+  // Io when the file cannot be opened. A file that reads completely as the current layout (header
+  // and graph record) loads as it, or fails with the refusal of HnswGraph::from_snapshot. Any other
+  // file is read as the older layout, whose vectors are inserted again, and fails with that
+  // layout's failure (Serialization, also for settings that HnswGraph::check_settings refuses).
   static Result<HnswIndex> load_file(const std::string& path);
 
   const HnswGraph& graph() const { return graph_; }
@@ -109,14 +111,54 @@ class HnswIndex final : public VectorIndex {
   std::size_t m() const { return m_; }
 
  private:
-  // Nodes for ids start_id .. start_id + rows - 1, numbering new ones; the scratch covers them.
+  // Scratches for searches and inserts, one per caller at a time. A caller takes one (a new one
+  // when none is free) and gives it back when its lease ends; the mutex is held only for that. At
+  // most two per processor are kept, so a burst of threads does not leave a visited list per
+  // thread behind.
+  class ScratchPool {
+   public:
+    class Lease {
+     public:
+      Lease(const ScratchPool* pool, std::unique_ptr<HnswSearchScratch> scratch)
+          : pool_(pool), scratch_(std::move(scratch)) {}
+      Lease(const Lease&) = delete;
+      Lease& operator=(const Lease&) = delete;
+      ~Lease() { pool_->give_back(std::move(scratch_)); }
+      HnswSearchScratch& operator*() const { return *scratch_; }
+
+     private:
+      const ScratchPool* pool_;
+      std::unique_ptr<HnswSearchScratch> scratch_;
+    };
+
+    ScratchPool();
+    // Moving takes the free scratches; it needs exclusive access to `other`.
+    ScratchPool(ScratchPool&& other) noexcept : free_(std::move(other.free_)), keep_(other.keep_) {}
+    ScratchPool& operator=(ScratchPool&& other) noexcept;
+
+    // A scratch covering `node_count` nodes. Throws std::bad_alloc when memory is exhausted.
+    Lease take(std::size_t node_count) const;
+
+   private:
+    void give_back(std::unique_ptr<HnswSearchScratch> scratch) const noexcept;
+
+    mutable std::mutex mutex_;
+    // Capacity for `keep_` scratches, reserved up front, so giving one back never allocates.
+    mutable std::vector<std::unique_ptr<HnswSearchScratch>> free_;
+    std::size_t keep_;
+  };
+
+  // Nodes for ids start_id .. start_id + rows - 1, numbering new ones.
   std::vector<HnswNode> assign_nodes(std::uint64_t start_id, std::size_t rows);
-  // Nodes for the given ids, numbering new ones; the scratch covers them.
+  // Nodes for the given ids, numbering new ones.
   std::vector<HnswNode> assign_nodes(std::span<const std::uint64_t> ids);
   // The parallel insert of `data` into the given nodes (one row each).
   void insert_parallel(const std::vector<HnswNode>& nodes, std::span<const float> data,
                        std::size_t num_threads, std::size_t micro_batch_size,
                        const WorkerPool::Launcher& launch);
+  // The first k pairs of `w` as hits; a run of equal reported distances is ordered by id, also
+  // where it crosses the cut.
+  std::vector<SearchHit> to_hits(std::span<const HnswPair> w, std::size_t k) const;
 
   HnswGraph graph_;
   std::size_t dimensions_;
@@ -124,8 +166,7 @@ class HnswIndex final : public VectorIndex {
   std::size_t ef_construction_;
   std::size_t ef_search_;
   std::size_t m_;
-  mutable std::mutex scratch_mutex_;
-  mutable HnswSearchScratch scratch_;
+  ScratchPool scratches_;
 };
 
 }  // namespace sorvel

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -28,7 +29,8 @@ std::vector<std::uint64_t> brute_force(const std::vector<float>& data, std::size
                                        Metric metric, std::span<const float> query, std::size_t k) {
   const std::size_t rows = data.size() / dims;
   std::vector<std::pair<float, std::uint64_t>> all;
-  for (std::size_t i = 0; i < rows; ++i) all.push_back({distance(metric, query, row(data, dims, i)), i});
+  for (std::size_t i = 0; i < rows; ++i)
+    all.push_back({distance(metric, query, row(data, dims, i)), i});
   std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k), all.end());
   std::vector<std::uint64_t> out;
   for (std::size_t i = 0; i < k; ++i) out.push_back(all[i].second);
@@ -67,6 +69,79 @@ TEST(HnswIndexTest, RecallAgainstBruteForceForEveryMetric) {
   }
 }
 
+// Tight clusters far apart: the data on which lists of the nearest m neighbours stay inside their
+// cluster and leave the graph in pieces. Rows are drawn round-robin from `clusters` centres.
+std::vector<float> clustered(std::size_t rows, std::size_t dims, std::size_t clusters,
+                             std::uint64_t seed) {
+  const std::vector<float> centres = testing::random_vectors(clusters, dims, seed);
+  std::vector<float> out = testing::random_vectors(rows, dims, seed + 1);
+  for (std::size_t i = 0; i < rows; ++i) {
+    for (std::size_t d = 0; d < dims; ++d) {
+      out[i * dims + d] = 20.0f * centres[(i % clusters) * dims + d] + 0.05f * out[i * dims + d];
+    }
+  }
+  return out;
+}
+
+// Own-vector reach (each stored vector searched for, found among the first 10) and recall on
+// clustered data, before and after a third of the vectors are deleted; afterwards a search as wide
+// as the index finds every live vector, since deleted nodes still lead on.
+TEST(HnswIndexTest, ClusteredDataIsReachedAndRecalledAcrossDeletes) {
+  constexpr std::size_t kDims = 16;
+  constexpr std::size_t kRows = 4000;
+  const std::vector<float> data = clustered(kRows + 100, kDims, 100, 31);
+  const std::span<const float> queries(data.data() + kRows * kDims, 100 * kDims);
+  seed_thread_random(32);
+  HnswIndex index(kDims, Metric::L2, 200, 64, 16);
+  ASSERT_TRUE(index.add_matrix({data.data(), kRows * kDims}, kRows, kDims, 0));
+
+  std::vector<bool> live(kRows, true);
+  const auto check = [&](const char* stage) {
+    std::size_t reached = 0;
+    std::size_t searched = 0;
+    for (std::size_t i = 0; i < kRows; ++i) {
+      if (!live[i]) continue;
+      ++searched;
+      const auto hits = index.search(row(data, kDims, i), 10);
+      for (const SearchHit& h : *hits) reached += h.id == i;
+    }
+    EXPECT_GE(static_cast<double>(reached) / static_cast<double>(searched), 0.995) << stage;
+    std::size_t found = 0;
+    for (std::size_t q = 0; q < 100; ++q) {
+      const std::span<const float> query = queries.subspan(q * kDims, kDims);
+      std::vector<std::pair<float, std::uint64_t>> exact;
+      for (std::size_t i = 0; i < kRows; ++i) {
+        if (live[i]) exact.push_back({distance(Metric::L2, query, row(data, kDims, i)), i});
+      }
+      std::partial_sort(exact.begin(), exact.begin() + 10, exact.end());
+      std::set<std::uint64_t> truth;
+      for (std::size_t i = 0; i < 10; ++i) truth.insert(exact[i].second);
+      const auto hits = index.search(query, 10);
+      for (const SearchHit& h : *hits) found += truth.count(h.id);
+    }
+    EXPECT_GE(static_cast<double>(found) / 1000.0, 0.95) << stage;
+  };
+  check("built");
+
+  seed_thread_random(33);
+  std::size_t deleted = 0;
+  while (deleted < kRows / 3) {
+    const std::uint64_t id = thread_random_at_most(kRows - 1);
+    if (!live[id]) continue;
+    ASSERT_TRUE(index.remove(id));
+    live[id] = false;
+    ++deleted;
+  }
+  check("after deletes");
+  for (std::size_t q = 0; q < 10; ++q) {
+    const auto hits = *index.search(queries.subspan(q * kDims, kDims), index.len());
+    std::size_t live_hits = 0;
+    for (const SearchHit& h : hits) live_hits += live[h.id];
+    EXPECT_EQ(live_hits, index.len());
+    EXPECT_EQ(hits.size(), index.len());
+  }
+}
+
 TEST(HnswIndexTest, ChecksComeInTheirOrder) {
   HnswIndex index(3, Metric::L2, 20, 10, 4);
   const std::vector<float> two = {1, 2};
@@ -84,7 +159,8 @@ TEST(HnswIndexTest, ChecksComeInTheirOrder) {
   const std::vector<IndexItem> bad_length = {{5, {1, 1, 1}}, {1, {1, 1, 1}}, {6, {1}}};
   EXPECT_EQ(index.add_batch(bad_length).error().display(), "duplicate vector ID: 1");
   const std::vector<IndexItem> short_first = {{5, {1}}, {1, {1, 1, 1}}};
-  EXPECT_EQ(index.add_batch(short_first).error().display(), "dimension mismatch: expected 3, got 1");
+  EXPECT_EQ(index.add_batch(short_first).error().display(),
+            "dimension mismatch: expected 3, got 1");
   EXPECT_EQ(index.len(), 1u);
   EXPECT_FALSE(index.graph().find_node(5).has_value());
 
@@ -98,11 +174,10 @@ TEST(HnswIndexTest, BatchWithTheSameIdTwiceKeepsTheSecondVector) {
   const std::vector<IndexItem> items = {{9, {1, 1}}, {4, {0, 0}}, {9, {5, 5}}};
   ASSERT_TRUE(index.add_batch(items));
   EXPECT_EQ(index.len(), 2u);
-  auto it = index.iter();
-  const auto first = it->next();
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->id, 9u);
-  EXPECT_EQ(first->vector, (std::vector<float>{5, 5}));
+  const auto nine = index.iter()->nth(1);
+  ASSERT_TRUE(nine);
+  EXPECT_EQ(nine->id, 9u);
+  EXPECT_EQ(nine->vector, (std::vector<float>{5, 5}));
   EXPECT_TRUE(index.add_batch({}));
 }
 
@@ -155,20 +230,23 @@ TEST(HnswIndexTest, DeleteAndReAdd) {
   EXPECT_EQ((*index.search(row(data, 2, 0), 3))[0].id, 120u);
 }
 
-TEST(HnswIndexTest, DeletingTheEntryPointElectsTheHighestLevel) {
+TEST(HnswIndexTest, DeletingTheEntryPointElectsTheHighestLevelThenTheHighestId) {
   seed_thread_random(5);
   HnswIndex index(4, Metric::L2, 40, 10, 2);  // m = 2 gives many levels
   const std::vector<float> data = testing::random_vectors(300, 4, 6);
-  ASSERT_TRUE(index.add_matrix(data, 300, 4, 0));
+  // Ids descend while nodes ascend, so the two tie rules differ.
+  std::vector<IndexItem> items;
+  for (std::size_t i = 0; i < 300; ++i)
+    items.push_back({1000 - i, {row(data, 4, i).begin(), row(data, 4, i).end()}});
+  ASSERT_TRUE(index.add_batch(items));
   const HnswGraph& g = index.graph();
   for (int round = 0; round < 20; ++round) {
-    const HnswNode ep = *g.entry_point();
-    ASSERT_TRUE(index.remove(g.id_of(ep)));
-    HnswNode expected = 0;
-    int best = -1;
+    ASSERT_TRUE(index.remove(g.id_of(*g.entry_point())));
+    std::optional<HnswNode> expected;
     for (HnswNode n = 0; n < g.node_count(); ++n) {
-      if (g.is_live(n) && g.level(n) >= best) {
-        best = g.level(n);
+      if (!g.is_live(n)) continue;
+      if (!expected || g.level(n) > g.level(*expected) ||
+          (g.level(n) == g.level(*expected) && g.id_of(n) > g.id_of(*expected))) {
         expected = n;
       }
     }
@@ -182,7 +260,7 @@ TEST(HnswIndexTest, MatrixInsertOverwritesLiveIds) {
   ASSERT_TRUE(index.add_matrix(data, 100, 3, 0));
   ASSERT_TRUE(index.add_matrix(data, 100, 3, 50));
   EXPECT_EQ(index.len(), 150u);
-  // Id 60 now holds row 10; ids 0..49 keep theirs; iteration keeps the order of first insertion.
+  // Id 60 now holds row 10; ids 0..49 keep theirs.
   auto it = index.iter();
   for (std::uint64_t id = 0; id < 150; ++id) {
     const auto item = it->next();
@@ -196,27 +274,51 @@ TEST(HnswIndexTest, MatrixInsertOverwritesLiveIds) {
   EXPECT_EQ(index.len(), 150u);
 }
 
-TEST(HnswIndexTest, IterationFollowsInsertionOrderAndSkipsDeleted) {
-  HnswIndex index(1, Metric::L2, 20, 10, 4);
-  const std::uint64_t ids[] = {30, 10, 20, 40};
-  for (const std::uint64_t id : ids) {
-    const float v = static_cast<float>(id);
-    ASSERT_TRUE(index.add(id, {&v, 1}));
+TEST(HnswIndexTest, IterationYieldsAscendingIdsAndSkipsDeleted) {
+  for (const bool ascending : {false, true}) {
+    HnswIndex index(1, Metric::L2, 20, 10, 4);
+    const std::vector<std::uint64_t> ids = ascending ? std::vector<std::uint64_t>{10, 20, 30, 40}
+                                                     : std::vector<std::uint64_t>{30, 10, 20, 40};
+    for (const std::uint64_t id : ids) {
+      const float v = static_cast<float>(id);
+      ASSERT_TRUE(index.add(id, {&v, 1}));
+    }
+    ASSERT_TRUE(index.remove(10));
+    auto it = index.iter();
+    EXPECT_GE(it->size_hint().second, 3u);
+    std::vector<std::uint64_t> seen;
+    while (auto item = it->next()) {
+      EXPECT_EQ(item->vector, std::vector<float>{static_cast<float>(item->id)});
+      seen.push_back(item->id);
+    }
+    EXPECT_EQ(seen, (std::vector<std::uint64_t>{20, 30, 40})) << ascending;
+    auto skipping = index.iter();
+    EXPECT_EQ(skipping->advance_by(2), 0u);
+    EXPECT_EQ(skipping->next()->id, 40u);
+    EXPECT_EQ(skipping->advance_by(3), 3u);
+    EXPECT_EQ(index.iter()->nth(1)->id, 30u);
   }
-  ASSERT_TRUE(index.remove(10));
-  auto it = index.iter();
-  EXPECT_EQ(it->size_hint().second, 4u);
-  std::vector<std::uint64_t> seen;
-  while (auto item = it->next()) {
-    EXPECT_EQ(item->vector, std::vector<float>{static_cast<float>(item->id)});
-    seen.push_back(item->id);
+}
+
+// Equal distances come out in ascending id, whatever order the ids arrived in, also where the tie
+// crosses the cut at k.
+TEST(HnswIndexTest, EqualDistancesComeOutInAscendingId) {
+  for (const Metric metric : {Metric::L2, Metric::DotProduct}) {
+    HnswIndex index(2, metric, 40, 16, 4);
+    const std::vector<float> near = {1, 0};
+    const std::vector<float> far = {0, 3};
+    for (const std::uint64_t id : {50u, 7u, 900u, 8u, 12u}) ASSERT_TRUE(index.add(id, near));
+    for (const std::uint64_t id : {3u, 1u}) ASSERT_TRUE(index.add(id, far));
+    const auto ids_of = [](const std::vector<SearchHit>& hits) {
+      std::vector<std::uint64_t> out;
+      for (const SearchHit& h : hits) out.push_back(h.id);
+      return out;
+    };
+    EXPECT_EQ(ids_of(*index.search(near, 7)), (std::vector<std::uint64_t>{7, 8, 12, 50, 900, 1, 3}))
+        << metric_text_name(metric);
+    EXPECT_EQ(ids_of(*index.search(near, 3)), (std::vector<std::uint64_t>{7, 8, 12}))
+        << metric_text_name(metric);
   }
-  EXPECT_EQ(seen, (std::vector<std::uint64_t>{30, 20, 40}));
-  auto skipping = index.iter();
-  EXPECT_EQ(skipping->advance_by(2), 0u);
-  EXPECT_EQ(skipping->next()->id, 40u);
-  EXPECT_EQ(skipping->advance_by(3), 3u);
-  EXPECT_EQ(index.iter()->nth(1)->id, 20u);
 }
 
 TEST(HnswIndexTest, SearchDistancesPerMetric) {
@@ -258,22 +360,31 @@ TEST(HnswIndexTest, NanDistancesComeLast) {
   EXPECT_EQ(index.search(queries[0], 10)->size(), 10u);
 }
 
-TEST(HnswIndexTest, ConcurrentSearchesShareTheScratchSafely) {
+// Searches of one index from many threads at once give exactly what one thread gives, deleted
+// nodes and wide searches included.
+TEST(HnswIndexTest, ParallelSearchesGiveSequentialResults) {
   HnswIndex index(8, Metric::L2, 100, 40, 8);
-  const std::vector<float> data = testing::random_vectors(2000, 8, 8);
-  ASSERT_TRUE(index.add_matrix(data, 2000, 8, 0));
+  const std::vector<float> data = testing::random_vectors(3000, 8, 8);
+  ASSERT_TRUE(index.add_matrix(data, 3000, 8, 0));
+  for (std::uint64_t id = 0; id < 3000; id += 3) ASSERT_TRUE(index.remove(id));
+  const std::vector<float> queries = testing::random_vectors(200, 8, 9);
+  const auto k_of = [](std::size_t q) { return q % 10 == 0 ? std::size_t{500} : std::size_t{10}; };
   std::vector<std::vector<SearchHit>> expected;
-  for (std::size_t q = 0; q < 64; ++q) expected.push_back(*index.search(row(data, 8, q), 5));
+  for (std::size_t q = 0; q < 200; ++q)
+    expected.push_back(*index.search(row(queries, 8, q), k_of(q)));
   std::vector<std::thread> threads;
   std::atomic<int> mismatches{0};
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int rep = 0; rep < 5; ++rep) {
-        for (std::size_t q = 0; q < 64; ++q) {
-          const auto hits = *index.search(row(data, 8, q), 5);
-          for (std::size_t i = 0; i < hits.size(); ++i) {
-            if (hits[i].id != expected[q][i].id) ++mismatches;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int rep = 0; rep < 3; ++rep) {
+        for (std::size_t i = 0; i < 200; ++i) {
+          const std::size_t q = (i + 25 * static_cast<std::size_t>(t)) % 200;
+          const auto hits = *index.search(row(queries, 8, q), k_of(q));
+          bool same = hits.size() == expected[q].size();
+          for (std::size_t j = 0; same && j < hits.size(); ++j) {
+            same = hits[j].id == expected[q][j].id && hits[j].distance == expected[q][j].distance;
           }
+          if (!same) ++mismatches;
         }
       }
     });
