@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <span>
@@ -56,6 +57,15 @@ std::string scratch_path(std::string_view name);
 // Writes `bytes` to scratch_path(name) and returns that path.
 std::string write_scratch(std::string_view name, std::span<const std::uint8_t> bytes);
 std::vector<std::uint8_t> read_scratch(std::string_view name);
+
+// The little-endian T at `offset` of an input, or 0 when the input is shorter (for targets that
+// take a loader's parameters from the header it is about to read).
+template <class T>
+T read_field(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  T v = 0;
+  if (bytes.size() >= offset + sizeof(T)) std::memcpy(&v, bytes.data() + offset, sizeof(T));
+  return v;
+}
 
 // Vectors longer than this are not built for searches and adds (a header may name any dimension).
 inline constexpr std::size_t kMaxExerciseDimensions = 4096;

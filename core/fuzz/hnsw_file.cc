@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "fuzz_support.h"
 #include "hnsw_budget.h"
@@ -12,17 +11,11 @@
 namespace sorvel::fuzz {
 namespace {
 
-std::uint64_t header_u64(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  std::uint64_t v = 0;
-  if (bytes.size() >= offset + 8) std::memcpy(&v, bytes.data() + offset, 8);
-  return v;
-}
-
 // The header's dimensions and m (whose double is the older layout's layer-0 limit), and the
 // current layout's graph record, within the budget of hnsw_budget.h.
 bool within_budget(std::span<const std::uint8_t> bytes) {
-  if (header_u64(bytes, 0) > kMaxFuzzDimensions) return false;
-  if (header_u64(bytes, 28) > kMaxFuzzLayer0Limit / 2) return false;
+  if (read_field<std::uint64_t>(bytes, 0) > kMaxFuzzDimensions) return false;
+  if (read_field<std::uint64_t>(bytes, 28) > kMaxFuzzLayer0Limit / 2) return false;
   return bytes.size() < HnswIndex::kFileHeaderBytes ||
          graph_within_budget(bytes.subspan(HnswIndex::kFileHeaderBytes));
 }

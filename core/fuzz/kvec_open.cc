@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "fuzz_support.h"
 #include "index/mmap_flat/mmap_flat_index.h"
@@ -12,16 +11,11 @@
 namespace sorvel::fuzz {
 namespace {
 
-std::uint32_t header_u32(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  std::uint32_t v = 0;
-  if (bytes.size() >= offset + 4) std::memcpy(&v, bytes.data() + offset, 4);
-  return v;
-}
-
 void fuzz_kvec(std::span<const std::uint8_t> bytes) {
   fresh_scratch();
-  const std::size_t dims = header_u32(bytes, kvec::kDimensionsOffset);
-  const Metric metric = static_cast<Metric>(header_u32(bytes, kvec::kMetricOffset) % kMetricCount);
+  const std::size_t dims = read_field<std::uint32_t>(bytes, kvec::kDimensionsOffset);
+  const Metric metric =
+      static_cast<Metric>(read_field<std::uint32_t>(bytes, kvec::kMetricOffset) % kMetricCount);
   const std::string path = write_scratch("index.kvec", bytes);
   Result<MmapFlatIndex> opened = MmapFlatIndex::open(path, dims, metric);
   if (!opened) {
