@@ -6,7 +6,7 @@
 #   scripts/dev.sh test    build and run every test: GoogleTest through ctest and pytest in the normal
 #                          build; then the same under AddressSanitizer + UndefinedBehaviorSanitizer,
 #                          the threaded programs under ThreadSanitizer, and every fuzz target over
-#                          its corpus for SORVEL_FUZZ_SECONDS (default 10) seconds
+#                          its corpus for SORVEL_FUZZ_SECONDS (default 30) seconds
 #   scripts/dev.sh fuzz TARGET SECONDS [libFuzzer options...]
 #                          one fuzz target (core/fuzz/TARGET.cc) for a long session (scripts/fuzz.sh)
 #   scripts/dev.sh seeds   rewrite the seed corpora in core/fuzz/corpus
@@ -22,7 +22,7 @@ asan_build="$here/build-asan"
 tsan_build="$here/build-tsan"
 python=/usr/bin/python3
 jobs="${SORVEL_JOBS:-$(nproc)}"  # parallel builds, test programs and fuzz targets
-fuzz_seconds="${SORVEL_FUZZ_SECONDS:-10}"
+fuzz_seconds="${SORVEL_FUZZ_SECONDS:-30}"
 
 # clang 19 is the first clang whose __cpp_concepts (202002) lets libstdc++ 12 define std::expected,
 # which Result is built on.
