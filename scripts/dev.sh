@@ -130,12 +130,13 @@ run_tsan_tests() {
 
 # fuzz_one TARGET SECONDS WORK_DIR [libFuzzer options...]: the target over its corpus and then
 # mutations for SECONDS. New inputs go to WORK_DIR/corpus (the repository's corpus is only read),
-# a crashing input to WORK_DIR/crash-*; output in WORK_DIR/log.
+# a crashing input to WORK_DIR/crash-* (an input that runs for 20 s counts as one); output in
+# WORK_DIR/log.
 fuzz_one() {
   local target=$1 seconds=$2 work=$3
   shift 3
   mkdir -p "$work/corpus"
-  "$asan_build/core/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len=8192 \
+  "$asan_build/core/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len=8192 -timeout=20 \
     -print_final_stats=1 -artifact_prefix="$work/" "$@" "$work/corpus" \
     "$here/core/fuzz/corpus/$target" >"$work/log" 2>&1
 }
