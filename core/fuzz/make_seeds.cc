@@ -1,6 +1,7 @@
 // Writes the seed corpora of the fuzz targets: small valid files made by the system itself, one
 // directory per target below the directory given (core/fuzz/corpus). Existing seeds of the same
-// names are replaced; other files there (regression inputs) are left alone.
+// names are replaced; other files there (regression inputs) are left alone. The HNSW and trained
+// IVF-PQ seeds differ from run to run: levels and training draws come from the random generator.
 //
 //   fuzz_seeds <corpus directory>
 
@@ -12,6 +13,7 @@
 #include "collection/collection.h"
 #include "collection/snapshot.h"
 #include "collection/sparse_index.h"
+#include "encoding.h"
 #include "fuzz_support.h"
 #include "index/binary_flat/binary_flat_index.h"
 #include "index/flat/flat_index.h"
@@ -93,6 +95,21 @@ void hnsw_seeds() {
   fill(index, 12, 4);
   (void)index.remove(7);
   seed_saved("hnsw_file", "l2-11-nodes", index);
+  // The older HnswIndex layout, which load_file still reads (vectors inserted again): the same
+  // header, an unused u64, then (id, vector) entries.
+  Encoder older = Encoder::to_memory();
+  older.u64(4);
+  older.u32(0);
+  older.u64(16);
+  older.u64(16);
+  older.u64(4);
+  older.u64(0);
+  older.length(5);
+  for (std::uint64_t id = 0; id < 5; ++id) {
+    older.u64(id * 2);
+    older.f32_seq(row(id, 4));
+  }
+  seed("hnsw_file", "older-layout-5", older.take_bytes());
   for (const std::uint8_t selector : {3, 3 + 8}) {
     HnswIndex graph(4, static_cast<Metric>(selector / 8 % 3), 16, 16, 4);
     fill(graph, 10, 4);
