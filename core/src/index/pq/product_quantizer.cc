@@ -87,7 +87,7 @@ void train_subspace(std::span<const std::span<const float>> vectors, std::size_t
   std::vector<float> dist(t);
   std::vector<float> sums(t * ds);
   std::vector<std::size_t> counts(t);
-  for (std::size_t iter = 0; iter < max_iter; ++iter) {
+  for (std::size_t iter = 0; iter < std::min(max_iter, kMaxKMeansIterations); ++iter) {
     transpose(out, t, ds, by_position.data());
     bool changed = false;
     for (std::size_t i = 0; i < n; ++i) {

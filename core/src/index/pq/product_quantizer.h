@@ -31,11 +31,12 @@ class ProductQuantizer {
  public:
   // One k-means per subspace over the sub-vectors of `vectors` (borrowed, all of the length of the
   // first, d): t = min(n, k_sub) seeds from a random permutation of its own per subspace (drawn in
-  // subspace order from the calling thread's generator), assignments from 0, up to max_iter
-  // iterations (stop before the update when nothing changed; an empty sub-centroid keeps its
-  // value), then k_sub - t all-zero sub-centroids. Invariant failures: an empty set ("cannot train
-  // PQ on empty set", checked first), a configuration refused by check_pq_config, a vector shorter
-  // than the first. The subspaces are trained in order on the calling thread.
+  // subspace order from the calling thread's generator), assignments from 0, up to
+  // min(max_iter, kMaxKMeansIterations) iterations (stop before the update when nothing changed; an
+  // empty sub-centroid keeps its value), then k_sub - t all-zero sub-centroids. Invariant failures:
+  // an empty set ("cannot train PQ on empty set", checked first), a configuration refused by
+  // check_pq_config, a vector shorter than the first. The subspaces are trained in order on the
+  // calling thread.
   static ProductQuantizer train(std::span<const std::span<const float>> vectors,
                                 const PqConfig& config);
 
