@@ -133,6 +133,13 @@ Result<> check_pq_config(std::uint64_t dimensions, const PqConfig& config) {
     return DbError::invalid_config(
         str_cat("dimensions (", dimensions, ") must be divisible by m (", config.m, ")"));
   }
+  // Only 0 dimensions are divisible by an m above them, and every such subspace is empty but still
+  // costs a code byte per vector and a training pass: a file naming 2^40 of them would train and
+  // encode for hours.
+  if (dimensions == 0 && config.m > kMaxEmptySubspaces) {
+    return DbError::invalid_config(
+        str_cat("m (", config.m, ") must be at most ", kMaxEmptySubspaces, " for 0 dimensions"));
+  }
   if (config.k_sub == 0 || config.k_sub > ProductQuantizer::kMaxSubCentroids) {
     return DbError::invalid_config(str_cat("k_sub must be between 1 and 256, got ", config.k_sub));
   }
