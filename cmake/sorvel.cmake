@@ -3,10 +3,41 @@
 # Contraction of a*b+c into an FMA would change the rounding of every portable kernel: the distance
 # arithmetic is fixed operation by operation, so contraction is off everywhere.
 set(SORVEL_COMMON_OPTIONS -ffp-contract=off -fno-fast-math)
-set(SORVEL_WARNINGS -Wall -Wextra -Wpedantic -Wshadow=local -Wnon-virtual-dtor -Werror=unused-result
+set(SORVEL_WARNINGS -Wall -Wextra -Wpedantic -Wnon-virtual-dtor -Werror=unused-result
     -Werror=return-type)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND SORVEL_WARNINGS -Wshadow=local)
+else()
+  # clang (the sanitizer and fuzz builds) reports libstdc++ 12's own use of the deprecated
+  # get_temporary_buffer inside std::stable_sort.
+  list(APPEND SORVEL_WARNINGS -Wshadow-uncaptured-local -Wno-deprecated-declarations)
+endif()
 if(SORVEL_WERROR)
   list(APPEND SORVEL_WARNINGS -Werror)
+endif()
+
+# Sanitizer builds instrument everything they compile, the libraries included, and keep frame
+# pointers and line tables for the reports. Their runtimes are linked into executables; the Python
+# module leaves them to the interpreter's LD_PRELOAD (scripts/dev.sh).
+if(SORVEL_SANITIZE)
+  set(SORVEL_SANITIZE_FLAGS -fsanitize=${SORVEL_SANITIZE} -fno-omit-frame-pointer)
+  if(SORVEL_SANITIZE MATCHES "undefined")
+    list(APPEND SORVEL_SANITIZE_FLAGS -fno-sanitize-recover=undefined)
+  endif()
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_compile_options(${SORVEL_SANITIZE_FLAGS} -g1)
+  else()
+    add_compile_options(${SORVEL_SANITIZE_FLAGS} -gline-tables-only)
+  endif()
+  add_link_options(${SORVEL_SANITIZE_FLAGS})
+endif()
+# Fuzz builds add coverage instrumentation to every object; only the fuzz targets link libFuzzer
+# itself (core/fuzz), so the test programs of the same build keep their own main.
+if(SORVEL_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "SORVEL_FUZZ needs clang (libFuzzer)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
 function(sorvel_target_options target)

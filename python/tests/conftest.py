@@ -1,6 +1,10 @@
 """Puts the build tree's module first on sys.path (SORVEL_BUILD_DIR, default <repo>/build) and
 provides the index classes as parametrized fixtures, a Client over a fresh data directory, and a
-short thread switch interval for the thread tests."""
+short thread switch interval for the thread tests.
+
+Under a sanitizer (SORVEL_SANITIZER set, as scripts/dev.sh does for its sanitizer run) the tests
+marked `unsanitized(reason)` are skipped with their reason: those that need an allocation to fail
+(the sanitizer's allocator ends the process instead) or time work that instrumentation slows."""
 
 import os
 import sys
@@ -26,6 +30,27 @@ INDEX_KINDS = [
 ]
 # The classes whose search is exact, so results can be compared with a brute-force scan.
 EXACT_KINDS = [("FlatIndex", {})]
+
+
+SANITIZER = os.environ.get("SORVEL_SANITIZER", "")
+# What a test that starts a clean interpreter passes on, so the module loads there too.
+SANITIZER_ENV = {k: v for k, v in os.environ.items()
+                 if k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "SORVEL_SANITIZER")}
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "unsanitized(reason): skipped under a sanitizer, for the reason given")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not SANITIZER:
+        return
+    for item in items:
+        marker = item.get_closest_marker("unsanitized")
+        if marker is not None:
+            reason = marker.args[0] if marker.args else marker.kwargs["reason"]
+            item.add_marker(pytest.mark.skip(reason=f"under {SANITIZER}: {reason}"))
 
 
 def _kind_id(kind):

@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from conftest import BUILD_DIR
+from conftest import BUILD_DIR, SANITIZER_ENV
 
 # The fixed registration order; the module lists the classes built so far, in this order.
 ORDER = ["FlatIndex", "HnswIndex", "QuantizedFlatIndex", "Fp16FlatIndex", "IvfIndex", "IvfPqIndex",
@@ -102,7 +102,7 @@ def test_getter_docs_and_help(svdb):
 
 
 def run_python(code):
-    env = {"PYTHONPATH": str(BUILD_DIR / "python"), "PATH": "/usr/bin:/bin"}
+    env = {"PYTHONPATH": str(BUILD_DIR / "python"), "PATH": "/usr/bin:/bin", **SANITIZER_ENV}
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
                           capture_output=True, text=True, timeout=120)
 

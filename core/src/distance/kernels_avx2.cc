@@ -18,12 +18,12 @@
 #include <cstddef>
 
 #include "distance/distance.h"
+#include "target_region.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma,f16c")
+SORVEL_TARGET_BEGIN("avx2,fma,f16c")
 
 namespace sorvel::kernels::avx2 {
 namespace {
@@ -210,7 +210,7 @@ void dot_batch4(const float* query, const float* const rows[4], std::size_t n, f
 
 }  // namespace sorvel::kernels::avx2
 
-#pragma GCC pop_options
+SORVEL_TARGET_END
 
 #else  // not x86: cpu::use_avx2_fma() is never true, so these are never called.
 

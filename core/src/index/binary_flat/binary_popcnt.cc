@@ -6,10 +6,10 @@
 #include <cstdint>
 
 #include "index/binary_flat/binary_flat_index.h"
+#include "target_region.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-#pragma GCC push_options
-#pragma GCC target("popcnt")
+SORVEL_TARGET_BEGIN("popcnt")
 #endif
 
 namespace sorvel::binary_scan {
@@ -89,5 +89,5 @@ std::size_t filter_popcnt(const std::uint64_t* query, const std::uint64_t* codes
 }  // namespace sorvel::binary_scan
 
 #if defined(__x86_64__) || defined(__i386__)
-#pragma GCC pop_options
+SORVEL_TARGET_END
 #endif

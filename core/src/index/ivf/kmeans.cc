@@ -183,7 +183,7 @@ KMeansResult train_kmeans(Metric metric, const float* rows, std::size_t n, std::
   std::vector<float> sums;
   std::vector<std::size_t> counts;
 
-  for (std::size_t iter = 0; iter < max_iter; ++iter) {
+  for (std::size_t iter = 0; iter < std::min(max_iter, kMaxKMeansIterations); ++iter) {
     if (metric == Metric::L2) {
       assign_l2_with_norms(rows, row_norms.data(), n, centroids.data(), k, d, next.data(), product);
     } else {

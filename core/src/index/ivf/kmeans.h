@@ -47,6 +47,12 @@ void assign_nearest(Metric metric, const float* rows, std::size_t n, const float
 void assign_l2(const float* rows, std::size_t n, const float* centroids, std::size_t k,
                std::size_t d, std::size_t* out);
 
+// The most iterations any training runs, whatever limit its configuration gives. The limit comes
+// from files (an index file, "meta.json") as well as from the system's own defaults (10, 25): a
+// file naming 2^55 would otherwise hold the next add for years on data that never settles (the
+// inner-product and cosine iterations need not converge, and rounding can cycle L2 ones).
+inline constexpr std::size_t kMaxKMeansIterations = 1000;
+
 // The outcome of a training: `k` centroid rows of d floats and the last assignment of every row.
 struct KMeansResult {
   std::vector<float> centroids;
@@ -55,11 +61,11 @@ struct KMeansResult {
 };
 
 // Trains k = min(n, max_centroids) centroids over `n` rows of `d` floats: seeds are the rows named
-// by the first k entries of random_permutation(n); assignments start at 0; each of up to `max_iter`
-// iterations assigns every row (L2: assign_l2; Cosine and DotProduct: nearest_centroid), stops
-// before the update when no assignment changed, and otherwise moves each centroid with rows to
-// their mean (sums in row order, divided by the count as f32); a centroid without rows stays put.
-// n = 0 gives k = 0 and draws nothing.
+// by the first k entries of random_permutation(n); assignments start at 0; each of up to
+// min(`max_iter`, kMaxKMeansIterations) iterations assigns every row (L2: assign_l2; Cosine and
+// DotProduct: nearest_centroid), stops before the update when no assignment changed, and otherwise
+// moves each centroid with rows to their mean (sums in row order, divided by the count as f32); a
+// centroid without rows stays put. n = 0 gives k = 0 and draws nothing.
 KMeansResult train_kmeans(Metric metric, const float* rows, std::size_t n, std::size_t d,
                           std::size_t max_centroids, std::size_t max_iter);
 

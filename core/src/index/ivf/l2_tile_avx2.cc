@@ -12,12 +12,12 @@
 #include <cstddef>
 
 #include "index/ivf/l2_tile.h"
+#include "target_region.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
+SORVEL_TARGET_BEGIN("avx2,fma")
 
 namespace sorvel::l2_tile_avx2 {
 namespace {
@@ -128,7 +128,7 @@ void distances(const float* rows, std::size_t n, const float* centroids, std::si
 
 }  // namespace sorvel::l2_tile_avx2
 
-#pragma GCC pop_options
+SORVEL_TARGET_END
 
 #else  // not x86: cpu::use_avx2_fma() is never true, so this is never called.
 

@@ -11,12 +11,12 @@
 #include <cstdint>
 
 #include "index/pq/pq_encode.h"
+#include "target_region.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
+SORVEL_TARGET_BEGIN("avx2,fma")
 
 namespace sorvel::pq_avx2 {
 namespace {
@@ -97,7 +97,7 @@ std::size_t first_minimum(const float* v, std::size_t k, float none) {
 
 }  // namespace sorvel::pq_avx2
 
-#pragma GCC pop_options
+SORVEL_TARGET_END
 
 #else  // not x86: cpu::use_avx2_fma() is never true, so these are never called.
 

@@ -87,7 +87,7 @@ void train_subspace(std::span<const std::span<const float>> vectors, std::size_t
   std::vector<float> dist(t);
   std::vector<float> sums(t * ds);
   std::vector<std::size_t> counts(t);
-  for (std::size_t iter = 0; iter < max_iter; ++iter) {
+  for (std::size_t iter = 0; iter < std::min(max_iter, kMaxKMeansIterations); ++iter) {
     transpose(out, t, ds, by_position.data());
     bool changed = false;
     for (std::size_t i = 0; i < n; ++i) {
@@ -132,6 +132,13 @@ Result<> check_pq_config(std::uint64_t dimensions, const PqConfig& config) {
   if (config.m == 0 || dimensions % config.m != 0) {
     return DbError::invalid_config(
         str_cat("dimensions (", dimensions, ") must be divisible by m (", config.m, ")"));
+  }
+  // Only 0 dimensions are divisible by an m above them, and every such subspace is empty but still
+  // costs a code byte per vector and a training pass: a file naming 2^40 of them would train and
+  // encode for hours.
+  if (dimensions == 0 && config.m > kMaxEmptySubspaces) {
+    return DbError::invalid_config(
+        str_cat("m (", config.m, ") must be at most ", kMaxEmptySubspaces, " for 0 dimensions"));
   }
   if (config.k_sub == 0 || config.k_sub > ProductQuantizer::kMaxSubCentroids) {
     return DbError::invalid_config(str_cat("k_sub must be between 1 and 256, got ", config.k_sub));

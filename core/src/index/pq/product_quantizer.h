@@ -16,9 +16,15 @@ struct PqConfig {
   std::uint64_t max_iter = 25;  // k-means iteration limit of every subspace
 };
 
+// The most subspaces a 0-dimensional vector is cut into: 0 is divisible by every m, and each
+// (empty) subspace still costs a code byte per vector and a training pass.
+inline constexpr std::uint64_t kMaxEmptySubspaces = 256;
+
 // InvalidConfig when a quantizer with `config` cannot be trained on vectors of `dimensions`
 // floats, in this order of checks: m is 0 or does not divide the dimensions ("dimensions ({d}) must
-// be divisible by m ({m})"), k_sub is 0 or above 256 ("k_sub must be between 1 and 256, got {}").
+// be divisible by m ({m})"), more than kMaxEmptySubspaces subspaces of 0 dimensions ("m ({m}) must
+// be at most 256 for 0 dimensions"), k_sub is 0 or above 256 ("k_sub must be between 1 and 256,
+// got {}").
 Result<> check_pq_config(std::uint64_t dimensions, const PqConfig& config);
 
 // Cuts a vector of d floats into m sub-vectors of d / m floats and replaces each by the number of
@@ -31,11 +37,12 @@ class ProductQuantizer {
  public:
   // One k-means per subspace over the sub-vectors of `vectors` (borrowed, all of the length of the
   // first, d): t = min(n, k_sub) seeds from a random permutation of its own per subspace (drawn in
-  // subspace order from the calling thread's generator), assignments from 0, up to max_iter
-  // iterations (stop before the update when nothing changed; an empty sub-centroid keeps its
-  // value), then k_sub - t all-zero sub-centroids. Invariant failures: an empty set ("cannot train
-  // PQ on empty set", checked first), a configuration refused by check_pq_config, a vector shorter
-  // than the first. The subspaces are trained in order on the calling thread.
+  // subspace order from the calling thread's generator), assignments from 0, up to
+  // min(max_iter, kMaxKMeansIterations) iterations (stop before the update when nothing changed; an
+  // empty sub-centroid keeps its value), then k_sub - t all-zero sub-centroids. Invariant failures:
+  // an empty set ("cannot train PQ on empty set", checked first), a configuration refused by
+  // check_pq_config, a vector shorter than the first. The subspaces are trained in order on the
+  // calling thread.
   static ProductQuantizer train(std::span<const std::span<const float>> vectors,
                                 const PqConfig& config);
 

@@ -34,6 +34,8 @@ TEST(PqConfigCheck, RefusesWhatCannotTrain) {
       {128, 8, 256, ""},
       {128, 128, 1, ""},
       {0, 4, 16, ""},
+      {0, 256, 16, ""},
+      {0, 257, 16, "invalid configuration: m (257) must be at most 256 for 0 dimensions"},
       {128, 0, 256, "invalid configuration: dimensions (128) must be divisible by m (0)"},
       {100, 8, 256, "invalid configuration: dimensions (100) must be divisible by m (8)"},
       {128, 8, 0, "invalid configuration: k_sub must be between 1 and 256, got 0"},

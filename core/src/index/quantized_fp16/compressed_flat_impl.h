@@ -273,7 +273,11 @@ auto CompressedFlatIndex<Codec>::load_file(const std::string& path)
                                             Codec::kUnitName, " where ", dims,
                                             " dimensions need ", stride));
     }
-    if (stride > max_units) return DbError::serialization("io error: unexpected end of file");
+    // A code the file cannot hold ends early before any room is made for it (a header may name
+    // any dimension, and one entry's code would then be the whole allocation).
+    if (stride > max_units || bytes.size() - in.position() < code_bytes) {
+      return DbError::serialization("io error: unexpected end of file");
+    }
     // Read into a fresh slot at the end; a repeated id then moves its code to the earlier slot.
     index.reserve_slots(1);
     const std::size_t slot = index.ids_.size();

@@ -5,12 +5,12 @@
 #include <cstdint>
 
 #include "index/quantized_fp16/fp16.h"
+#include "target_region.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma,f16c")
+SORVEL_TARGET_BEGIN("avx2,fma,f16c")
 
 namespace sorvel::fp16_f16c {
 
@@ -40,7 +40,7 @@ void decode(const std::uint16_t* in, std::size_t n, float* out) {
 
 }  // namespace sorvel::fp16_f16c
 
-#pragma GCC pop_options
+SORVEL_TARGET_END
 
 #else
 

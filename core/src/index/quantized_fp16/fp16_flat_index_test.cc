@@ -306,6 +306,9 @@ TEST(Fp16FlatIndex, LoadChecksInOrder) {
        nullptr, 1},
       {"trailing bytes ignored", cat({head(2, 0, 1), entry(4, 2, {1, 2}), {1, 2, 3}}), nullptr, 1},
       {"huge count, no entries", head(2, 0, ~0ull), eof, 0},
+      // Ends early before making room for a code of 2^58 components.
+      {"huge dimension, entry without its code",
+       cat({head(1ull << 58, 0, 1), entry(1, 1ull << 58, {})}), eof, 0},
   };
   TempDir dir;
   for (const LoadCase& c : cases) {

@@ -6,12 +6,12 @@
 
 #include "distance/metric.h"
 #include "index/quantized_fp16/fp16_flat_index.h"
+#include "target_region.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma,f16c")
+SORVEL_TARGET_BEGIN("avx2,fma,f16c")
 
 #include "index/quantized_fp16/fused_scan_avx2_inl.h"
 
@@ -39,7 +39,7 @@ void score_fp16(Metric metric, const float* q, float qq, const std::uint16_t* co
 
 }  // namespace sorvel::fused_avx2
 
-#pragma GCC pop_options
+SORVEL_TARGET_END
 
 #else
 

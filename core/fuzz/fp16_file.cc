@@ -1,0 +1,14 @@
+// The Fp16FlatIndex file: load_file, then round trips and the index exercise.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz_support.h"
+#include "index/quantized_fp16/fp16_flat_index.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return sorvel::fuzz::run_input([&] {
+    sorvel::fuzz::fuzz_index_file<sorvel::Fp16FlatIndex>({data, size},
+                                                         sorvel::fuzz::SearchKind::kExact);
+  });
+}
