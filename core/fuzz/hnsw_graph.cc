@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "fuzz_support.h"
-#include "hnsw_budget.h"
 #include "index/hnsw/hnsw_index.h"
 
 namespace sorvel::fuzz {
@@ -17,7 +16,7 @@ HnswIndex index_for(std::uint8_t selector) {
 }
 
 void fuzz_graph(std::span<const std::uint8_t> bytes) {
-  if (bytes.empty() || !graph_within_budget(bytes.subspan(1))) return;
+  if (bytes.empty()) return;
   fresh_scratch();
   HnswIndex index = index_for(bytes[0]);
   Result<> loaded = index.load(write_scratch("hnsw.graph", bytes.subspan(1)));
