@@ -242,7 +242,7 @@ Result<FlatIndex> FlatIndex::load_file(const std::string& path) {
   SORVEL_ASSIGN_OR_RETURN(const std::uint64_t dimensions, in.u64());
   SORVEL_ASSIGN_OR_RETURN(const Metric metric, decode_metric(in));
   FlatIndex index(dimensions, metric);
-  SORVEL_ASSIGN_OR_RETURN(index.vectors_, in.f32_seq());
+  SORVEL_TRY(in.f32_seq_into(index.vectors_));
   SORVEL_ASSIGN_OR_RETURN(index.ids_, in.u64_seq());
   SORVEL_ASSIGN_OR_RETURN(index.live_, in.bool_seq());
 

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/scan_memory.h"
 #include "index/vector_index.h"
 
 namespace sorvel {
@@ -101,7 +102,7 @@ class FlatIndex final : public VectorIndex {
   std::vector<SearchHit> scan(std::span<const float> query, std::size_t k,
                               const Accept& accept) const;
 
-  std::vector<float> vectors_;
+  ScanVector<float> vectors_;  // rows, end to end: what a search reads
   std::vector<std::uint64_t> ids_;
   std::vector<std::uint8_t> live_;
   std::size_t dimensions_;

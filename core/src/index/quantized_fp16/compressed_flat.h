@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "index/quantized_fp16/slot_table.h"
+#include "index/scan_memory.h"
 #include "index/vector_index.h"
 
 namespace sorvel {
@@ -116,7 +117,7 @@ class CompressedFlatIndex final : public VectorIndex {
   Metric metric_;
   std::size_t stride_;  // code units per slot
   std::vector<std::uint64_t> ids_;
-  std::vector<Unit> codes_;
+  ScanVector<Unit> codes_;  // stride_ units per slot, end to end: what a search reads
   std::vector<float> aux_;  // empty unless Codec::kHasAux
   SlotTable slots_;          // id -> slot, over ids_
 };
