@@ -25,7 +25,8 @@ for notes closes the run.
 Run with Debian's interpreter, the wide faiss build first on the path:
   PYTHONPATH=/work/.cache/faiss-avx2/build/faiss/python/build/lib \\
     /usr/bin/python3 bench/scan_bench.py [--sets 100k,1m,fashion] [--kinds flat,fp16,int8,mmap]
-The module is taken from $SORVEL_BUILD_DIR/python (default <repo>/build/python).
+The module is taken from $SORVEL_BUILD_DIR/python (default <repo>/build/python), the probe from
+$SORVEL_PROBE (default $SORVEL_BUILD_DIR/bench/memory_bandwidth).
 """
 
 import argparse
@@ -57,7 +58,7 @@ import faiss  # noqa: E402
 import sorvel_vector_db as svdb  # noqa: E402
 
 FASHION = Path("/usr/share/datasets/fashion-mnist")
-PROBE = BUILD / "bench" / "memory_bandwidth"
+PROBE = Path(os.environ.get("SORVEL_PROBE", BUILD / "bench" / "memory_bandwidth"))
 
 
 def gaussian(rows, dims, queries):
