@@ -23,6 +23,22 @@ inline float reduce8(__m256 acc) {
   return (h0 + h1) + (h2 + h3);
 }
 
+// reduce8 of R accumulators into s[0 .. R - 1]; four at once share the horizontal additions:
+// hadd(x, y) = [x0 + x1, x2 + x3, y0 + y1, y2 + y3], so two levels give lane r the same
+// (h0 + h1) + (h2 + h3) as reduce8.
+template <int R>
+inline void reduce_rows(const __m256 acc[R], float s[R]) {
+  if constexpr (R == 4) {
+    __m128 h[4];
+    for (int r = 0; r < 4; ++r) {
+      h[r] = _mm_add_ps(_mm256_castps256_ps128(acc[r]), _mm256_extractf128_ps(acc[r], 1));
+    }
+    _mm_storeu_ps(s, _mm_hadd_ps(_mm_hadd_ps(h[0], h[1]), _mm_hadd_ps(h[2], h[3])));
+  } else {
+    for (int r = 0; r < R; ++r) s[r] = reduce8(acc[r]);
+  }
+}
+
 // The rows row[0 .. R - 1] into out[0 .. R - 1], their blocks interleaved (R independent chains).
 // L2 gives the squared distance: the caller takes the square root of the hits it keeps.
 template <int R, class Dec>
@@ -40,8 +56,10 @@ inline void score_group(const Dec& dec, Metric metric, const float* q, float qq,
         acc[r] = _mm256_fmadd_ps(d, d, acc[r]);
       }
     }
+    float sums[R];
+    reduce_rows<R>(acc, sums);
     for (int r = 0; r < R; ++r) {
-      float s = reduce8(acc[r]);
+      float s = sums[r];
       for (std::size_t j = i; j < n; ++j) {
         const float d = q[j] - dec.load1(row[r], j);
         const float p = d * d;
@@ -54,8 +72,10 @@ inline void score_group(const Dec& dec, Metric metric, const float* q, float qq,
       const __m256 qv = _mm256_loadu_ps(q + i);
       for (int r = 0; r < R; ++r) acc[r] = _mm256_fmadd_ps(qv, dec.load8(row[r], i), acc[r]);
     }
+    float sums[R];
+    reduce_rows<R>(acc, sums);
     for (int r = 0; r < R; ++r) {
-      float s = reduce8(acc[r]);
+      float s = sums[r];
       for (std::size_t j = i; j < n; ++j) {
         const float p = q[j] * dec.load1(row[r], j);
         s = s + p;
@@ -71,9 +91,13 @@ inline void score_group(const Dec& dec, Metric metric, const float* q, float qq,
         acc2[r] = _mm256_fmadd_ps(x, x, acc2[r]);
       }
     }
+    float abs[R];
+    float bbs[R];
+    reduce_rows<R>(acc, abs);
+    reduce_rows<R>(acc2, bbs);
     for (int r = 0; r < R; ++r) {
-      float ab = reduce8(acc[r]);
-      float bb = reduce8(acc2[r]);
+      float ab = abs[r];
+      float bb = bbs[r];
       for (std::size_t j = i; j < n; ++j) {
         const float x = dec.load1(row[r], j);
         const float p = q[j] * x;
