@@ -5,8 +5,9 @@
 //     kernel  l2 | dot
 //     family  vector (AVX2+FMA) | portable (forced through the feature cache's testing override)
 //     shape   single: one distance_squared call per row; batch4: one distance_batch4 per four
-//             consecutive rows (a flat scan); gather4: distance_batch4 over four rows picked in a
-//             fixed random order (graph neighbours, cluster members)
+//             consecutive rows; gather4: distance_batch4 over four rows picked in a fixed random
+//             order (graph neighbours, cluster members); rows: distance_rows over blocks of 1024
+//             consecutive rows (what the exhaustive scans call)
 //     set     cache: rows totalling 512 KiB, resident in L2 after the first pass;
 //             scan: 100,000 rows (51 MB at d = 128, more than the last-level cache), walked in
 //             order like a flat index's exact search
@@ -22,6 +23,7 @@
 #include <benchmark/benchmark.h>
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -153,6 +155,23 @@ void bm_batch4(benchmark::State& state, Metric metric, bool vector, std::size_t 
   set_counters(state, r, true);
 }
 
+void bm_rows(benchmark::State& state, Metric metric, bool vector, std::size_t dims, bool scan) {
+  constexpr std::size_t kBlock = 1024;
+  const Rows& r = rows_for(dims, scan);
+  FamilyScope family(vector);
+  std::vector<float> out(kBlock);
+  for (auto _ : state) {
+    float best = 3.4e38f;
+    for (std::size_t i = 0; i < r.count; i += kBlock) {
+      const std::size_t m = std::min(kBlock, r.count - i);
+      sorvel::distance_rows(metric, r.query.data(), r.row(i), dims, m, dims, out.data());
+      for (std::size_t j = 0; j < m; ++j) best = out[j] < best ? out[j] : best;
+    }
+    benchmark::DoNotOptimize(best);
+  }
+  set_counters(state, r, true);
+}
+
 // The read bound: eight independent accumulators, so only the loads limit the loop.
 __attribute__((target("avx2"))) float sum_all(const float* p, std::size_t n) {
   __m256 acc[8];
@@ -199,6 +218,8 @@ void register_all() {
                                        metric, vector, dims, scan, false);
           benchmark::RegisterBenchmark((kernel + family + "/gather4" + tail).c_str(), bm_batch4,
                                        metric, vector, dims, scan, true);
+          benchmark::RegisterBenchmark((kernel + family + "/rows" + tail).c_str(), bm_rows, metric,
+                                       vector, dims, scan);
         }
       }
     }

@@ -42,11 +42,29 @@ _libc = ctypes.CDLL("libc.so.6")
 _libc.mallinfo2.restype = _MallInfo2
 
 
+def huge_page_mapping_bytes():
+    """Resident bytes of the anonymous mappings advised for huge pages ("hg" in VmFlags): where our
+    indexes keep the rows and codes they scan (outside malloc, so mallinfo does not see them)."""
+    total = 0
+    rss = 0
+    anonymous = False
+    with open("/proc/self/smaps") as f:
+        for line in f:
+            if line[0] in "0123456789abcdef" and "-" in line.split()[0]:
+                anonymous = len(line.split()) < 6  # no path: an anonymous mapping
+            elif line.startswith("Rss:"):
+                rss = int(line.split()[1]) * 1024
+            elif line.startswith("VmFlags:") and anonymous and " hg" in line:
+                total += rss
+    return total
+
+
 def heap_bytes():
-    """Bytes of the C heap in use (small blocks and mapped large blocks): what an index holds,
-    whoever allocated it, and unaffected by memory that was freed and reused."""
+    """Bytes of the C heap in use (small blocks and mapped large blocks) plus the huge-page
+    mappings: what an index holds, whoever allocated it, and unaffected by memory that was freed and
+    reused."""
     m = _libc.mallinfo2()
-    return m.uordblks + m.hblkhd
+    return m.uordblks + m.hblkhd + huge_page_mapping_bytes()
 
 
 def rss_bytes():

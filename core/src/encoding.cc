@@ -221,32 +221,16 @@ Result<std::uint32_t> Decoder::variant(std::uint32_t count) {
 }
 
 template <class T>
-Result<std::vector<T>> Decoder::scalar_seq(std::size_t element_bytes) {
-  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t count, length());
+Result<std::vector<T>> Decoder::scalar_seq() {
   std::vector<T> out;
-  const std::size_t chunk = reserve_count(count, element_bytes);
-  out.reserve(chunk);
-  // Grow chunk by chunk, so that a false huge count fails with a premature end after reading what
-  // is there, never by exhausting memory.
-  std::uint64_t left = count;
-  while (left > 0) {
-    const std::size_t n = left < chunk ? static_cast<std::size_t>(left) : chunk;
-    const std::size_t old = out.size();
-    out.resize(old + n);
-    SORVEL_TRY(fill(out.data() + old, n * sizeof(T)));
-    left -= n;
-  }
+  SORVEL_TRY(seq_into(out));
   return out;
 }
 
-Result<std::vector<float>> Decoder::f32_seq() { return scalar_seq<float>(sizeof(float)); }
-Result<std::vector<std::uint32_t>> Decoder::u32_seq() {
-  return scalar_seq<std::uint32_t>(sizeof(std::uint32_t));
-}
-Result<std::vector<std::uint64_t>> Decoder::u64_seq() {
-  return scalar_seq<std::uint64_t>(sizeof(std::uint64_t));
-}
-Result<std::vector<std::uint8_t>> Decoder::byte_string() { return scalar_seq<std::uint8_t>(1); }
+Result<std::vector<float>> Decoder::f32_seq() { return scalar_seq<float>(); }
+Result<std::vector<std::uint32_t>> Decoder::u32_seq() { return scalar_seq<std::uint32_t>(); }
+Result<std::vector<std::uint64_t>> Decoder::u64_seq() { return scalar_seq<std::uint64_t>(); }
+Result<std::vector<std::uint8_t>> Decoder::byte_string() { return scalar_seq<std::uint8_t>(); }
 
 Result<std::vector<std::uint8_t>> Decoder::bool_seq() {
   SORVEL_ASSIGN_OR_RETURN(const std::uint64_t count, length());

@@ -114,6 +114,11 @@ class Decoder {
   Result<std::string> text();
   Result<std::vector<std::uint8_t>> byte_string();
   Result<std::vector<float>> f32_seq();
+  // As f32_seq, into `out` (its contents replaced): for storage with an allocator of its own.
+  template <class Alloc>
+  Result<> f32_seq_into(std::vector<float, Alloc>& out) {
+    return seq_into(out);
+  }
   Result<std::vector<std::uint32_t>> u32_seq();
   Result<std::vector<std::uint64_t>> u64_seq();
   // Bools as 0/1 bytes; any other byte fails as a bool does.
@@ -136,7 +141,25 @@ class Decoder {
   Decoder() = default;
   Result<> fill(void* out, std::size_t size);
   template <class T>
-  Result<std::vector<T>> scalar_seq(std::size_t cap);
+  Result<std::vector<T>> scalar_seq();
+  // A u64 count, then that many T, read into `out` chunk by chunk, so that a false huge count fails
+  // with a premature end after reading what is there, never by exhausting memory.
+  template <class T, class Alloc>
+  Result<> seq_into(std::vector<T, Alloc>& out) {
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t count, length());
+    out.clear();
+    const std::size_t chunk = reserve_count(count, sizeof(T));
+    out.reserve(chunk);
+    std::uint64_t left = count;
+    while (left > 0) {
+      const std::size_t n = left < chunk ? static_cast<std::size_t>(left) : chunk;
+      const std::size_t old = out.size();
+      out.resize(old + n);
+      SORVEL_TRY(fill(out.data() + old, n * sizeof(T)));
+      left -= n;
+    }
+    return ok();
+  }
 
   // Memory form.
   const std::uint8_t* data_ = nullptr;

@@ -101,13 +101,7 @@ float cosine_distance(const float* a, const float* b, std::size_t n) {
   const float ab = dot(a, b, n);
   const float aa = dot(a, a, n);
   const float bb = dot(b, b, n);
-  // A comparison, not a bit test: -0.0 is a zero norm, a NaN norm is not.
-  if (aa == 0.0f || bb == 0.0f) return 1.0f;
-  const float sa = std::sqrt(aa);
-  const float sb = std::sqrt(bb);
-  const float p = sa * sb;
-  const float q = ab / p;
-  return 1.0f - q;
+  return cosine_from_sums(ab, aa, bb);
 }
 
 float distance_squared(Metric metric, const float* a, const float* b, std::size_t n) {
@@ -148,6 +142,39 @@ void distance_batch4(Metric metric, const float* query, const float* const rows[
         kernels::scalar::dot_batch4(query, rows, n, out);
       }
       for (int r = 0; r < 4; ++r) out[r] = -out[r];
+      return;
+  }
+  invariant_failure("unknown metric");
+}
+
+void distance_rows(Metric metric, const float* query, const float* rows, std::size_t stride,
+                   std::size_t count, std::size_t n, float* out) {
+  const bool vector = cpu::use_avx2_fma();
+  switch (metric) {
+    case Metric::L2:
+      if (vector) {
+        kernels::avx2::l2_squared_rows(query, rows, stride, count, n, out);
+      } else {
+        kernels::scalar::l2_squared_rows(query, rows, stride, count, n, out);
+      }
+      return;
+    case Metric::Cosine: {
+      // The same bits as cosine_distance's own dot(a, a) on every row: the sum does not change.
+      const float qq = dot(query, query, n);
+      if (vector) {
+        kernels::avx2::cosine_rows(query, qq, rows, stride, count, n, out);
+      } else {
+        kernels::scalar::cosine_rows(query, qq, rows, stride, count, n, out);
+      }
+      return;
+    }
+    case Metric::DotProduct:
+      if (vector) {
+        kernels::avx2::dot_rows(query, rows, stride, count, n, out);
+      } else {
+        kernels::scalar::dot_rows(query, rows, stride, count, n, out);
+      }
+      for (std::size_t r = 0; r < count; ++r) out[r] = -out[r];
       return;
   }
   invariant_failure("unknown metric");

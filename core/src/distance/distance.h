@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -31,11 +32,30 @@ float distance_squared(Metric metric, const float* a, const float* b, std::size_
 void distance_batch4(Metric metric, const float* query, const float* const rows[4], std::size_t n,
                      float out[4]);
 
+// `count` rows of `n` floats, row r starting at rows + r * stride (stride >= n, in floats), against
+// one query: out[r] equals distance_squared(metric, query, row r, n) bit for bit. The kernel for
+// exhaustive scans: it reads the rows as several ascending streams at once, which keeps more of
+// memory's bandwidth busy than one row after another. Pass a few hundred rows or more per call;
+// `out` holds `count` floats. For Cosine, dot(query, query) is computed once per call.
+void distance_rows(Metric metric, const float* query, const float* rows, std::size_t stride,
+                   std::size_t count, std::size_t n, float* out);
+
 // The sums behind the metrics, through the chosen family.
 float l2_squared(const float* a, const float* b, std::size_t n);
 float dot(const float* a, const float* b, std::size_t n);
 // 1 - ab / (sqrt(aa) * sqrt(bb)); 1.0 when either squared norm compares equal to 0.
 float cosine_distance(const float* a, const float* b, std::size_t n);
+// The combination step of cosine_distance from its three sums ab = dot(a, b), aa = dot(a, a),
+// bb = dot(b, b): every kernel that gathers the sums its own way finishes through this one.
+inline float cosine_from_sums(float ab, float aa, float bb) {
+  // A comparison, not a bit test: -0.0 is a zero norm, a NaN norm is not.
+  if (aa == 0.0f || bb == 0.0f) return 1.0f;
+  const float sa = std::sqrt(aa);
+  const float sb = std::sqrt(bb);
+  const float p = sa * sb;
+  const float q = ab / p;
+  return 1.0f - q;
+}
 
 // Processor feature cache: one process-wide word, 0 until detection has run. Every function here is
 // safe to call from any thread; threads racing at the first call each detect and store the same
@@ -67,6 +87,14 @@ float dot(const float* a, const float* b, std::size_t n);
 // Each row bit-identical to the single-row loop on that row.
 void l2_squared_batch4(const float* query, const float* const rows[4], std::size_t n, float out[4]);
 void dot_batch4(const float* query, const float* const rows[4], std::size_t n, float out[4]);
+// The many-row kernels of distance_rows: out[r] is l2_squared, dot, or (with qq = dot(query,
+// query)) cosine_distance of the query and row r, each bit-identical to the single-row kernels.
+void l2_squared_rows(const float* query, const float* rows, std::size_t stride, std::size_t count,
+                     std::size_t n, float* out);
+void dot_rows(const float* query, const float* rows, std::size_t stride, std::size_t count,
+              std::size_t n, float* out);
+void cosine_rows(const float* query, float qq, const float* rows, std::size_t stride,
+                 std::size_t count, std::size_t n, float* out);
 }  // namespace kernels::scalar
 
 namespace kernels::avx2 {
@@ -76,6 +104,12 @@ float l2_squared(const float* a, const float* b, std::size_t n);
 float dot(const float* a, const float* b, std::size_t n);
 void l2_squared_batch4(const float* query, const float* const rows[4], std::size_t n, float out[4]);
 void dot_batch4(const float* query, const float* const rows[4], std::size_t n, float out[4]);
+void l2_squared_rows(const float* query, const float* rows, std::size_t stride, std::size_t count,
+                     std::size_t n, float* out);
+void dot_rows(const float* query, const float* rows, std::size_t stride, std::size_t count,
+              std::size_t n, float* out);
+void cosine_rows(const float* query, float qq, const float* rows, std::size_t stride,
+                 std::size_t count, std::size_t n, float* out);
 }  // namespace kernels::avx2
 
 }  // namespace sorvel

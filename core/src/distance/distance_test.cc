@@ -304,6 +304,34 @@ TEST_P(FamilyTest, BatchRowsEqualDistanceSquared) {
   }
 }
 
+// The scan kernel cuts its rows into four runs and scores the leftovers one by one; every row, in
+// either part, at either stride, must get distance_squared's bits. Row counts around multiples of
+// four (and under four: no runs at all), strides with and without a gap between rows.
+TEST_P(FamilyTest, ScanRowsEqualDistanceSquared) {
+  const Family& f = GetParam();
+  FamilyScope scope(f);
+  std::mt19937 gen(6);
+  for (std::size_t n : kLengths) {
+    const auto q = random_vector(gen, n);
+    for (const std::size_t count : {0, 1, 3, 4, 5, 8, 11, 17}) {
+      for (const std::size_t stride : {n, n + 3}) {
+        const auto rows = random_vector(gen, count * stride);
+        for (Metric metric : kMetrics) {
+          std::vector<float> out(count, -1.0f);
+          distance_rows(metric, q.data(), rows.data(), stride, count, n, out.data());
+          for (std::size_t r = 0; r < count; ++r) {
+            SCOPED_TRACE(label(f, metric, n, static_cast<int>(r)) + " count=" +
+                         std::to_string(count) + " stride=" + std::to_string(stride));
+            const float* row = rows.data() + r * stride;
+            EXPECT_TRUE(same_bits(distance_squared(metric, q.data(), row, n), out[r]));
+            EXPECT_TRUE(same_bits(model_distance_squared(f, metric, q.data(), row, n), out[r]));
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST_P(FamilyTest, DimensionZeroSigns) {
   const Family& f = GetParam();
   FamilyScope scope(f);

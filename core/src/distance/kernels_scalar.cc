@@ -91,4 +91,22 @@ void dot_batch4(const float* query, const float* const rows[4], std::size_t n, f
   out[3] = s3;
 }
 
+void l2_squared_rows(const float* query, const float* rows, std::size_t stride, std::size_t count,
+                     std::size_t n, float* out) {
+  for (std::size_t r = 0; r < count; ++r) out[r] = l2_squared(query, rows + r * stride, n);
+}
+
+void dot_rows(const float* query, const float* rows, std::size_t stride, std::size_t count,
+              std::size_t n, float* out) {
+  for (std::size_t r = 0; r < count; ++r) out[r] = dot(query, rows + r * stride, n);
+}
+
+void cosine_rows(const float* query, float qq, const float* rows, std::size_t stride,
+                 std::size_t count, std::size_t n, float* out) {
+  for (std::size_t r = 0; r < count; ++r) {
+    const float* x = rows + r * stride;
+    out[r] = cosine_from_sums(dot(query, x, n), qq, dot(x, x, n));
+  }
+}
+
 }  // namespace sorvel::kernels::scalar

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "index/vector_index.h"
@@ -55,6 +56,39 @@ class TopK {
       std::pop_heap(heap_.begin(), heap_.end(), hit_less);
       heap_.back() = {id, distance};
       std::push_heap(heap_.begin(), heap_.end(), hit_less);
+    } else {
+      return;
+    }
+    if (full()) {
+      worst_ = heap_.front().distance;
+      // A NaN worst hit is beaten by every number, which the plain comparison below would miss.
+      gated_ = !std::isnan(worst_);
+    }
+  }
+
+  // Offers the scores of one scanned block of rows, scores[r] for r in [0, count), in order. Once
+  // the collector is full, a row costs one comparison against the worst kept distance; only a row
+  // that would enter goes on to `candidate(r)`, which returns the row's id, or nullopt to pass the
+  // row over (a deleted row, an id a filter refuses). So the per-row bookkeeping of a scan, and any
+  // filter, runs for the few rows that can still make the top k.
+  template <class Candidate>
+  void offer(const float* scores, std::size_t count, Candidate&& candidate) {
+    constexpr std::size_t kGroup = 8;
+    for (std::size_t r = 0; r < count; r += kGroup) {
+      const std::size_t end = std::min(count, r + kGroup);
+      // Whole groups that cannot enter are skipped with one vector comparison (a fixed-length
+      // loop the compiler vectorises); the row-by-row test below runs for the rest.
+      if (gated_ && end - r == kGroup) {
+        const float worst = worst_;
+        bool any = false;
+        for (std::size_t j = 0; j < kGroup; ++j) any |= scores[r + j] < worst;
+        if (!any) continue;
+      }
+      for (std::size_t j = r; j < end; ++j) {
+        const float s = scores[j];
+        if (gated_ && !(s < worst_)) continue;
+        if (const std::optional<std::uint64_t> id = candidate(j)) push(*id, s);
+      }
     }
   }
 
@@ -67,6 +101,9 @@ class TopK {
  private:
   std::size_t k_;
   std::vector<SearchHit> heap_;
+  // Once full with a number as its worst distance: that distance, which a new hit must beat.
+  bool gated_ = false;
+  float worst_ = 0.0f;
 };
 
 }  // namespace sorvel

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
 #include <set>
 #include <vector>
@@ -85,6 +86,26 @@ TEST(TopKTest, SelectionAndCollectorAgreeWithAFullSort) {
         TopK bounded(k, n);
         for (const SearchHit& h : all) bounded.push(h.id, h.distance);
         expect_same_distances(bounded.take_sorted(), all, k);
+
+        // Offered as a scan does, in blocks (37 rows: groups of eight and a tail), with every
+        // third row passed over by its candidate test.
+        std::vector<float> scores;
+        std::vector<SearchHit> passing;
+        for (std::size_t i = 0; i < n; ++i) {
+          scores.push_back(all[i].distance);
+          if (i % 3 != 0) passing.push_back(all[i]);
+        }
+        TopK offered(k, n);
+        for (std::size_t start = 0; start < n; start += 37) {
+          offered.offer(scores.data() + start, std::min<std::size_t>(37, n - start),
+                        [&](std::size_t r) -> std::optional<std::uint64_t> {
+                          if ((start + r) % 3 == 0) return std::nullopt;
+                          return all[start + r].id;
+                        });
+        }
+        const std::vector<SearchHit> kept = offered.take_sorted();
+        expect_same_distances(kept, passing, k);
+        for (const SearchHit& h : kept) EXPECT_NE(h.id % 3, 0u) << "a passed-over row was kept";
       }
     }
   }

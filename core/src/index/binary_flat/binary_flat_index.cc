@@ -1,7 +1,7 @@
 #include "index/binary_flat/binary_flat_index.h"
 
-#include <bit>
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "index/quantized_fp16/compressed_flat_impl.h"
@@ -76,8 +76,9 @@ void BinaryCodec::score(Query& q, const Unit* codes, const float* norms, std::si
   }
 }
 
-bool BinaryCodec::select(Query& q, const Unit* codes, const float* /*norms*/,
-                         const std::uint64_t* ids, std::size_t rows, TopK& top) {
+template <class Candidate>
+bool BinaryCodec::select(Query& q, const Unit* codes, const float* /*norms*/, std::size_t rows,
+                         TopK& top, Candidate&& candidate) {
   static const bool popcnt = binary_scan::has_popcnt();
   if (q.metric == Metric::DotProduct || q.d == 0.0f || !popcnt) return false;
   const std::size_t words = q.bits.size();
@@ -95,7 +96,9 @@ bool BinaryCodec::select(Query& q, const Unit* codes, const float* /*norms*/,
                                                          words, cutoff, cand_rows, cand_h);
     for (std::size_t c = 0; c < found; ++c) {
       if (static_cast<std::int64_t>(cand_h[c]) > cutoff) continue;
-      top.push(ids[start + cand_rows[c]], by_h[cand_h[c]]);
+      const std::optional<std::uint64_t> id = candidate(start + cand_rows[c]);
+      if (!id) continue;
+      top.push(*id, by_h[cand_h[c]]);
       if (top.full()) {
         const float worst = top.worst();
         const float* end = std::partition_point(

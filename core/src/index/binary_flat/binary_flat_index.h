@@ -55,11 +55,14 @@ struct BinaryCodec {
   static Query prepare(Metric metric, std::span<const float> query);
   static void score(Query& q, const Unit* codes, const float* norms, std::size_t rows,
                     std::size_t dimensions, float* out);
+  static float finish(const Query&, float score) { return score; }
   // Under L2 and Cosine with dimensions > 0 the score is a non-decreasing function of h, so rows
   // are rejected on an integer cutoff of h before any score exists; returns false (nothing done)
-  // for the other cases, which go through score().
-  static bool select(Query& q, const Unit* codes, const float* norms, const std::uint64_t* ids,
-                     std::size_t rows, TopK& top);
+  // for the other cases, which go through score(). `candidate(r)` gives row r's id, or nullopt to
+  // pass it over; it runs only for rows under the cutoff.
+  template <class Candidate>
+  static bool select(Query& q, const Unit* codes, const float* norms, std::size_t rows, TopK& top,
+                     Candidate&& candidate);
   // Refuses set bits beyond the dimensions, which no add makes.
   static std::optional<std::string> check_code(const Unit* code, std::size_t dimensions);
 };

@@ -17,6 +17,7 @@
 #include <memory>
 #include <ostream>
 #include <span>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -234,7 +235,9 @@ bool same_hits(const std::vector<SearchHit>& a, const std::vector<SearchHit>& b)
 
 std::vector<float> vector_of(std::initializer_list<float> values) { return values; }
 
-std::vector<float> filled(float value) { return std::vector<float>(kDims, value); }
+std::vector<float> filled(float value, std::size_t dims = kDims) {
+  return std::vector<float>(dims, value);
+}
 
 // Ids across the whole u64 range, including both ends.
 std::uint64_t test_id(std::size_t i) {
@@ -910,6 +913,94 @@ TEST_P(IndexContractTest, SaveAndLoadHooks) {
     index->flush();
     expect_holds(*index, m);
   }
+}
+
+// A filtered search is the ordinary ranking with the refused ids taken out: the k nearest passing
+// vectors (all of them when fewer pass), with search's bits and order, across selectivities from
+// nothing to everything, over deleted rows and (for the mapped index) file and pending vectors.
+TEST_P(IndexContractTest, FilteredSearchKeepsTheNearestPassingIds) {
+  constexpr std::size_t kRows = 300;
+  for (Metric metric : kMetrics) {
+    SCOPED_TRACE(std::string("metric ") + std::string(metric_text_name(metric)));
+    auto index = make(metric);
+    Model m = fill(*index, kRows, 21);
+    for (std::size_t i = 0; i < kRows; i += 7) {
+      ASSERT_TRUE(index->remove(test_id(i)));
+      m.remove(test_id(i));
+    }
+    const std::vector<float> more = testing::random_vectors(5, kDims, 22);
+    for (std::size_t i = 0; i < 5; ++i) {
+      const std::vector<float> v(more.begin() + i * kDims, more.begin() + (i + 1) * kDims);
+      ASSERT_TRUE(index->add(9000 + i, v).has_value());
+      m.add(9000 + i, v);
+    }
+    const std::vector<float> random = testing::random_vectors(2, kDims, 23);
+    const std::vector<std::vector<float>> queries = {
+        {random.begin(), random.begin() + kDims}, {random.begin() + kDims, random.end()},
+        m.items()[40].vector};
+    for (const int percent : {0, 1, 50, 100}) {
+      // A fixed pseudo-random share of the ids passes.
+      const auto accept = [percent](std::uint64_t id) {
+        return static_cast<int>(((id * 0x9E3779B97F4A7C15ULL) >> 32) % 100) < percent;
+      };
+      const IdFilter filter(accept);
+      for (const auto& query : queries) {
+        const auto full = index->search(query, m.size());
+        ASSERT_TRUE(full.has_value());
+        std::map<std::uint64_t, float> unfiltered;
+        std::vector<SearchHit> passing;
+        for (const SearchHit& h : *full) {
+          unfiltered[h.id] = h.distance;
+          if (accept(h.id)) passing.push_back(h);
+        }
+        std::vector<SearchHit> model_passing;
+        for (const SearchHit& h : m.search(metric, query, m.size())) {
+          if (accept(h.id)) model_passing.push_back(h);
+        }
+        for (const std::size_t k : {std::size_t{0}, std::size_t{1}, std::size_t{10}, m.size() + 5}) {
+          SCOPED_TRACE("passing " + std::to_string(percent) + "%, k " + std::to_string(k));
+          const auto got = index->search_filtered(query, k, filter);
+          ASSERT_TRUE(got.has_value()) << got.error().display();
+          const std::vector<SearchHit>& hits = *got;
+          SCOPED_TRACE("hits " + show(hits));
+          EXPECT_TRUE(std::is_sorted(hits.begin(), hits.end(), hit_less));
+          std::set<std::uint64_t> ids;
+          for (const SearchHit& h : hits) {
+            EXPECT_TRUE(accept(h.id)) << "id " << h.id << " was refused";
+            EXPECT_TRUE(ids.insert(h.id).second) << "id " << h.id << " came twice";
+            ASSERT_TRUE(m.holds(h.id)) << "hit " << h.id << " is not live";
+            // Where search ranks every vector, a hit carries the bits search gives it.
+            if (kind().large_k_returns_all) {
+              EXPECT_TRUE(same_float(h.distance, unfiltered.at(h.id))) << "id " << h.id;
+            }
+          }
+          if (!kind().large_k_returns_all) {
+            EXPECT_LE(hits.size(), std::min(k, passing.size()));
+            continue;
+          }
+          // Ties may swap at the cut, so the distances are what must agree rank by rank: with the
+          // index's own ranking, and for exact kinds with a brute-force scan of the stored vectors.
+          ASSERT_EQ(hits.size(), std::min(k, passing.size()));
+          for (std::size_t i = 0; i < hits.size(); ++i) {
+            EXPECT_TRUE(same_float(hits[i].distance, passing[i].distance)) << "rank " << i;
+            if (kind().hits == Hits::kExact) {
+              EXPECT_TRUE(same_float(hits[i].distance, model_passing[i].distance)) << "rank " << i;
+            }
+          }
+        }
+      }
+    }
+  }
+  // The checks of search come first, in its order: a wrong length, or an empty index's answer.
+  const IdFilter everything([](std::uint64_t) { return true; });
+  auto empty = make();
+  const auto plain_empty = empty->search(filled(0.5f, kDims + 1), 3);
+  const auto filtered_empty = empty->search_filtered(filled(0.5f, kDims + 1), 3, everything);
+  EXPECT_EQ(plain_empty.has_value(), filtered_empty.has_value());
+  auto index = make();
+  fill(*index, 5);
+  expect_error(index->search_filtered(filled(0.5f, kDims + 1), 3, everything),
+               DbError::dimension_mismatch(kDims, kDims + 1));
 }
 
 TEST_P(IndexContractTest, ConcurrentSearchesMatchSerialOnes) {

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/scan_memory.h"
 #include "index/vector_index.h"
 
 namespace sorvel {
@@ -63,6 +64,10 @@ class FlatIndex final : public VectorIndex {
   // distance() (L2 square-rooted), ties in no defined order, NaN distances last. Allocates only the
   // returned list.
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
+  // As search, over the live rows whose id `accept` passes: the min(k, passing) nearest, with the
+  // bits and order of search. `accept` runs only for rows that would enter the k best so far.
+  Result<std::vector<SearchHit>> search_filtered(std::span<const float> query, std::size_t k,
+                                                 const IdFilter& accept) const override;
   // Returns false when `id` is not live; otherwise clears its row's live flag (the row's storage
   // stays) and returns true.
   bool remove(std::uint64_t id) override;
@@ -91,7 +96,15 @@ class FlatIndex final : public VectorIndex {
   static Result<FlatIndex> load_file(const std::string& path);
 
  private:
-  std::vector<float> vectors_;
+  // Rows scored per kernel call: the scores fit in 4 KiB of stack.
+  static constexpr std::size_t kScanBlock = 1024;
+
+  // The search behind search and search_filtered (the query's length already checked).
+  template <class Accept>
+  std::vector<SearchHit> scan(std::span<const float> query, std::size_t k,
+                              const Accept& accept) const;
+
+  ScanVector<float> vectors_;  // rows, end to end: what a search reads
   std::vector<std::uint64_t> ids_;
   std::vector<std::uint8_t> live_;
   std::size_t dimensions_;

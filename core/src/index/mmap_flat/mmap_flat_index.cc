@@ -14,7 +14,6 @@
 
 #include "check.h"
 #include "distance/distance.h"
-#include "encoding.h"
 #include "index/topk.h"
 #include "posix_file.h"
 #include "str_cat.h"
@@ -22,8 +21,6 @@
 namespace sorvel {
 
 namespace {
-
-constexpr std::size_t kPrefetchAhead = 4096;
 
 template <class T>
 T read_at(const std::uint8_t* p) {
@@ -47,6 +44,41 @@ Result<> pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t of
   return ok();
 }
 
+// Writes bytes to a file from a given offset in chunks that end on 2 MiB file offsets. Written in
+// whole aligned 2 MiB pieces, the page cache can keep the file in huge folios, which the kernel
+// then maps with huge pages, so a search over the mapping reads it as fast as an index in memory
+// (8 KiB writes leave small folios and 4 KiB pages: measured about 15% slower at 512 MB).
+class ChunkWriter {
+ public:
+  static constexpr std::size_t kChunk = std::size_t{2} << 20;
+
+  ChunkWriter(int fd, std::uint64_t offset) : fd_(fd), offset_(offset) { buffer_.reserve(kChunk); }
+
+  Result<> put(const void* data, std::size_t size) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+      const std::size_t room = kChunk - static_cast<std::size_t>(offset_ % kChunk) - buffer_.size();
+      const std::size_t n = std::min(room, size);
+      buffer_.insert(buffer_.end(), p, p + n);
+      p += n;
+      size -= n;
+      if (n == room) SORVEL_TRY(flush());
+    }
+    return ok();
+  }
+
+  Result<> flush() {
+    SORVEL_TRY(pwrite_all(fd_, buffer_.data(), buffer_.size(), offset_));
+    offset_ += buffer_.size();
+    buffer_.clear();
+    return ok();
+  }
+
+ private:
+  int fd_;
+  std::uint64_t offset_;
+  std::vector<std::uint8_t> buffer_;
+};
 
 }  // namespace
 
@@ -88,6 +120,11 @@ Result<KvecMapping> KvecMapping::map_file_readonly(const std::string& path) {
   }
   void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
   if (p == MAP_FAILED) return DbError::io_from_errno(errno);
+#ifdef MADV_HUGEPAGE
+  // Advice only: pages read in through the mapping come in huge folios where the kernel can, and
+  // a scan then takes a TLB miss per 2 MiB instead of per 4 KiB.
+  (void)::madvise(p, size, MADV_HUGEPAGE);
+#endif
   KvecMapping m;
   m.data_ = static_cast<const std::uint8_t*>(p);
   m.size_ = size;
@@ -196,60 +233,49 @@ Result<> MmapFlatIndex::add_matrix(std::span<const float> data, std::size_t rows
 Result<std::vector<SearchHit>> MmapFlatIndex::search(std::span<const float> query,
                                                      std::size_t k) const {
   if (query.size() != dimensions_) return DbError::dimension_mismatch(dimensions_, query.size());
+  return scan(query, k, [](std::uint64_t) { return true; });
+}
+
+Result<std::vector<SearchHit>> MmapFlatIndex::search_filtered(std::span<const float> query,
+                                                              std::size_t k,
+                                                              const IdFilter& accept) const {
+  if (query.size() != dimensions_) return DbError::dimension_mismatch(dimensions_, query.size());
+  return scan(query, k, accept);
+}
+
+template <class Accept>
+std::vector<SearchHit> MmapFlatIndex::scan(std::span<const float> query, std::size_t k,
+                                           const Accept& accept) const {
   const std::size_t n = count_ + pending_ids_.size();
-  if (k == 0 || n == 0) return std::vector<SearchHit>{};
+  if (k == 0 || n == 0) return {};
   TopK top(k, n);
   const float* q = query.data();
   const std::size_t d = dimensions_;
-  // Rows go through the four-row kernel in groups of four live rows (each row's bits are those of
-  // the single-row kernel). L2 rows are ranked by the squared distance and only the kept hits are
-  // square-rooted, as distance() does: the rounded square root is monotone, so the ranking holds.
-  const float* rows[4];
-  std::uint64_t ids[4];
-  int filled = 0;
-  auto drain = [&](int m) {
-    float out[4];
-    if (m == 4) {
-      distance_batch4(metric_, q, rows, d, out);
-    } else {
-      for (int r = 0; r < m; ++r) out[r] = distance_squared(metric_, q, rows[r], d);
-    }
-    for (int r = 0; r < m; ++r) top.push(ids[r], out[r]);
-  };
+  // L2 rows are ranked by the squared distance and only the kept hits are square-rooted, as
+  // distance() does: the rounded square root is monotone, so the ranking holds. The records' floats
+  // are read in place, `stride_` bytes apart (a whole number of floats). A record's id is read, and
+  // its tombstone looked up, only when its distance would enter the collector.
+  float scores[kScanBlock];
   const bool any_deleted = !deleted_.empty();
-  // The hardware prefetchers stop at each 4 KiB page of the mapping (file pages are never huge
-  // pages), so the scan prefetches a page ahead of the newest row; measured 2-3x faster here.
-  // Without a mapping there are no records, and no address may be formed from its null base.
-  std::uintptr_t prefetched = 0;
-  std::uintptr_t records_end = 0;
-  if (count_ > 0) {
-    prefetched = reinterpret_cast<std::uintptr_t>(record(0));
-    records_end = reinterpret_cast<std::uintptr_t>(record(count_));
+  for (std::size_t start = 0; start < count_; start += kScanBlock) {
+    const std::size_t m = std::min(kScanBlock, count_ - start);
+    distance_rows(metric_, q, record_vector(start), stride_ / sizeof(float), m, d, scores);
+    top.offer(scores, m, [&](std::size_t r) -> std::optional<std::uint64_t> {
+      const std::uint64_t id = record_id(start + r);
+      if ((any_deleted && deleted_.contains(id)) || !accept(id)) return std::nullopt;
+      return id;
+    });
   }
-  for (std::size_t i = 0; i < count_; ++i) {
-    const std::uint64_t id = record_id(i);
-    if (any_deleted && deleted_.contains(id)) continue;
-    rows[filled] = record_vector(i);
-    ids[filled] = id;
-    if (++filled == 4) {
-      const std::uintptr_t target =
-          std::min(records_end, reinterpret_cast<std::uintptr_t>(rows[3] + d) + kPrefetchAhead);
-      for (; prefetched < target; prefetched += 64) {
-        __builtin_prefetch(reinterpret_cast<const void*>(prefetched));
-      }
-      drain(4);
-      filled = 0;
-    }
+  const std::size_t pending = pending_ids_.size();
+  for (std::size_t start = 0; start < pending; start += kScanBlock) {
+    const std::size_t m = std::min(kScanBlock, pending - start);
+    distance_rows(metric_, q, pending_vectors_.data() + start * d, d, m, d, scores);
+    top.offer(scores, m, [&](std::size_t r) -> std::optional<std::uint64_t> {
+      const std::uint64_t id = pending_ids_[start + r];
+      if (!accept(id)) return std::nullopt;
+      return id;
+    });
   }
-  for (std::size_t s = 0; s < pending_ids_.size(); ++s) {
-    rows[filled] = pending_vectors_.data() + s * d;
-    ids[filled] = pending_ids_[s];
-    if (++filled == 4) {
-      drain(4);
-      filled = 0;
-    }
-  }
-  drain(filled);
   std::vector<SearchHit> hits = top.take_sorted();
   if (metric_ == Metric::L2) {
     for (SearchHit& hit : hits) hit.distance = std::sqrt(hit.distance);
@@ -306,21 +332,22 @@ Result<> MmapFlatIndex::write_whole_file() {
   // The new file is written beside the old one and renamed over it: the old mapping stays valid
   // (it keeps the old inode) until the new file is mapped.
   SORVEL_ASSIGN_OR_RETURN(AtomicFileWriter writer, AtomicFileWriter::create(path_));
-  Encoder out = Encoder::to_fd(writer.fd());
-  out.raw(kvec::kMagic, 4);
-  out.u32(kvec::kVersion);
-  out.u32(static_cast<std::uint32_t>(dimensions_));
-  out.u32(static_cast<std::uint32_t>(metric_));
-  out.u64(records);
-  out.u64(0);
+  ChunkWriter out(writer.fd(), 0);
+  std::uint8_t header[kvec::kHeaderSize] = {};
+  const std::uint32_t fields[3] = {kvec::kVersion, static_cast<std::uint32_t>(dimensions_),
+                                   static_cast<std::uint32_t>(metric_)};
+  std::memcpy(header + kvec::kMagicOffset, kvec::kMagic, 4);
+  std::memcpy(header + kvec::kVersionOffset, fields, sizeof fields);
+  std::memcpy(header + kvec::kCountOffset, &records, 8);
+  SORVEL_TRY(out.put(header, sizeof header));
   for (std::size_t i = 0; i < count_; ++i) {
-    if (record_live(i)) out.raw(record(i), stride_);
+    if (record_live(i)) SORVEL_TRY(out.put(record(i), stride_));
   }
   for (std::size_t s = 0; s < pending_ids_.size(); ++s) {
-    out.u64(pending_ids_[s]);
-    out.raw(pending_vectors_.data() + s * dimensions_, 4 * dimensions_);
+    SORVEL_TRY(out.put(&pending_ids_[s], 8));
+    SORVEL_TRY(out.put(pending_vectors_.data() + s * dimensions_, 4 * dimensions_));
   }
-  SORVEL_TRY(out.finish());
+  SORVEL_TRY(out.flush());
   SORVEL_TRY(writer.commit());
   SORVEL_ASSIGN_OR_RETURN(KvecMapping m, remap(static_cast<std::size_t>(records)));
   map_ = std::move(m);
@@ -338,24 +365,12 @@ Result<> MmapFlatIndex::append_pending() {
   if (raw_fd < 0) return DbError::io_from_errno(errno);
   UniqueFd fd(raw_fd);
   // Records go right after the counted ones, overwriting whatever an earlier failed append left.
-  std::uint64_t offset = kvec::kHeaderSize + static_cast<std::uint64_t>(count_) * stride_;
-  constexpr std::size_t kChunk = 1 << 20;
-  std::vector<std::uint8_t> buffer;
-  buffer.reserve(std::min(kChunk + stride_, pending_ids_.size() * stride_));
+  ChunkWriter out(fd.get(), kvec::kHeaderSize + static_cast<std::uint64_t>(count_) * stride_);
   for (std::size_t s = 0; s < pending_ids_.size(); ++s) {
-    const std::size_t at = buffer.size();
-    buffer.resize(at + stride_);
-    std::memcpy(buffer.data() + at, &pending_ids_[s], 8);
-    if (dimensions_ > 0) {
-      std::memcpy(buffer.data() + at + 8, pending_vectors_.data() + s * dimensions_,
-                  4 * dimensions_);
-    }
-    if (buffer.size() >= kChunk || s + 1 == pending_ids_.size()) {
-      SORVEL_TRY(pwrite_all(fd.get(), buffer.data(), buffer.size(), offset));
-      offset += buffer.size();
-      buffer.clear();
-    }
+    SORVEL_TRY(out.put(&pending_ids_[s], 8));
+    SORVEL_TRY(out.put(pending_vectors_.data() + s * dimensions_, 4 * dimensions_));
   }
+  SORVEL_TRY(out.flush());
   const std::uint64_t new_count = count_ + pending_ids_.size();
   SORVEL_TRY(pwrite_all(fd.get(), &new_count, 8, kvec::kCountOffset));
   SORVEL_TRY(fd.close());

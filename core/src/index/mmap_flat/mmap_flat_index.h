@@ -100,8 +100,12 @@ class MmapFlatIndex final : public VectorIndex {
                       std::uint64_t start_id);
   // DimensionMismatch first; k = 0 gives an empty list; otherwise the k best of the live file
   // records (file order) and the pending vectors by distance(), NaN after every number.
-  Result<std::vector<SearchHit>> search(std::span<const float> query,
-                                        std::size_t k) const override;
+  Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
+  // As search, over the live vectors whose id `accept` passes: the min(k, passing) nearest, with
+  // the bits and order of search. `accept` runs only for vectors that would enter the k best so
+  // far.
+  Result<std::vector<SearchHit>> search_filtered(std::span<const float> query, std::size_t k,
+                                                 const IdFilter& accept) const override;
   // Removes a pending vector and hides every live file record of the id; true if anything was.
   bool remove(std::uint64_t id) override;
   std::size_t len() const override { return count_ - deleted_records_ + pending_ids_.size(); }
@@ -127,6 +131,13 @@ class MmapFlatIndex final : public VectorIndex {
   std::size_t pending_count() const { return pending_ids_.size(); }
 
  private:
+  // Rows scored per kernel call: the scores fit in 4 KiB of stack.
+  static constexpr std::size_t kScanBlock = 1024;
+
+  // The search behind search and search_filtered (the query's length already checked).
+  template <class Accept>
+  std::vector<SearchHit> scan(std::span<const float> query, std::size_t k,
+                              const Accept& accept) const;
   friend class MmapFlatIter;
   const std::uint8_t* record(std::size_t i) const {
     return map_.data() + kvec::kHeaderSize + i * stride_;

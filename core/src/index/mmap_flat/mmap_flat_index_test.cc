@@ -227,6 +227,37 @@ TEST(MmapFlatIndex, AppendWritesOnlyTheNewRecordsAndTheCount) {
   EXPECT_EQ(index->len(), 2u);
 }
 
+// The file is written in pieces that end on 2 MiB offsets: creation, an append and a rewrite each
+// cross such boundaries and must still give exactly the records in order.
+TEST(MmapFlatIndex, FilesLargerThanAWritePieceAreExact) {
+  TempDir dir;
+  const std::string path = dir.file("big.kvec");
+  constexpr std::size_t kDims = 100;  // 408-byte records: no record ends on a piece boundary
+  const std::vector<float> data = testing::random_vectors(11000, kDims, 3);
+  std::vector<std::pair<std::uint64_t, std::vector<float>>> records;
+  for (std::size_t i = 0; i < 11000; ++i) {
+    records.push_back({1000 + i, {data.begin() + i * kDims, data.begin() + (i + 1) * kDims}});
+  }
+  MmapFlatIndex index(path, kDims, Metric::L2);
+  auto add = [&](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+      ASSERT_TRUE(index.add(records[i].first, records[i].second).has_value());
+    }
+  };
+  add(0, 6000);  // 2.4 MB: creation crosses 2 MiB
+  index.flush();
+  auto first = records;
+  first.resize(6000);
+  EXPECT_EQ(testing::read_file(path), kvec_file(kDims, 0, 6000, first));
+  add(6000, 11000);  // 4.5 MB: the append crosses 4 MiB
+  index.flush();
+  EXPECT_EQ(testing::read_file(path), kvec_file(kDims, 0, 11000, records));
+  ASSERT_TRUE(index.remove(records[0].first));
+  index.flush();  // a rewrite of everything but the first record
+  records.erase(records.begin());
+  EXPECT_EQ(testing::read_file(path), kvec_file(kDims, 0, 10999, records));
+}
+
 TEST(MmapFlatIndex, AnIdTwiceInTheFileIsHiddenAndCountedWhole) {
   TempDir dir;
   const std::string path = dir.file("f");

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "distance/metric.h"
+#include "distance/distance.h"
 #include "index/quantized_flat/quantized_flat_index.h"
 #include "target_region.h"
 

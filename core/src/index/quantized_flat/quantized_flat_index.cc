@@ -49,7 +49,7 @@ void Int8Codec::score(Query& q, const Unit* codes, const float* scales, std::siz
   }
   for (std::size_t r = 0; r < rows; ++r) {
     dequantize_i8(codes + r * dimensions, scales[r], dimensions, q.scratch.data());
-    out[r] = distance(q.metric, q.query, q.scratch);
+    out[r] = distance_squared(q.metric, q.query.data(), q.scratch.data(), dimensions);
   }
 }
 

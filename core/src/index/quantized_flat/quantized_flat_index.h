@@ -43,11 +43,13 @@ struct Int8Codec {
     dequantize_i8(code, scale, dimensions, out);
   }
 
-  // The fused scan needs AVX2 and FMA.
+  // The fused scan needs AVX2 and FMA. Scores are distance_squared() of the decoded rows;
+  // finish() turns a kept one into distance().
   using Query = DecodingQuery;
   static Query prepare(Metric metric, std::span<const float> query);
   static void score(Query& q, const Unit* codes, const float* scales, std::size_t rows,
                     std::size_t dimensions, float* out);
+  static float finish(const Query& q, float score) { return q.finish(score); }
   static std::optional<std::string> check_code(const Unit*, std::size_t) { return std::nullopt; }
 };
 
@@ -55,8 +57,8 @@ extern template class CompressedFlatIndex<Int8Codec>;
 using QuantizedFlatIndex = CompressedFlatIndex<Int8Codec>;
 
 namespace fused_avx2 {
-// Scores `rows` consecutive int8 codes of `n` components with their scales. Only callable when
-// cpu::use_avx2_fma() is true. `qq` is dot(q, q).
+// distance_squared() of `rows` consecutive int8 codes of `n` components with their scales, decoded.
+// Only callable when cpu::use_avx2_fma() is true. `qq` is dot(q, q).
 void score_int8(Metric metric, const float* q, float qq, const std::int8_t* codes,
                 const float* scales, std::size_t rows, std::size_t n, float* out);
 }  // namespace fused_avx2

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "index/quantized_fp16/slot_table.h"
+#include "index/scan_memory.h"
 #include "index/vector_index.h"
 
 namespace sorvel {
@@ -32,13 +33,16 @@ namespace sorvel {
 //   static void decode(const Unit* code, float aux, std::size_t dimensions, float* out);
 //   struct Query; static Query prepare(Metric, std::span<const float> query);
 //   static void score(Query&, const Unit* codes, const float* aux, std::size_t rows,
-//                     std::size_t dimensions, float* out);
+//                     std::size_t dimensions, float* out);   the rank key of each row
+//   static float finish(const Query&, float key);  a kept row's score from its key (monotone)
 //   static std::optional<std::string> check_code(const Unit* code, std::size_t dimensions);
 // and optionally
-//   static bool select(Query&, const Unit* codes, const float* aux, const std::uint64_t* ids,
-//                      std::size_t rows, TopK&);
-// which fills the collector itself (rejecting rows before scoring them) and returns true, or
-// returns false to leave the search to score().
+//   template <class Candidate>
+//   static bool select(Query&, const Unit* codes, const float* aux, std::size_t rows, TopK&,
+//                      Candidate&& candidate);
+// which fills the collector itself (rejecting rows before scoring them, pushing the key of each
+// row r whose candidate(r) gives an id, as TopK::offer does) and returns true, or returns false to
+// leave the search to score().
 //
 // Thread rule: no lock of its own. add, add_batch, add_matrix and remove need exclusive access;
 // search, iter, len, header and save_file only read, and any number of searches may run at once.
@@ -65,8 +69,11 @@ class CompressedFlatIndex final : public VectorIndex {
   // An empty index answers any query with an empty list. Otherwise DimensionMismatch for a query of
   // the wrong length; then the min(k, len) best entries by the codec's score, ascending, NaN scores
   // after every number, ties in no defined order.
-  Result<std::vector<SearchHit>> search(std::span<const float> query,
-                                        std::size_t k) const override;
+  Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
+  // As search, over the entries whose id `accept` passes: the min(k, passing) best, with the bits
+  // and order of search. `accept` runs only for entries that would enter the k best so far.
+  Result<std::vector<SearchHit>> search_filtered(std::span<const float> query, std::size_t k,
+                                                 const IdFilter& accept) const override;
   // True when the id had an entry.
   bool remove(std::uint64_t id) override;
   std::size_t len() const override { return ids_.size(); }
@@ -95,6 +102,11 @@ class CompressedFlatIndex final : public VectorIndex {
 
  private:
   // Makes room for `extra` more slots in every array, growing geometrically; may throw bad_alloc,
+  // The search behind search and search_filtered, once the index is known not to be empty and the
+  // query's length is checked.
+  template <class Accept>
+  std::vector<SearchHit> scan(std::span<const float> query, std::size_t k,
+                              const Accept& accept) const;
   // and changes nothing else.
   void reserve_slots(std::size_t extra);
   // The slot of `id`, appending a new one when absent. Never leaves a partial slot behind.
@@ -105,7 +117,7 @@ class CompressedFlatIndex final : public VectorIndex {
   Metric metric_;
   std::size_t stride_;  // code units per slot
   std::vector<std::uint64_t> ids_;
-  std::vector<Unit> codes_;
+  ScanVector<Unit> codes_;  // stride_ units per slot, end to end: what a search reads
   std::vector<float> aux_;  // empty unless Codec::kHasAux
   SlotTable slots_;          // id -> slot, over ids_
 };

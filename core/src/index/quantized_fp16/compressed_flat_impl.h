@@ -141,41 +141,54 @@ Result<> CompressedFlatIndex<Codec>::add_matrix(std::span<const float> data, std
 template <class Codec>
 Result<std::vector<SearchHit>> CompressedFlatIndex<Codec>::search(std::span<const float> query,
                                                                   std::size_t k) const {
-  const std::size_t n = ids_.size();
-  if (n == 0) return std::vector<SearchHit>{};
+  if (ids_.empty()) return std::vector<SearchHit>{};
   if (query.size() != dimensions_) return DbError::dimension_mismatch(dimensions_, query.size());
-  if (k == 0) return std::vector<SearchHit>{};
-  // Scores are produced a block at a time into a small stack buffer and offered to a bounded
-  // collector: the same hits as sorting every score and keeping the first k (up to ties), without
-  // holding n of them.
-  constexpr std::size_t kBlock = 256;
-  float scores[kBlock];
+  return scan(query, k, [](std::uint64_t) { return true; });
+}
+
+template <class Codec>
+Result<std::vector<SearchHit>> CompressedFlatIndex<Codec>::search_filtered(
+    std::span<const float> query, std::size_t k, const IdFilter& accept) const {
+  if (ids_.empty()) return std::vector<SearchHit>{};
+  if (query.size() != dimensions_) return DbError::dimension_mismatch(dimensions_, query.size());
+  return scan(query, k, accept);
+}
+
+template <class Codec>
+template <class Accept>
+std::vector<SearchHit> CompressedFlatIndex<Codec>::scan(std::span<const float> query, std::size_t k,
+                                                        const Accept& accept) const {
+  if (k == 0) return {};
+  const std::size_t n = ids_.size();
   typename Codec::Query q = Codec::prepare(metric_, query);
   TopK top(k, n);
-  if constexpr (requires { Codec::select(q, codes_.data(), aux_.data(), ids_.data(), n, top); }) {
-    // A codec that can reject rows before scoring them runs its own selection.
-    if (Codec::select(q, codes_.data(), aux_.data(), ids_.data(), n, top)) {
-      return top.take_sorted();
-    }
-  }
-  bool full = false;
-  float worst = 0.0f;
-  const Unit* codes = codes_.data();
+  const std::uint64_t* ids = ids_.data();
   const float* aux = Codec::kHasAux ? aux_.data() : nullptr;
+  auto finished = [&] {
+    std::vector<SearchHit> hits = top.take_sorted();
+    for (SearchHit& hit : hits) hit.distance = Codec::finish(q, hit.distance);
+    return hits;
+  };
+  auto candidate_at = [&](std::size_t slot) -> std::optional<std::uint64_t> {
+    if (!accept(ids[slot])) return std::nullopt;
+    return ids[slot];
+  };
+  if constexpr (requires { Codec::select(q, codes_.data(), aux, n, top, candidate_at); }) {
+    // A codec that can reject rows before scoring them runs its own selection.
+    if (Codec::select(q, codes_.data(), aux, n, top, candidate_at)) return finished();
+  }
+  // Keys are produced a block at a time into a small stack buffer and offered to a bounded
+  // collector: the same hits as sorting every score and keeping the first k (up to ties), without
+  // holding n of them.
+  constexpr std::size_t kBlock = 1024;
+  float keys[kBlock];
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t rows = std::min(kBlock, n - start);
-    Codec::score(q, codes + start * stride_, aux != nullptr ? aux + start : nullptr, rows,
-                 dimensions_, scores);
-    const std::uint64_t* ids = ids_.data() + start;
-    // Most rows cannot enter a full collector: test them against its worst kept score first.
-    for (std::size_t r = 0; r < rows; ++r) {
-      if (full && !distance_less(scores[r], worst)) continue;
-      top.push(ids[r], scores[r]);
-      full = top.full();
-      if (full) worst = top.worst();
-    }
+    Codec::score(q, codes_.data() + start * stride_, aux != nullptr ? aux + start : nullptr, rows,
+                 dimensions_, keys);
+    top.offer(keys, rows, [&](std::size_t r) { return candidate_at(start + r); });
   }
-  return top.take_sorted();
+  return finished();
 }
 
 template <class Codec>

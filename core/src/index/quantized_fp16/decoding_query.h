@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <span>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct DecodingQuery {
 
   // `fused`: whether this machine can run the codec's fused scan. Never fails.
   static DecodingQuery prepare(Metric metric, std::span<const float> query, bool fused);
+  // distance() from a distance_squared() score: rows are ranked by the squared L2 distance (the
+  // rounded square root is monotone) and only the kept ones are square-rooted.
+  float finish(float score) const { return metric == Metric::L2 ? std::sqrt(score) : score; }
 };
 
 }  // namespace sorvel

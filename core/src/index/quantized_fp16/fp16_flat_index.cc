@@ -21,7 +21,7 @@ void Fp16Codec::score(Query& q, const Unit* codes, const float* /*aux*/, std::si
   }
   for (std::size_t r = 0; r < rows; ++r) {
     decode_f16(codes + r * dimensions, dimensions, q.scratch.data());
-    out[r] = distance(q.metric, q.query, q.scratch);
+    out[r] = distance_squared(q.metric, q.query.data(), q.scratch.data(), dimensions);
   }
 }
 

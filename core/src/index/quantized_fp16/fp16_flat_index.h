@@ -28,11 +28,13 @@ struct Fp16Codec {
   }
   static void decode(const Unit* code, float aux, std::size_t dimensions, float* out);
 
-  // The fused scan needs AVX2, FMA and F16C.
+  // The fused scan needs AVX2, FMA and F16C. Scores are distance_squared() of the decoded rows;
+  // finish() turns a kept one into distance().
   using Query = DecodingQuery;
   static Query prepare(Metric metric, std::span<const float> query);
   static void score(Query& q, const Unit* codes, const float* aux, std::size_t rows,
                     std::size_t dimensions, float* out);
+  static float finish(const Query& q, float score) { return q.finish(score); }
   static std::optional<std::string> check_code(const Unit*, std::size_t) { return std::nullopt; }
 };
 
@@ -40,8 +42,8 @@ extern template class CompressedFlatIndex<Fp16Codec>;
 using Fp16FlatIndex = CompressedFlatIndex<Fp16Codec>;
 
 namespace fused_avx2 {
-// Scores `rows` consecutive half-precision codes of `n` components. Only callable when
-// cpu::use_avx2_fma() and cpu::use_f16c() are true. `qq` is dot(q, q).
+// distance_squared() of `rows` consecutive half-precision codes of `n` components, decoded. Only
+// callable when cpu::use_avx2_fma() and cpu::use_f16c() are true. `qq` is dot(q, q).
 void score_fp16(Metric metric, const float* q, float qq, const std::uint16_t* codes,
                 std::size_t rows, std::size_t n, float* out);
 }  // namespace fused_avx2

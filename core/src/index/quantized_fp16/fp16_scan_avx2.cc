@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "distance/metric.h"
+#include "distance/distance.h"
 #include "index/quantized_fp16/fp16_flat_index.h"
 #include "target_region.h"
 
