@@ -101,12 +101,12 @@ class CompressedFlatIndex final : public VectorIndex {
   static Result<CompressedFlatIndex> load_file(const std::string& path);
 
  private:
-  // Makes room for `extra` more slots in every array, growing geometrically; may throw bad_alloc,
   // The search behind search and search_filtered, once the index is known not to be empty and the
   // query's length is checked.
   template <class Accept>
   std::vector<SearchHit> scan(std::span<const float> query, std::size_t k,
                               const Accept& accept) const;
+  // Makes room for `extra` more slots in every array, growing geometrically; may throw bad_alloc,
   // and changes nothing else.
   void reserve_slots(std::size_t extra);
   // The slot of `id`, appending a new one when absent. Never leaves a partial slot behind.
