@@ -181,6 +181,15 @@ HnswIndex& HnswIndex::operator=(HnswIndex&& other) noexcept {
   return *this;
 }
 
+template <class IdAt>
+std::vector<HnswNode> HnswIndex::assign_nodes(std::size_t rows, IdAt id_at) {
+  graph_.reserve(rows);
+  std::vector<HnswNode> nodes;
+  nodes.reserve(rows);
+  for (std::size_t i = 0; i < rows; ++i) nodes.push_back(graph_.node_for(id_at(i)));
+  return nodes;
+}
+
 Result<> HnswIndex::add(std::uint64_t id, std::span<const float> vector) {
   if (vector.size() != dimensions_) return DbError::dimension_mismatch(dimensions_, vector.size());
   const std::optional<HnswNode> known = graph_.find_node(id);
@@ -200,10 +209,8 @@ Result<> HnswIndex::add_batch(std::span<const IndexItem> items) {
     if (known && graph_.is_live(*known)) return DbError::duplicate_id(item.id);
   }
   if (items.empty()) return ok();
-  graph_.reserve(items.size());
-  std::vector<HnswNode> nodes;
-  nodes.reserve(items.size());
-  for (const IndexItem& item : items) nodes.push_back(graph_.node_for(item.id));
+  const std::vector<HnswNode> nodes =
+      assign_nodes(items.size(), [&](std::size_t i) { return items[i].id; });
   const ScratchPool::Lease scratch = scratches_.take(graph_.node_count());
   for (std::size_t i = 0; i < items.size(); ++i) {
     graph_.insert(nodes[i], items[i].vector.data(), *scratch);
@@ -211,28 +218,13 @@ Result<> HnswIndex::add_batch(std::span<const IndexItem> items) {
   return ok();
 }
 
-std::vector<HnswNode> HnswIndex::assign_nodes(std::uint64_t start_id, std::size_t rows) {
-  graph_.reserve(rows);
-  std::vector<HnswNode> nodes;
-  nodes.reserve(rows);
-  for (std::size_t i = 0; i < rows; ++i) nodes.push_back(graph_.node_for(start_id + i));
-  return nodes;
-}
-
-std::vector<HnswNode> HnswIndex::assign_nodes(std::span<const std::uint64_t> ids) {
-  graph_.reserve(ids.size());
-  std::vector<HnswNode> nodes;
-  nodes.reserve(ids.size());
-  for (const std::uint64_t id : ids) nodes.push_back(graph_.node_for(id));
-  return nodes;
-}
-
 Result<> HnswIndex::add_matrix(std::span<const float> data, std::size_t rows, std::size_t cols,
                                std::uint64_t start_id) {
   if (cols != dimensions_) return DbError::dimension_mismatch(dimensions_, cols);
   check_matrix(data, rows, cols);
   if (rows == 0) return ok();
-  const std::vector<HnswNode> nodes = assign_nodes(start_id, rows);
+  const std::vector<HnswNode> nodes =
+      assign_nodes(rows, [&](std::size_t i) { return start_id + i; });
   const ScratchPool::Lease scratch = scratches_.take(graph_.node_count());
   for (std::size_t i = 0; i < rows; ++i) {
     graph_.insert(nodes[i], data.data() + i * cols, *scratch);
@@ -247,7 +239,8 @@ Result<> HnswIndex::add_batch_parallel(std::span<const float> data, std::size_t 
   if (cols != dimensions_) return DbError::dimension_mismatch(dimensions_, cols);
   check_matrix(data, rows, cols);
   if (rows == 0) return ok();
-  insert_parallel(assign_nodes(start_id, rows), data, num_threads, micro_batch_size, launch);
+  insert_parallel(assign_nodes(rows, [&](std::size_t i) { return start_id + i; }), data,
+                  num_threads, micro_batch_size, launch);
   return ok();
 }
 
@@ -258,7 +251,8 @@ Result<> HnswIndex::add_batch_parallel(std::span<const std::uint64_t> ids,
   if (cols != dimensions_) return DbError::dimension_mismatch(dimensions_, cols);
   check_matrix(data, ids.size(), cols);
   if (ids.empty()) return ok();
-  insert_parallel(assign_nodes(ids), data, num_threads, micro_batch_size, launch);
+  insert_parallel(assign_nodes(ids.size(), [&](std::size_t i) { return ids[i]; }), data,
+                  num_threads, micro_batch_size, launch);
   return ok();
 }
 

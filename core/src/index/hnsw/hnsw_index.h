@@ -148,10 +148,10 @@ class HnswIndex final : public VectorIndex {
     std::size_t keep_;
   };
 
-  // Nodes for ids start_id .. start_id + rows - 1, numbering new ones.
-  std::vector<HnswNode> assign_nodes(std::uint64_t start_id, std::size_t rows);
-  // Nodes for the given ids, numbering new ones.
-  std::vector<HnswNode> assign_nodes(std::span<const std::uint64_t> ids);
+  // The nodes of the ids id_at(0) .. id_at(rows - 1), numbering new ones, with room reserved for
+  // all of them first (defined in the .cc, its only user).
+  template <class IdAt>
+  std::vector<HnswNode> assign_nodes(std::size_t rows, IdAt id_at);
   // The parallel insert of `data` into the given nodes (one row each).
   void insert_parallel(const std::vector<HnswNode>& nodes, std::span<const float> data,
                        std::size_t num_threads, std::size_t micro_batch_size,
