@@ -172,10 +172,6 @@ constexpr std::size_t kBatchChunk = 4096;
 // the rows copied for it.
 constexpr std::size_t kParallelGroup = 65536;
 
-// Where an Add record's vector starts in its body: after the u32 variant, the u64 id and the u64
-// count (wal.h).
-constexpr std::uint64_t kAddVectorOffset = 20;
-
 // Reads out.size() floats stored at `offset` of the file `fd`. Io for a failed read, and for a
 // file that ends first (the log was cut back while it was read).
 Result<> read_floats_at(int fd, std::uint64_t offset, std::span<float> out) {
@@ -358,7 +354,7 @@ Result<> Collection::replay(const std::string& wal_path, ReplayedVectors* deferr
     if (!body) break;
     Result<WalEntry> entry = WalEntry::decode(*body);
     // An undecodable body is skipped; the reader stays aligned.
-    if (entry) apply_record(*entry, deferred, record_start + 4 + kAddVectorOffset);
+    if (entry) apply_record(*entry, deferred, record_start + kWalLengthBytes + kWalAddVectorOffset);
   }
   SORVEL_TRY(fd.close());
 

@@ -40,7 +40,7 @@ class Cursor {
 
 std::uint64_t add_body_size(std::size_t n, std::optional<std::size_t> payload,
                             std::optional<std::size_t> sparse) {
-  return 20 + 4 * static_cast<std::uint64_t>(n) + (payload ? 9 + *payload : 1) +
+  return kWalAddVectorOffset + 4 * static_cast<std::uint64_t>(n) + (payload ? 9 + *payload : 1) +
          (sparse ? 9 + *sparse : 1);
 }
 
@@ -240,7 +240,7 @@ Result<> WalWriter::append_record(std::uint64_t body_size, const Compose& compos
   SORVEL_TRY(check_wal_record_size(body_size));
   SORVEL_TRY(repair());
   last_begin_ = kNoRecord;
-  const std::size_t total = 4 + static_cast<std::size_t>(body_size);
+  const std::size_t total = kWalLengthBytes + static_cast<std::size_t>(body_size);
   if (!buffer_.empty() && buffer_.size() + total > kBufferSize) {
     std::size_t written = 0;
     SORVEL_TRY(write_out(written));
@@ -298,7 +298,7 @@ Result<> WalWriter::append_adds(std::span<const WalAddRecord> records) {
     const std::uint64_t body = add_body_size(
         r.vector.size(), r.payload ? std::optional(r.payload->size()) : std::nullopt, std::nullopt);
     SORVEL_CHECK(body <= kMaxWalRecordBody, "append_adds: record body beyond the replay limit");
-    total += 4 + static_cast<std::size_t>(body);
+    total += kWalLengthBytes + static_cast<std::size_t>(body);
   }
   last_begin_ = kNoRecord;
   // One resize for the chunk: it either fails before anything changed or holds every record.
@@ -425,12 +425,12 @@ Result<std::uint64_t> rewrite_wal(const std::string& path, std::vector<WalEntry>
     const std::vector<std::uint8_t> body = e.encode();
     e = WalEntry();  // consumed: release its vector while the log is written
     const auto length = static_cast<std::uint32_t>(body.size());
-    if (buffer.size() + 4 + body.size() > WalWriter::kBufferSize) {
+    if (buffer.size() + kWalLengthBytes + body.size() > WalWriter::kBufferSize) {
       SORVEL_TRY(write_fully(fd.get(), buffer, written));
       buffer.clear();
     }
     const auto* l = reinterpret_cast<const std::uint8_t*>(&length);
-    buffer.insert(buffer.end(), l, l + 4);
+    buffer.insert(buffer.end(), l, l + kWalLengthBytes);
     if (body.size() >= WalWriter::kBufferSize) {
       SORVEL_TRY(write_fully(fd.get(), buffer, written));
       buffer.clear();

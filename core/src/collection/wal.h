@@ -28,6 +28,11 @@
 
 namespace sorvel {
 
+// The u32 body length before every record.
+inline constexpr std::size_t kWalLengthBytes = 4;
+// Where an Add body's vector starts: after the u32 variant, the u64 id and the u64 count.
+inline constexpr std::size_t kWalAddVectorOffset = 20;
+
 // Replay reads bodies of at most this many bytes and stops at a longer one, so no writer produces
 // one.
 inline constexpr std::uint64_t kMaxWalRecordBody = 268435456;
