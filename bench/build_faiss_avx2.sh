@@ -1,10 +1,11 @@
 #!/bin/sh
 # Builds a wide (AVX2) faiss with its Python module from Debian's source package into a cache folder
 # outside the repository, as the fair benchmark peer (Debian's python3-faiss has no AVX2 code).
-# Usage: bench/build_faiss_avx2.sh [cache-dir]   (default /work/.cache/faiss-avx2)
+# Usage: bench/build_faiss_avx2.sh [cache-dir]   (default $SORVEL_BENCH_CACHE/faiss-avx2, the cache being
+#   ${XDG_CACHE_HOME:-~/.cache}/sorvel-bench unless SORVEL_BENCH_CACHE is set)
 # Afterwards: PYTHONPATH=<cache-dir>/build/faiss/python/build/lib /usr/bin/python3 bench/...
 set -eu
-CACHE=${1:-/work/.cache/faiss-avx2}
+CACHE=${1:-${SORVEL_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/sorvel-bench}/faiss-avx2}
 mkdir -p "$CACHE"
 cd "$CACHE"
 if ! grep -rqs "deb-src\|Types: deb deb-src\|Types: deb-src" /etc/apt/sources.list.d/ /etc/apt/sources.list; then

@@ -2,14 +2,15 @@
 # Builds the hnswlib benchmark peer for this CPU: a small pybind11 module over Debian's
 # libhnswlib-dev headers, compiled with -O3 -march=native (Debian's python3-hnswlib is an SSE build),
 # into a cache folder outside the repository.
-# Usage: bench/build_hnswlib_native.sh [cache-dir]   (default /work/.cache/hnswlib-native)
+# Usage: bench/build_hnswlib_native.sh [cache-dir]   (default $SORVEL_BENCH_CACHE/hnswlib-native, the cache being
+#   ${XDG_CACHE_HOME:-~/.cache}/sorvel-bench unless SORVEL_BENCH_CACHE is set)
 # Afterwards: /usr/bin/python3 bench/hnsw_bench.py --peer-path <cache-dir>
 # The module, hnswlib_native, offers what the benchmark calls: Index(space, dim),
 # init_index(max_elements, M, ef_construction, random_seed), add_items(data, num_threads),
 # set_ef(ef) and knn_query(data, k) -> (labels, distances); the interpreter lock is released while
 # it inserts and searches, as in hnswlib's own binding.
 set -eu
-CACHE=${1:-/work/.cache/hnswlib-native}
+CACHE=${1:-${SORVEL_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/sorvel-bench}/hnswlib-native}
 PY=/usr/bin/python3
 for p in libhnswlib-dev python3-pybind11 python3-dev; do
   dpkg -s "$p" >/dev/null 2>&1 || apt-get install -y -qq "$p" >/dev/null

@@ -17,17 +17,15 @@ images, 10,000 test images, pixel values / 255, L2), HNSW parameters 200 / 50 / 
            against the unfiltered search. "10k fetch" counts what the earlier single fetch of the
            10 k nearest (then filtered) gave for the same queries.
 
-Usage: flock /work/.cache/bench.lock /usr/bin/python3 bench/collection_fashion_bench.py
+Usage: /usr/bin/python3 bench/collection_fashion_bench.py
            [--build build] [--queries 200] [--skip-rebuild]
 """
 
 import argparse
 import gc
-import gzip
 import json
 import os
 import shutil
-import struct
 import sys
 import tempfile
 import time
@@ -37,19 +35,12 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402  (after the thread setting)
 
+from bench_env import bench_lock, fashion_images, read_idx  # noqa: E402
+
 REPO = Path(__file__).resolve().parents[1]
-FMNIST = Path("/usr/share/datasets/fashion-mnist")
 K = 10
 
 
-def read_idx(path):
-    with gzip.open(path, "rb") as f:
-        data = f.read()
-    magic, count = struct.unpack(">II", data[:8])
-    if magic == 2051:
-        rows, cols = struct.unpack(">II", data[8:16])
-        return np.frombuffer(data, np.uint8, offset=16).reshape(count, rows * cols)
-    return np.frombuffer(data, np.uint8, offset=8)
 
 
 def new_hnsw_collection(data_dir, name, dims, threshold):
@@ -113,14 +104,14 @@ def main():
     sys.path.insert(0, str(REPO / args.build / "python"))
     import sorvel_vector_db as svdb
 
-    train = (read_idx(FMNIST / "train-images-idx3-ubyte.gz").astype(np.float32) / 255.0)
-    labels = read_idx(FMNIST / "train-labels-idx1-ubyte.gz")
-    test = read_idx(FMNIST / "t10k-images-idx3-ubyte.gz").astype(np.float32) / 255.0
+    train = fashion_images("train-images-idx3-ubyte.gz")
+    labels = read_idx("train-labels-idx1-ubyte.gz")
+    test = fashion_images("t10k-images-idx3-ubyte.gz")
     queries = np.ascontiguousarray(test[: args.queries])
     n, d = train.shape
     gauss = np.random.default_rng(7).standard_normal((20000, 64), dtype=np.float32)
 
-    with tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR", "/tmp")) as tmp:
+    with bench_lock(), tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR", "/tmp")) as tmp:
         print("batch insert (HNSW 200/50/12, one run):")
         batch_case(svdb, tmp, "gaussian 20000 x 64", gauss, None)
         batch_case(svdb, tmp, f"fashion-mnist {n} x {d}", train, labels)

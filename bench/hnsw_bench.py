@@ -23,12 +23,11 @@ Ratios are ours / peer: for times below 1 is faster, for QPS above 1 is faster.
 
 Build the peer first (bench/build_hnswlib_native.sh), then run with Debian's interpreter under the
 shared benchmark lock:
-  flock /work/.cache/bench.lock /usr/bin/python3 bench/hnsw_bench.py [--sets fashion,clustered]
+  /usr/bin/python3 bench/hnsw_bench.py [--sets fashion,clustered]
       [--build DIR] [--peer-path DIR] [--rows 100000] [--queries 1000] [--threads 8] [--repeat 3]
 """
 
 import argparse
-import gzip
 import os
 import sys
 import tempfile
@@ -42,6 +41,8 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
 
+from bench_env import bench_lock, fashion_images, peer_dir  # noqa: E402
+
 REPO = Path(__file__).resolve().parents[1]
 M = 16
 EF_CONSTRUCTION = 200
@@ -49,7 +50,6 @@ K = 10
 REACH_EF = 64
 EF_SWEEP = [10, 12, 16, 20, 24, 32, 40, 48, 64, 80, 96, 128, 160, 192, 256, 384, 512]
 TARGETS = (0.95, 0.99)
-FASHION = Path("/usr/share/datasets/fashion-mnist")
 
 
 def random_set(rng, rows, queries, dims):
@@ -76,15 +76,9 @@ def clustered_set(rng, rows, queries, dims, clusters=200):
 
 def fashion_set(rng, rows, queries, dims):
     """Pixels scaled to [0, 1]; `rows` and `dims` do not apply."""
-    def images(name):
-        raw = gzip.open(FASHION / name).read()
-        count = int.from_bytes(raw[4:8], "big")
-        return (np.frombuffer(raw, dtype=np.uint8, offset=16).reshape(count, 784)
-                .astype(np.float32) / 255.0)
-
-    test = images("t10k-images-idx3-ubyte.gz")
+    test = fashion_images("t10k-images-idx3-ubyte.gz")
     pick = rng.choice(len(test), size=min(queries, len(test)), replace=False)
-    return (np.ascontiguousarray(images("train-images-idx3-ubyte.gz")),
+    return (fashion_images("train-images-idx3-ubyte.gz"),
             np.ascontiguousarray(test[np.sort(pick)]))
 
 
@@ -324,7 +318,7 @@ def run_set(name, base, queries, svdb, peer_module, threads, repeat):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.environ.get("SORVEL_BUILD_DIR", str(REPO / "build")))
-    parser.add_argument("--peer-path", default="/work/.cache/hnswlib-native")
+    parser.add_argument("--peer-path", default=str(peer_dir("hnswlib-native")))
     parser.add_argument("--sets", default="fashion,clustered")
     parser.add_argument("--rows", type=int, default=100_000)
     parser.add_argument("--dims", type=int, default=128)
@@ -341,9 +335,10 @@ def main():
     print(f"ours: {svdb.__file__}\npeer: {hnswlib_native.__file__}")
     rng = np.random.default_rng(2024)
     makers = {"random": random_set, "clustered": clustered_set, "fashion": fashion_set}
-    for name in args.sets.split(","):
-        base, queries = makers[name](rng, args.rows, args.queries, args.dims)
-        run_set(name, base, queries, svdb, hnswlib_native, args.threads, args.repeat)
+    with bench_lock():
+        for name in args.sets.split(","):
+            base, queries = makers[name](rng, args.rows, args.queries, args.dims)
+            run_set(name, base, queries, svdb, hnswlib_native, args.threads, args.repeat)
 
 
 if __name__ == "__main__":

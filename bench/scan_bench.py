@@ -23,17 +23,14 @@ lock (`--lock`, taken per round so other benchmarks can interleave; "" to run wi
 for notes closes the run.
 
 Run with Debian's interpreter, the wide faiss build first on the path:
-  PYTHONPATH=/work/.cache/faiss-avx2/build/faiss/python/build/lib \\
+  PYTHONPATH=<cache>/faiss-avx2/build/faiss/python/build/lib \\
     /usr/bin/python3 bench/scan_bench.py [--sets 100k,1m,fashion] [--kinds flat,fp16,int8,mmap]
 The module is taken from $SORVEL_BUILD_DIR/python (default <repo>/build/python), the probe from
 $SORVEL_PROBE (default $SORVEL_BUILD_DIR/bench/memory_bandwidth).
 """
 
 import argparse
-import contextlib
-import fcntl
 import gc
-import gzip
 import os
 import re
 import statistics
@@ -51,13 +48,14 @@ os.environ["OMP_NUM_THREADS"] = "1"
 
 import numpy as np  # noqa: E402
 
+from bench_env import bench_lock, fashion_images  # noqa: E402
+
 REPO = Path(__file__).resolve().parents[1]
 BUILD = Path(os.environ.get("SORVEL_BUILD_DIR", REPO / "build"))
 sys.path.insert(0, str(BUILD / "python"))
 import faiss  # noqa: E402
 import sorvel_vector_db as svdb  # noqa: E402
 
-FASHION = Path("/usr/share/datasets/fashion-mnist")
 PROBE = Path(os.environ.get("SORVEL_PROBE", BUILD / "bench" / "memory_bandwidth"))
 
 
@@ -68,14 +66,8 @@ def gaussian(rows, dims, queries):
 
 
 def fashion(queries):
-    def images(name):
-        raw = gzip.open(FASHION / name).read()
-        count = int.from_bytes(raw[4:8], "big")
-        return (np.frombuffer(raw, dtype=np.uint8, offset=16).reshape(count, 784)
-                .astype(np.float32) / 255.0)
-
-    return (np.ascontiguousarray(images("train-images-idx3-ubyte.gz")),
-            np.ascontiguousarray(images("t10k-images-idx3-ubyte.gz")[:queries]))
+    return (fashion_images("train-images-idx3-ubyte.gz"),
+            np.ascontiguousarray(fashion_images("t10k-images-idx3-ubyte.gz")[:queries]))
 
 
 SETS = {
@@ -83,19 +75,6 @@ SETS = {
     "1m": lambda q: gaussian(1_000_000, 128, q),
     "fashion": fashion,
 }
-
-
-@contextlib.contextmanager
-def bench_lock(path):
-    if not path:
-        yield
-        return
-    with open(path, "a") as f:
-        fcntl.flock(f, fcntl.LOCK_EX)
-        try:
-            yield
-        finally:
-            fcntl.flock(f, fcntl.LOCK_UN)
 
 
 def qps_for(search, queries, seconds):
@@ -233,8 +212,8 @@ def main():
     ap.add_argument("--seconds", type=float, default=2.0, help="timing per side per round")
     ap.add_argument("--queries", type=int, default=50)
     ap.add_argument("--k", type=int, default=10)
-    ap.add_argument("--lock", default="/work/.cache/bench.lock" if
-                    os.path.isdir("/work/.cache") else "", help="flock file ('' for none)")
+    ap.add_argument("--lock", default=None,
+                    help="flock file (default the cache's bench.lock; '' for none)")
     ap.add_argument("--peer-huge-pages", action="store_true",
                     help="rerun with glibc's malloc advising huge pages, so faiss's arrays get them "
                     "too (ours have them either way)")
