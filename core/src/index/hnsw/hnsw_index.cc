@@ -159,6 +159,20 @@ HnswIndex::HnswIndex(std::size_t dimensions, Metric metric, std::size_t ef_const
       ef_search_(ef_search),
       m_(m) {}
 
+Result<> HnswIndex::check_config(std::uint64_t ef_construction, std::uint64_t ef_search,
+                                 std::uint64_t m) {
+  (void)ef_search;  // any width is usable
+  if (ef_construction > kMaxEfConstruction) {
+    return DbError::invalid_config(str_cat("HNSW ef_construction of ", ef_construction,
+                                           " is above the largest usable, ", kMaxEfConstruction));
+  }
+  if (m > kMaxM) {
+    return DbError::invalid_config(
+        str_cat("HNSW m of ", m, " is above the largest usable, ", kMaxM));
+  }
+  return ok();
+}
+
 // The pool's mutex is not moved: each object keeps its own. Moving needs exclusive access to
 // `other`.
 HnswIndex::HnswIndex(HnswIndex&& other) noexcept

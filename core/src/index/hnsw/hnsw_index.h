@@ -38,10 +38,20 @@ class HnswIndex final : public VectorIndex {
   // level_mult.
   static constexpr std::size_t kEmptyGraphRecordBytes = 8 + 1 + 8 * 4;
 
-  // An empty index; the graph gets m, m_max0 = 2m, ef_construction and 1 / ln(max(m, 2)). Nothing
-  // is range-checked: an ef of 0 acts as 1, an m of 0 gives a graph without edges.
+  // An empty index; the graph gets m, m_max0 = 2m, ef_construction and 1 / ln(max(m, 2)). An ef of
+  // 0 acts as 1, an m of 0 gives a graph without edges. Callers that take settings from a user or a
+  // file check them with check_config first, so that every graph the index saves loads again.
   HnswIndex(std::size_t dimensions, Metric metric, std::size_t ef_construction,
             std::size_t ef_search, std::size_t m);
+
+  // The largest settings whose saved graph the loader takes back (m_max0 = 2m included).
+  static constexpr std::uint64_t kMaxM = HnswGraph::kMaxLoadedLinks / 2;
+  static constexpr std::uint64_t kMaxEfConstruction = HnswGraph::kMaxLoadedWidth;
+  // InvalidConfig for the first setting no index can hold, in this order: ef_construction above
+  // kMaxEfConstruction, m above kMaxM. Any ef_search is accepted: a search never holds more
+  // candidates than the nodes it reaches.
+  static Result<> check_config(std::uint64_t ef_construction, std::uint64_t ef_search,
+                               std::uint64_t m);
 
   HnswIndex(HnswIndex&& other) noexcept;
   HnswIndex& operator=(HnswIndex&& other) noexcept;
