@@ -97,6 +97,10 @@ Snapshot snapshot_of(const VectorIndex& index) {
   }
   FUZZ_EXPECT(items.size() == index.len());
   std::sort(items.begin(), items.end());
+  // No index holds two live vectors for one id.
+  FUZZ_EXPECT(std::adjacent_find(items.begin(), items.end(), [](const auto& a, const auto& b) {
+                return a.first == b.first;
+              }) == items.end());
   Snapshot s;
   for (auto& [id, bits] : items) {
     s.ids.push_back(id);

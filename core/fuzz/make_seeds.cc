@@ -6,6 +6,7 @@
 //   fuzz_seeds <corpus directory>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -156,7 +157,13 @@ void kvec_seeds() {
   MmapFlatIndex index(path, 3, Metric::L2);
   fill(index, 4, 3);
   index.flush();
-  seed("kvec_open", "l2-4-records", read_scratch("k"));
+  const Bytes four = read_scratch("k");
+  seed("kvec_open", "l2-4-records", four);
+  // An earlier version appended a second record for an id whose record was live.
+  Bytes repeated = four;
+  std::memcpy(repeated.data() + kvec::kHeaderSize + 2 * kvec::stride(3),
+              repeated.data() + kvec::kHeaderSize, 8);
+  seed("kvec_open", "l2-repeated-id", repeated);
   (void)index.remove(1);
   must(index.add(100, row(9, 3)), "add");
   index.flush();

@@ -212,3 +212,71 @@ def test_mmap_matches_flat_index(svdb, tmp_path):
         flat.add_batch_np(data)
         for q in rng.standard_normal((5, 24), dtype=F32):
             assert mm.search(q, 10) == flat.search(q, 10)
+
+
+@pytest.mark.parametrize("step", ["create", "append", "rewrite"])
+def test_mmap_failed_flush_raises_and_keeps_its_changes(svdb, tmp_path, step):
+    sub = tmp_path / "sub"
+    path = sub / "v.kvec"
+    idx = svdb.MmapFlatIndex(2, "l2", str(path))
+    idx.add(1, [1.0, 1.0])
+    if step != "create":
+        sub.mkdir()
+        idx.flush()
+        written = path.read_bytes()
+        path.unlink()
+        sub.rmdir()  # no file to append to, no directory to write a new one in
+    idx.add(2, [2.0, 2.0])
+    if step == "rewrite":
+        assert idx.delete(1) is True
+    expected = {1: [1.0, 1.0], 2: [2.0, 2.0]} if step != "rewrite" else {2: [2.0, 2.0]}
+    for _ in range(2):  # a retry fails the same way
+        with pytest.raises(OSError, match=r"No such file or directory \(os error 2\)$"):
+            idx.flush()
+        assert len(idx) == len(expected)
+        assert sorted(h["id"] for h in idx.search([0.0, 0.0], 5)) == sorted(expected)
+    if step == "rewrite":
+        assert idx.delete(1) is False  # the tombstone is kept
+    sub.mkdir()
+    if step == "append":
+        path.write_bytes(written)  # an append needs the file it maps
+    assert idx.flush() is None
+    assert path.read_bytes() == kvec(2, 0, sorted(expected.items()))
+
+
+def test_mmap_add_of_an_id_live_in_the_file_is_a_duplicate(svdb, tmp_path):
+    path = tmp_path / "v.kvec"
+    path.write_bytes(kvec(2, 0, [(0, [0, 0]), (1, [1, 1])]))
+    idx = svdb.MmapFlatIndex(2, "l2", str(path))
+    flat = svdb.FlatIndex(2)
+    flat.add(0, [0.0, 0.0])
+    with pytest.raises(KeyError) as flat_error:
+        flat.add(0, [5.0, 5.0])
+    with pytest.raises(KeyError) as error:
+        idx.add(0, [5.0, 5.0])
+    assert str(error.value) == str(flat_error.value)
+    # Batches stop at the duplicate and keep the items before it.
+    with pytest.raises(KeyError, match="duplicate vector ID: 1"):
+        idx.add_batch([(7, [7.0, 7.0]), (1, [5.0, 5.0])])
+    with pytest.raises(KeyError, match="duplicate vector ID: 0"):
+        idx.add_batch_np(np.full((2, 2), 5.0, dtype=F32), start_id=2**64 - 1)  # ids 2^64-1, 0
+    assert len(idx) == 4
+    assert sorted(h["id"] for h in idx.search([5.0, 5.0], 10)) == [0, 1, 7, 2**64 - 1]
+    # A pending vector is replaced; delete then add replaces a file vector.
+    idx.add(7, [8.0, 8.0])
+    assert idx.delete(0) is True
+    idx.add(0, [9.0, 9.0])
+    assert [(h["id"], h["distance"]) for h in idx.search([9.0, 9.0], 2)] == [(0, 0.0), (7, F32(2**0.5))]
+    idx.flush()
+    assert len(svdb.MmapFlatIndex(2, "l2", str(path))) == 4
+
+
+def test_mmap_collection_upserts_replace_vectors_from_the_file(svdb, data):
+    col = svdb.Client(data).create_collection("m", 2, "l2", "mmap_flat")
+    col.upsert_batch([(i, [float(i), 0.0]) for i in range(5)])
+    del col
+    col = svdb.Client(data).get_collection("m")  # the opening wrote "vectors.mmap"
+    col.upsert(1, [10.0, 0.0])
+    col.upsert_batch([(2, [20.0, 0.0]), (2, [21.0, 0.0]), (3, [30.0, 0.0])])
+    assert col.count == 5
+    assert [h["id"] for h in col.search([0.0, 0.0], 10)] == [0, 4, 1, 2, 3]

@@ -129,8 +129,17 @@ ClientState::ClientState(std::string path, UniqueFd directory_lock, CollectionMa
       collections_(std::move(collections)) {}
 
 ClientState::~ClientState() {
-  // Drop the collections (each flushes its log buffer) while the directory is still ours.
+  // Drop the collections (each flushes its log buffer) while the directory is still ours. In a
+  // forked child nothing is written (see WalWriter), and closing the inherited descriptor keeps
+  // the parent's lock: flock(LOCK_UN) would release it for both.
   collections_.clear();
+}
+
+Result<> ClientState::check_owning_process() const {
+  if (owner_.is_current()) return ok();
+  return DbError::io(IoError::with_message(str_cat(
+      "the client of data directory ", path_, " was opened in another process (pid ", owner_.pid(),
+      "): open a new Client in this process (pid ", current_process_id(), ") to write")));
 }
 
 void ClientState::check_not_poisoned() const {
@@ -144,6 +153,7 @@ ClientState::ReadGuard ClientState::read() const {
 }
 
 ClientState::WriteGuard ClientState::write() {
+  SORVEL_CHECK(owner_.is_current(), "client state written outside the process that opened it");
   WriteGuard guard(this);
   if (poisoned()) {
     guard.unlock();
@@ -160,6 +170,7 @@ Result<> ClientState::create_collection(const std::string& name, std::uint64_t d
   if (index_type == IndexType::Faiss) {
     return DbError::invalid_config("no index of type faiss can be built");
   }
+  SORVEL_TRY(check_owning_process());
   WriteGuard guard = write();
   if (collections_.contains(name)) return DbError::collection_already_exists(name);
   const std::string dir = (fs::path(path_) / name).string();
@@ -182,6 +193,7 @@ Result<> ClientState::get_or_create_collection(const std::string& name, std::uin
 }
 
 Result<bool> ClientState::delete_collection(const std::string& name) {
+  SORVEL_TRY(check_owning_process());
   WriteGuard guard = write();
   const auto it = collections_.find(name);
   if (it == collections_.end()) return false;

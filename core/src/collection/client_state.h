@@ -15,6 +15,7 @@
 #include "collection/collection.h"
 #include "collection/collection_meta.h"
 #include "distance/metric.h"
+#include "owner_process.h"
 #include "posix_file.h"
 #include "result.h"
 
@@ -51,6 +52,12 @@ bool is_plain_collection_name(std::string_view name);
 // until it is destroyed, so two clients never write one directory. The lock takes no name in the
 // directory: every plain name ("LOCK" included) is a collection name. Destruction drops every
 // collection (each flushes what its log still buffers) and then releases the lock.
+//
+// The state belongs to the process that opened it. A child forked from that process inherits it,
+// but every change there is refused (check_owning_process) before any lock is taken, so the
+// parent's files see one writer. Reads work in the child on the state as of the fork. Destroying
+// the state in the child writes nothing: the inherited log writers drop their buffers, and closing
+// the inherited descriptor of the directory leaves the lock with the parent.
 class ClientState {
  public:
   // Shared access; find() and collections() read the registry. Movable, so a caller can release
@@ -106,7 +113,14 @@ class ClientState {
   const std::string& path() const { return path_; }
   bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
 
+  // Io "the client of data directory {path} was opened in another process (pid {n}): open a new
+  // Client in this process (pid {m}) to write" when called in any process but the one that opened
+  // the state; nothing is locked or changed. No system call (current_process_id).
+  Result<> check_owning_process() const;
+
   // Take the lock (blocking). InvariantFailure(kPoisonedMessage) when the state is poisoned.
+  // write() is for the owning process only: every caller that changes anything passes
+  // check_owning_process() first (InvariantFailure otherwise, before the lock is taken).
   ReadGuard read() const;
   WriteGuard write();
 
@@ -115,7 +129,7 @@ class ClientState {
   // only for hnsw, ivf_config {256, 16, 4096, 10} only for ivf, ivf_pq_config {256, 16, 4096, 10,
   // {8, 256, 25}} only for ivf_pq. Errors in order: InvalidConfig "invalid collection name: {}"
   // (the name debug-quoted; before the lock); InvalidConfig for IndexType::Faiss (before the
-  // lock); then, under the write lock, CollectionAlreadyExists
+  // lock); check_owning_process's Io; then, under the write lock, CollectionAlreadyExists
   // when the name is registered; InvalidConfig from the index factory (an IVF-PQ configuration that
   // does not fit the dimensions; nothing written); then Collection::create's errors
   // (CollectionAlreadyExists when the directory holds "meta.json" or "wal.log", Io).
@@ -130,8 +144,9 @@ class ClientState {
                                     Metric metric);
   // Unregisters and drops the collection, then removes the directory it was opened from or created
   // in (its dir(), never path/name, which may be another directory) recursively when its status
-  // can be read. False when the name is not registered (nothing touched). Io when the removal
-  // fails (the collection is already unregistered).
+  // can be read. check_owning_process's Io first (nothing touched). False when the name is not
+  // registered (nothing touched). Io when the removal fails (the collection is already
+  // unregistered).
   Result<bool> delete_collection(const std::string& name);
   // Every registered name, in the map's order (read lock).
   std::vector<std::string> list_collections() const;
@@ -147,6 +162,7 @@ class ClientState {
   // The locked descriptor of the data directory. Declared before the registry so it is released
   // after every collection has been dropped.
   UniqueFd directory_lock_;
+  OwnerProcess owner_;
   mutable std::shared_mutex mutex_;
   std::atomic<bool> poisoned_{false};
   CollectionMap collections_;

@@ -207,7 +207,8 @@ WalWriter::WalWriter(WalWriter&& other) noexcept
       file_size_(other.file_size_),
       last_begin_(std::exchange(other.last_begin_, kNoRecord)),
       torn_(std::exchange(other.torn_, false)),
-      appended_(other.appended_) {
+      appended_(other.appended_),
+      owner_(other.owner_) {
   other.buffer_.clear();
 }
 
@@ -222,12 +223,14 @@ WalWriter& WalWriter::operator=(WalWriter&& other) noexcept {
     last_begin_ = std::exchange(other.last_begin_, kNoRecord);
     torn_ = std::exchange(other.torn_, false);
     appended_ = other.appended_;
+    owner_ = other.owner_;
   }
   return *this;
 }
 
 WalWriter::~WalWriter() {
-  if (!fd_ || buffer_.empty()) return;
+  // A forked child drops the writer it inherited without touching the opener's file.
+  if (!fd_ || buffer_.empty() || !owner_.is_current()) return;
   // Release: write out what is buffered, ignoring errors, unless the file still ends in a
   // partial record (bytes behind it would be lost to replay anyway).
   if (!repair()) return;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "collection/sparse_index.h"
+#include "owner_process.h"
 #include "payload/payload.h"
 #include "posix_file.h"
 #include "result.h"
@@ -94,7 +95,9 @@ struct WalAddRecord {
 // it does, so nothing is ever written behind a partial record.
 //
 // Owned by one collection and used under its writer's exclusive access; no lock of its own.
-// Releasing the writer flushes what it still buffers, ignoring errors, and closes the file.
+// Releasing the writer flushes what it still buffers, ignoring errors, and closes the file. In a
+// process forked from the one that opened it, releasing only closes the descriptor: the buffered
+// bytes are the opener's, and the file is neither written nor cut back.
 class WalWriter {
  public:
   static constexpr std::size_t kBufferSize = 8192;
@@ -197,6 +200,7 @@ class WalWriter {
   std::size_t last_begin_ = kNoRecord;  // where the last appended record starts in the buffer
   bool torn_ = false;                   // the file ends in a partial record not yet cut back
   std::uint64_t appended_ = 0;
+  OwnerProcess owner_;  // the process that opened the file
 };
 
 // Writes a complete log holding `entries` in their order and puts it in place of `path`: the

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -263,6 +265,28 @@ TEST(WalWriterTest, FailedSingleWriteKeepsEarlierBufferedRecords) {
     testing::FileSizeLimit limit(20);  // the batch record fits, part of the next one does not
     EXPECT_FALSE(w->write_delete(2).has_value());
   }
+  ASSERT_TRUE(w->flush().has_value());
+  const std::vector<WalEntry> records = records_of(file_bytes(path));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].id, 1u);
+}
+
+TEST(WalWriterTest, ReleaseInAForkedChildWritesNothing) {
+  testing::TempDir dir;
+  const std::string path = dir.file("wal.log");
+  auto w = WalWriter::open(path);
+  ASSERT_TRUE(w.has_value());
+  ASSERT_TRUE(w->append_delete(1).has_value());  // buffered: the opener's to write
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    { WalWriter released(std::move(*w)); }
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(file_bytes(path).empty());
   ASSERT_TRUE(w->flush().has_value());
   const std::vector<WalEntry> records = records_of(file_bytes(path));
   ASSERT_EQ(records.size(), 1u);

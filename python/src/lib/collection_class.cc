@@ -58,6 +58,20 @@ struct Locked {
   typename LockMode<kMode>::Target* collection;
 };
 
+// Whether a call in mode kMode may go on in this process: reads may anywhere, changes only in
+// the process that opened the client (else its Io is raised and false returned, nothing locked).
+template <Access kMode>
+bool may_run_here(const CollectionHandle& handle) {
+  if constexpr (kMode == Access::Exclusive) {
+    const Result<> here = handle.client->check_owning_process();
+    if (!here) {
+      error_to_pyerr(here.error());
+      return false;
+    }
+  }
+  return true;
+}
+
 // Takes the client lock (write for Exclusive, read for Shared) with the interpreter lock held and
 // finds the handle's collection. The poisoned lock's InvariantFailure propagates.
 template <Access kMode>
@@ -92,10 +106,12 @@ PyObject* build_result(const CoreOutcome& outcome, Build& build) {
 // interpreter lock and runs `core(collection)`, which returns a Result. The client lock is given
 // back inside the released section, before the interpreter lock is taken again, on every path (an
 // exception thrown by the core included, which poisons a write lock on its way); the result is
-// then built by build_result. Null with KeyError set when the collection is not registered.
+// then built by build_result. Null with the error set when an Exclusive call runs outside the
+// client's process (may_run_here) or the collection is not registered (KeyError).
 // `core` must not touch Python objects and must return owned values.
 template <Access kMode, class Core, class Build = ReturnNone>
 PyObject* run_released(const CollectionHandle& handle, Core&& core, Build&& build = {}) {
+  if (!may_run_here<kMode>(handle)) return nullptr;
   Locked<kMode> locked = lock_collection<kMode>(handle);
   if (locked.collection == nullptr) return nullptr;
   const auto outcome = without_gil([&] {
@@ -113,6 +129,7 @@ PyObject* run_released(const CollectionHandle& handle, Core&& core, Build&& buil
 // operation that replaces the registry entry.
 template <Access kMode, class Core, class Build = ReturnNone>
 PyObject* run_held(const CollectionHandle& handle, Core&& core, Build&& build = {}) {
+  if (!may_run_here<kMode>(handle)) return nullptr;
   Locked<kMode> locked = lock_collection<kMode>(handle);
   if (locked.collection == nullptr) return nullptr;
   const auto outcome = core(locked.guard, *locked.collection);

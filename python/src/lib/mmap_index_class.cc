@@ -38,6 +38,18 @@ PyObject* mmap_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
       });
 }
 
+// flush(): brings the file up to date without the interpreter lock; raises what it failed with, the
+// pending vectors and tombstones kept for the next flush.
+PyObject* mmap_flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return method_frame<MmapFlatIndexClass>(
+      kFlushSig, Access::Exclusive, self, args, nargs, kwnames,
+      [](MmapFlatIndex& index, const BoundArgs&) -> PyObject* {
+        const Result<> flushed = without_gil([&] { return index.flush_file(); });
+        return none_or_raise(flushed);
+      });
+}
+
 constexpr const char kClassDoc[] =
     "MmapFlatIndex(dimensions, metric=\"l2\", path=\"./mmap_index.kvec\")\n--\n\n"
     "Memory-mapped brute-force index. Near-zero RAM usage.\n\n"
@@ -50,7 +62,7 @@ constexpr const char kClassDoc[] =
 
 PyMethodDef g_methods[] = {
     SORVEL_INDEX_PLAIN_METHODS(Methods),
-    fast_method("flush", &Methods::flush, SORVEL_DOC_FLUSH),
+    fast_method("flush", &mmap_flush, SORVEL_DOC_FLUSH),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -65,7 +65,6 @@ enum class BatchFailure {
 enum class ExistingId {
   kRejected,  // DuplicateId(id), nothing changes
   kReplaced,  // the new vector takes the old one's place
-  kBothLive,  // the old vector stays live beside the new one
 };
 // The same new id twice in one add_batch.
 enum class RepeatedInBatch { kRejected, kLaterWins };
@@ -191,10 +190,10 @@ const KindCase kKinds[] = {
      RB::kLaterWins, Hits::kExact, false, true, false, SaveHook::kNothing, LoadHook::kNothing},
     {"BinaryFlat", make_binary, false, via_sign_bits, BF::kKeepsEarlierItems, EI::kReplaced,
      RB::kLaterWins, Hits::kEstimate, false, true, false, SaveHook::kNothing, LoadHook::kNothing},
+    // A pending vector is replaced; an id live in the file is refused.
     {"MmapFlatPending", make_mmap, false, as_added, BF::kKeepsEarlierItems, EI::kReplaced,
      RB::kLaterWins, Hits::kExact, true, true, false, SaveHook::kNothing, LoadHook::kFlush},
-    // An add never looks into the file, so an id whose file record is live gets a second vector.
-    {"MmapFlatFlushed", make_mmap, true, as_added, BF::kKeepsEarlierItems, EI::kBothLive,
+    {"MmapFlatFlushed", make_mmap, true, as_added, BF::kKeepsEarlierItems, EI::kRejected,
      RB::kLaterWins, Hits::kExact, true, true, false, SaveHook::kNothing, LoadHook::kFlush},
 };
 
@@ -546,7 +545,6 @@ TEST_P(IndexContractTest, ExistingIdFollowsTheKindsRule) {
   // The model after an add of a live id that the kind accepts.
   const auto apply = [&](std::uint64_t id, const std::vector<float>& v) {
     if (kind().existing_id == ExistingId::kReplaced) m.replace(id, v);
-    if (kind().existing_id == ExistingId::kBothLive) m.add(id, v);
   };
 
   const std::uint64_t first = test_id(3);
@@ -565,6 +563,7 @@ TEST_P(IndexContractTest, ExistingIdFollowsTheKindsRule) {
   const Result<> both = index->add_batch(batch);
   if (kind().existing_id == ExistingId::kRejected) {
     expect_error(both, DbError::duplicate_id(second));
+    if (kind().batch_failure == BatchFailure::kKeepsEarlierItems) m.add(2001, batch[0].vector);
   } else {
     EXPECT_TRUE(both.has_value());
     m.add(2001, batch[0].vector);

@@ -178,7 +178,30 @@ Result<MmapFlatIndex> MmapFlatIndex::open(const std::string& path, std::size_t d
   const std::size_t present = (map.size() - kvec::kHeaderSize) / index.stride_;
   index.count_ = static_cast<std::size_t>(std::min<std::uint64_t>(header_count, present));
   index.map_ = std::move(map);
+  index.index_file_records();
   return index;
+}
+
+void MmapFlatIndex::index_file_records() {
+  file_ids_.resize(count_);
+  for (std::size_t i = 0; i < count_; ++i) file_ids_[i] = record_id(i);
+  // Files this index writes list new ids in the order they were added, often ascending already.
+  if (!std::is_sorted(file_ids_.begin(), file_ids_.end())) {
+    std::sort(file_ids_.begin(), file_ids_.end());
+  }
+  auto repeat = std::adjacent_find(file_ids_.begin(), file_ids_.end());
+  if (repeat == file_ids_.end()) return;
+  // Some id has several records: the last one of each is live, the earlier ones are superseded.
+  std::unordered_set<std::uint64_t> repeated;
+  for (; repeat != file_ids_.end(); repeat = std::adjacent_find(repeat + 1, file_ids_.end())) {
+    repeated.insert(*repeat);
+  }
+  std::unordered_set<std::uint64_t> seen;
+  for (std::size_t i = count_; i-- > 0;) {
+    const std::uint64_t id = record_id(i);
+    if (repeated.contains(id) && !seen.insert(id).second) superseded_.insert(i);
+  }
+  file_ids_.erase(std::unique(file_ids_.begin(), file_ids_.end()), file_ids_.end());
 }
 
 Result<MmapFlatIndex> MmapFlatIndex::open_or_new(const std::string& path, std::size_t dimensions,
@@ -193,7 +216,12 @@ std::uint64_t MmapFlatIndex::record_id(std::size_t i) const {
 }
 
 bool MmapFlatIndex::record_live(std::size_t i) const {
-  return deleted_.empty() || !deleted_.contains(record_id(i));
+  return (superseded_.empty() || !superseded_.contains(i)) &&
+         (deleted_.empty() || !deleted_.contains(record_id(i)));
+}
+
+bool MmapFlatIndex::file_holds(std::uint64_t id) const {
+  return std::binary_search(file_ids_.begin(), file_ids_.end(), id);
 }
 
 Result<> MmapFlatIndex::add(std::uint64_t id, std::span<const float> vector) {
@@ -202,6 +230,7 @@ Result<> MmapFlatIndex::add(std::uint64_t id, std::span<const float> vector) {
     std::copy(vector.begin(), vector.end(), pending_vectors_.begin() + it->second * dimensions_);
     return ok();
   }
+  if (file_holds(id) && !deleted_.contains(id)) return DbError::duplicate_id(id);
   // Grow every array first, so a failed allocation leaves no half-added row.
   const std::size_t slot = pending_ids_.size();
   if (slot == pending_ids_.capacity()) {
@@ -256,13 +285,13 @@ std::vector<SearchHit> MmapFlatIndex::scan(std::span<const float> query, std::si
   // are read in place, `stride_` bytes apart (a whole number of floats). A record's id is read, and
   // its tombstone looked up, only when its distance would enter the collector.
   float scores[kScanBlock];
-  const bool any_deleted = !deleted_.empty();
   for (std::size_t start = 0; start < count_; start += kScanBlock) {
     const std::size_t m = std::min(kScanBlock, count_ - start);
     distance_rows(metric_, q, record_vector(start), stride_ / sizeof(float), m, d, scores);
     top.offer(scores, m, [&](std::size_t r) -> std::optional<std::uint64_t> {
+      if (!record_live(start + r)) return std::nullopt;
       const std::uint64_t id = record_id(start + r);
-      if ((any_deleted && deleted_.contains(id)) || !accept(id)) return std::nullopt;
+      if (!accept(id)) return std::nullopt;
       return id;
     });
   }
@@ -299,14 +328,8 @@ bool MmapFlatIndex::remove(std::uint64_t id) {
     pending_vectors_.resize(last * dimensions_);
     removed = true;
   }
-  if (count_ == 0 || deleted_.contains(id)) return removed;
-  // Every record of the id is hidden by its tombstone, so all are counted: len() stays exact when
-  // the file holds the id more than once.
-  std::size_t hits = 0;
-  for (std::size_t i = 0; i < count_; ++i) hits += record_id(i) == id ? 1 : 0;
-  if (hits == 0) return removed;
+  if (!file_holds(id) || deleted_.contains(id)) return removed;
   deleted_.insert(id);
-  deleted_records_ += hits;
   return true;
 }
 
@@ -322,13 +345,26 @@ Result<KvecMapping> MmapFlatIndex::remap(std::size_t records) const {
   return m;
 }
 
-Result<> MmapFlatIndex::write_whole_file() {
+std::vector<std::uint64_t> MmapFlatIndex::ids_after_flush() const {
+  std::vector<std::uint64_t> ids;
+  ids.reserve(file_ids_.size() - deleted_.size() + pending_ids_.size());
+  for (const std::uint64_t id : file_ids_) {
+    if (deleted_.empty() || !deleted_.contains(id)) ids.push_back(id);
+  }
+  // Pending ids are never live in the file, so the two parts are disjoint.
+  const auto kept = static_cast<std::ptrdiff_t>(ids.size());
+  ids.insert(ids.end(), pending_ids_.begin(), pending_ids_.end());
+  std::sort(ids.begin() + kept, ids.end());
+  std::inplace_merge(ids.begin(), ids.begin() + kept, ids.end());
+  return ids;
+}
+
+Result<> MmapFlatIndex::write_whole_file(std::vector<std::uint64_t> ids) {
   if (dimensions_ > std::numeric_limits<std::uint32_t>::max()) {
     return DbError::invalid_config("dimensions do not fit the KVEC header");
   }
-  std::uint64_t records = 0;
-  for (std::size_t i = 0; i < count_; ++i) records += record_live(i) ? 1 : 0;
-  records += pending_ids_.size();
+  // Every record written is the live one of a distinct id.
+  const std::uint64_t records = ids.size();
   // The new file is written beside the old one and renamed over it: the old mapping stays valid
   // (it keeps the old inode) until the new file is mapped.
   SORVEL_ASSIGN_OR_RETURN(AtomicFileWriter writer, AtomicFileWriter::create(path_));
@@ -340,9 +376,13 @@ Result<> MmapFlatIndex::write_whole_file() {
   std::memcpy(header + kvec::kVersionOffset, fields, sizeof fields);
   std::memcpy(header + kvec::kCountOffset, &records, 8);
   SORVEL_TRY(out.put(header, sizeof header));
+  std::uint64_t written = pending_ids_.size();
   for (std::size_t i = 0; i < count_; ++i) {
-    if (record_live(i)) SORVEL_TRY(out.put(record(i), stride_));
+    if (!record_live(i)) continue;
+    SORVEL_TRY(out.put(record(i), stride_));
+    ++written;
   }
+  SORVEL_CHECK(written == records, "KVEC rewrite: live records and their ids disagree");
   for (std::size_t s = 0; s < pending_ids_.size(); ++s) {
     SORVEL_TRY(out.put(&pending_ids_[s], 8));
     SORVEL_TRY(out.put(pending_vectors_.data() + s * dimensions_, 4 * dimensions_));
@@ -352,15 +392,16 @@ Result<> MmapFlatIndex::write_whole_file() {
   SORVEL_ASSIGN_OR_RETURN(KvecMapping m, remap(static_cast<std::size_t>(records)));
   map_ = std::move(m);
   count_ = static_cast<std::size_t>(records);
+  file_ids_ = std::move(ids);
+  superseded_.clear();
   deleted_.clear();
-  deleted_records_ = 0;
   pending_ids_.clear();
   pending_vectors_.clear();
   pending_slot_.clear();
   return ok();
 }
 
-Result<> MmapFlatIndex::append_pending() {
+Result<> MmapFlatIndex::append_pending(std::vector<std::uint64_t> ids) {
   const int raw_fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
   if (raw_fd < 0) return DbError::io_from_errno(errno);
   UniqueFd fd(raw_fd);
@@ -379,24 +420,22 @@ Result<> MmapFlatIndex::append_pending() {
   SORVEL_ASSIGN_OR_RETURN(KvecMapping m, remap(static_cast<std::size_t>(new_count)));
   map_ = std::move(m);
   count_ = static_cast<std::size_t>(new_count);
+  file_ids_ = std::move(ids);
   pending_ids_.clear();
   pending_vectors_.clear();
   pending_slot_.clear();
   return ok();
 }
 
+Result<> MmapFlatIndex::flush_file() {
+  if (deleted_.empty() && pending_ids_.empty()) return ok();
+  std::vector<std::uint64_t> ids = ids_after_flush();
+  if (deleted_.empty() && map_) return append_pending(std::move(ids));
+  return write_whole_file(std::move(ids));
+}
+
 void MmapFlatIndex::flush() {
-  Result<> r = ok();
-  if (!deleted_.empty()) {
-    r = write_whole_file();
-  } else if (pending_ids_.empty()) {
-    return;
-  } else if (map_) {
-    r = append_pending();
-  } else {
-    r = write_whole_file();
-  }
-  (void)r;  // A flush reports nothing: a failed step left the state as it was, for a retry.
+  (void)flush_file();  // a failed flush left the state as it was, for a retry
 }
 
 Result<> MmapFlatIndex::load(const std::string& path) {

@@ -25,7 +25,8 @@ namespace sorvel {
 //   32 + i * stride        stride     record i: id u64, then dimensions f32
 //
 // stride = 8 + 4 * dimensions, so every float lies on a 4-byte boundary. Bytes after the last
-// counted record are ignored; ids need not be unique.
+// counted record are ignored. Ids need not be unique: of the records of one id, the last is the
+// live one (an earlier version appended a second record for an id).
 namespace kvec {
 inline constexpr std::size_t kHeaderSize = 32;
 inline constexpr std::size_t kMagicOffset = 0;
@@ -66,10 +67,12 @@ class KvecMapping {
 // Changes wait in memory until flush(): adds in `pending` (one vector per id), deletes of file
 // records as tombstones. Dropping the index discards both without writing.
 //
-// An add never looks into the file: adding an id whose file record is live leaves both vectors live
-// (a caller that replaces deletes first). Thread rule: no lock of its own; add, add_batch,
-// add_matrix, remove and flush need exclusive access, the rest only read. The file is not locked
-// against other processes: one that truncates it while it is mapped makes reads fault.
+// Every id has at most one live vector: the sorted ids of the file's records tell an add whether
+// the id is live in the file (DuplicateId; a caller that replaces deletes first) and a delete
+// whether there is a record to hide, without a scan; they cost 8 bytes per record. Thread rule: no
+// lock of its own; add, add_batch, add_matrix, remove and flush need exclusive access, the rest
+// only read. The file is not locked against other processes: one that truncates it while it is
+// mapped makes reads fault.
 class MmapFlatIndex final : public VectorIndex {
  public:
   // An index bound to `path` with no file yet; the first flush that has vectors creates it.
@@ -79,7 +82,7 @@ class MmapFlatIndex final : public VectorIndex {
   // "mmap file too small" (under 32 bytes, before mapping); Serialization "invalid KVEC magic";
   // DimensionMismatch {dimensions, the file's value}; Serialization "unknown metric id 3";
   // InvalidConfig "metric mismatch: file=Cosine, expected=L2". A header count larger than the file
-  // holds is cut to the whole records present.
+  // holds is cut to the whole records present. Reads the id of every record once and sorts them.
   static Result<MmapFlatIndex> open(const std::string& path, std::size_t dimensions,
                                     Metric metric);
   // open() when the path's status can be read, otherwise an index with no file yet.
@@ -89,8 +92,9 @@ class MmapFlatIndex final : public VectorIndex {
   MmapFlatIndex(MmapFlatIndex&&) noexcept = default;
   MmapFlatIndex& operator=(MmapFlatIndex&&) noexcept = default;
 
-  // DimensionMismatch for the wrong length (nothing changes); otherwise the vector becomes the
-  // pending vector of the id. Tombstones are untouched: delete then add leaves the new vector only.
+  // Errors in order, each changing nothing: DimensionMismatch for the wrong length; DuplicateId
+  // when the id's file record is live. Otherwise the vector becomes the pending vector of the id,
+  // replacing a pending one. Tombstones are untouched: delete then add leaves the new vector only.
   Result<> add(std::uint64_t id, std::span<const float> vector) override;
   // add() per item in order; the first error is returned and earlier items stay added.
   Result<> add_batch(std::span<const IndexItem> items) override;
@@ -106,23 +110,31 @@ class MmapFlatIndex final : public VectorIndex {
   // far.
   Result<std::vector<SearchHit>> search_filtered(std::span<const float> query, std::size_t k,
                                                  const IdFilter& accept) const override;
-  // Removes a pending vector and hides every live file record of the id; true if anything was.
+  // Removes a pending vector and hides the live file record of the id; true if anything was.
   bool remove(std::uint64_t id) override;
-  std::size_t len() const override { return count_ - deleted_records_ + pending_ids_.size(); }
+  std::size_t len() const override {
+    return count_ - superseded_.size() - deleted_.size() + pending_ids_.size();
+  }
   IndexHeader header() const override { return {dimensions_, metric_}; }
   // Live file records in file order, then pending vectors, as copies.
   std::unique_ptr<IndexIterator> iter() const override;
 
-  // Brings the file up to date; reports nothing. Exactly one case, in this order:
+  // Brings the file up to date. Exactly one case, in this order:
   //  - tombstones present: every live record and pending vector is written to a new file beside
   //    the old one, which is renamed over it;
   //  - nothing pending: nothing is touched;
   //  - a file mapped: the pending records are written after the counted ones, then the count;
   //  - no file yet: the file is created (beside, then renamed) with the pending vectors.
-  // The old mapping, record count, pending vectors and tombstones stay until the new mapping
-  // exists, so a failed step leaves a consistent index and the next flush tries again.
+  // Errors: Io (creating, opening, writing, renaming or mapping the file); InvalidConfig for
+  // dimensions beyond the header's u32 (a new file); Serialization when the file mapped after the
+  // write is shorter than its records. The old mapping, record count, pending vectors and
+  // tombstones stay until the new mapping exists, so a failed flush leaves a consistent index and
+  // the next flush tries again.
+  Result<> flush_file();
+  // flush_file with its failure dropped.
   void flush() override;
-  // Ignores its path and flushes; always succeeds.
+  // Ignores its path and flushes, dropping a failure (a collection's log holds what stays
+  // pending); always succeeds.
   Result<> load(const std::string& path) override;
 
   const std::string& path() const { return path_; }
@@ -147,8 +159,16 @@ class MmapFlatIndex final : public VectorIndex {
     return reinterpret_cast<const float*>(record(i) + 8);
   }
   bool record_live(std::size_t i) const;
-  Result<> write_whole_file();
-  Result<> append_pending();
+  // Whether the file holds a record of the id (live or hidden by a tombstone).
+  bool file_holds(std::uint64_t id) const;
+  // Fills file_ids_ and superseded_ from the mapped records.
+  void index_file_records();
+  // file_ids_ as it will be after a successful flush: the ids without tombstones and the pending
+  // ones, ascending.
+  std::vector<std::uint64_t> ids_after_flush() const;
+  // The two ways of writing; `ids` (ids_after_flush) becomes file_ids_ on success.
+  Result<> write_whole_file(std::vector<std::uint64_t> ids);
+  Result<> append_pending(std::vector<std::uint64_t> ids);
   // Maps `path_` again and checks it holds `records` records.
   Result<KvecMapping> remap(std::size_t records) const;
 
@@ -161,8 +181,12 @@ class MmapFlatIndex final : public VectorIndex {
   std::vector<std::uint64_t> pending_ids_;
   std::vector<float> pending_vectors_;
   std::unordered_map<std::uint64_t, std::size_t> pending_slot_;
+  // Tombstones: ids whose live file record is hidden.
   std::unordered_set<std::uint64_t> deleted_;
-  std::size_t deleted_records_ = 0;  // file records whose id is in deleted_
+  // The distinct ids of the records, ascending.
+  std::vector<std::uint64_t> file_ids_;
+  // Records hidden because a later record has the same id.
+  std::unordered_set<std::size_t> superseded_;
   std::size_t count_ = 0;
 };
 

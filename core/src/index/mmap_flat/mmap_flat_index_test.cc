@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -258,16 +259,32 @@ TEST(MmapFlatIndex, FilesLargerThanAWritePieceAreExact) {
   EXPECT_EQ(testing::read_file(path), kvec_file(kDims, 0, 10999, records));
 }
 
-TEST(MmapFlatIndex, AnIdTwiceInTheFileIsHiddenAndCountedWhole) {
+// Files of earlier versions hold a second record for an id that was added again while its first
+// record was live.
+TEST(MmapFlatIndex, OfAnIdsRecordsInTheFileTheLastIsLive) {
   TempDir dir;
   const std::string path = dir.file("f");
-  testing::write_file(path, kvec_file(1, 0, 3, {{1, {1}}, {2, {2}}, {1, {5}}}));
+  testing::write_file(path, kvec_file(1, 0, 4, {{1, {1}}, {2, {2}}, {1, {5}}, {1, {6}}}));
   auto index = MmapFlatIndex::open(path, 1, Metric::L2);
   ASSERT_TRUE(index.has_value());
+  const auto live = std::map<std::uint64_t, std::vector<float>>{{1, {6}}, {2, {2}}};
+  EXPECT_EQ(index->len(), 2u);
+  EXPECT_EQ(contents(*index), live);
+  EXPECT_EQ(ids_of(index->search(std::vector<float>{5}, 5)), (std::vector<std::uint64_t>{1, 2}));
+  auto again = index->add(1, std::vector<float>{7});
+  ASSERT_FALSE(again.has_value());
+  EXPECT_EQ(again.error().display(), DbError::duplicate_id(1).display());
+
+  // An append keeps the earlier records hidden; a rewrite drops them.
+  ASSERT_TRUE(index->add(3, std::vector<float>{3}).has_value());
+  ASSERT_TRUE(index->flush_file().has_value());
+  EXPECT_EQ(index->file_records(), 5u);
   EXPECT_EQ(index->len(), 3u);
+  EXPECT_TRUE(index->remove(2));
+  ASSERT_TRUE(index->flush_file().has_value());
+  EXPECT_EQ(testing::read_file(path), kvec_file(1, 0, 2, {{1, {6}}, {3, {3}}}));
   EXPECT_TRUE(index->remove(1));
-  EXPECT_EQ(index->len(), 1u);
-  EXPECT_EQ(ids_of(index->search(std::vector<float>{0}, 5)), std::vector<std::uint64_t>{2});
+  EXPECT_EQ(ids_of(index->search(std::vector<float>{0}, 5)), std::vector<std::uint64_t>{3});
 }
 
 TEST(MmapFlatIndex, AFailedFlushKeepsTheIndexConsistent) {
@@ -281,17 +298,23 @@ TEST(MmapFlatIndex, AFailedFlushKeepsTheIndexConsistent) {
   // The file disappears: the append cannot open it, the rewrite cannot create beside it.
   std::filesystem::remove_all(sub);
   ASSERT_TRUE(index->add(3, std::vector<float>{3}).has_value());
-  index->flush();
+  const Result<> append = index->flush_file();
+  ASSERT_FALSE(append.has_value());
+  EXPECT_EQ(append.error().display(), DbError::io_from_errno(ENOENT).display());
   EXPECT_EQ(index->pending_count(), 1u);
   EXPECT_EQ(index->len(), 3u);
   EXPECT_TRUE(index->remove(1));
-  index->flush();
+  index->flush();  // the same failure, dropped
   EXPECT_EQ(index->len(), 2u);
+  // The tombstone stays: the id is still refused, its record still hidden.
+  EXPECT_FALSE(index->remove(1));
+  ASSERT_TRUE(index->add(1, std::vector<float>{10}).has_value());
+  EXPECT_TRUE(index->remove(1));
   // The old mapping still serves reads.
   EXPECT_EQ(contents(*index), (std::map<std::uint64_t, std::vector<float>>{{2, {2}}, {3, {3}}}));
   // Once the directory is back the same flush succeeds.
   std::filesystem::create_directory(sub);
-  index->flush();
+  ASSERT_TRUE(index->flush_file().has_value());
   EXPECT_EQ(testing::read_file(path), kvec_file(1, 0, 2, {{2, {2}}, {3, {3}}}));
   EXPECT_EQ(index->pending_count(), 0u);
 }
