@@ -2,24 +2,31 @@
 
 #include <sys/types.h>
 
-namespace sorvel {
+#include <cstdint>
 
-// This process's id without a system call: read once, and again in every child that fork(2)
-// makes (an atfork handler), so a check per call costs a load rather than a getpid(2).
-pid_t current_process_id() noexcept;
+namespace sorvel {
 
 // The process an object was made in. A child forked from it inherits the object, with its open
 // files, buffered bytes and locks, but is another process: writing through them there would mix
-// two processes' writes in one file. Copies keep the original process.
+// two processes' writes in one file.
+//
+// The object keeps one private anonymous page advised MADV_WIPEONFORK, which every child of
+// fork(2) sees zero-filled, so is_current() is a load, with no system call and no state outside
+// the object. Where the kernel refuses the advice (or the page cannot be mapped), is_current()
+// compares getpid(2) instead. Not copyable or movable: the page belongs to this object.
 class OwnerProcess {
  public:
-  OwnerProcess() noexcept : pid_(current_process_id()) {}
+  OwnerProcess() noexcept;
+  OwnerProcess(const OwnerProcess&) = delete;
+  OwnerProcess& operator=(const OwnerProcess&) = delete;
+  ~OwnerProcess();
 
   pid_t pid() const noexcept { return pid_; }
-  bool is_current() const noexcept { return current_process_id() == pid_; }
+  bool is_current() const noexcept;
 
  private:
   pid_t pid_;
+  std::uint8_t* mark_ = nullptr;  // 1 in the owner; 0 in every forked child
 };
 
 }  // namespace sorvel

@@ -15,8 +15,8 @@ TEST(OwnerProcessTest, AForkedChildIsAnotherProcess) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     const OwnerProcess child;
-    const bool ok = !parent.is_current() && child.is_current() &&
-                    current_process_id() == ::getpid() && child.pid() != parent.pid();
+    const bool ok = !parent.is_current() && child.is_current() && child.pid() == ::getpid() &&
+                    child.pid() != parent.pid();
     ::_exit(ok ? 0 : 1);
   }
   int status = 0;

@@ -139,7 +139,7 @@ Result<> ClientState::check_owning_process() const {
   if (owner_.is_current()) return ok();
   return DbError::io(IoError::with_message(str_cat(
       "the client of data directory ", path_, " was opened in another process (pid ", owner_.pid(),
-      "): open a new Client in this process (pid ", current_process_id(), ") to write")));
+      "): open a new Client in this process (pid ", ::getpid(), ") to write")));
 }
 
 void ClientState::check_not_poisoned() const {

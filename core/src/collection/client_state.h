@@ -115,7 +115,7 @@ class ClientState {
 
   // Io "the client of data directory {path} was opened in another process (pid {n}): open a new
   // Client in this process (pid {m}) to write" when called in any process but the one that opened
-  // the state; nothing is locked or changed. No system call (current_process_id).
+  // the state; nothing is locked or changed. No system call (OwnerProcess).
   Result<> check_owning_process() const;
 
   // Take the lock (blocking). InvariantFailure(kPoisonedMessage) when the state is poisoned.

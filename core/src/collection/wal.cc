@@ -196,6 +196,7 @@ Result<WalWriter> WalWriter::open(std::string path) {
   if (::fstat(w.fd_.get(), &st) != 0) return DbError::io_from_errno(errno);
   w.file_size_ = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   w.path_ = std::move(path);
+  w.opener_ = ::getpid();
   w.buffer_.reserve(kBufferSize);
   return w;
 }
@@ -208,7 +209,7 @@ WalWriter::WalWriter(WalWriter&& other) noexcept
       last_begin_(std::exchange(other.last_begin_, kNoRecord)),
       torn_(std::exchange(other.torn_, false)),
       appended_(other.appended_),
-      owner_(other.owner_) {
+      opener_(other.opener_) {
   other.buffer_.clear();
 }
 
@@ -223,14 +224,14 @@ WalWriter& WalWriter::operator=(WalWriter&& other) noexcept {
     last_begin_ = std::exchange(other.last_begin_, kNoRecord);
     torn_ = std::exchange(other.torn_, false);
     appended_ = other.appended_;
-    owner_ = other.owner_;
+    opener_ = other.opener_;
   }
   return *this;
 }
 
 WalWriter::~WalWriter() {
   // A forked child drops the writer it inherited without touching the opener's file.
-  if (!fd_ || buffer_.empty() || !owner_.is_current()) return;
+  if (!fd_ || buffer_.empty() || ::getpid() != opener_) return;
   // Release: write out what is buffered, ignoring errors, unless the file still ends in a
   // partial record (bytes behind it would be lost to replay anyway).
   if (!repair()) return;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "collection/sparse_index.h"
-#include "owner_process.h"
 #include "payload/payload.h"
 #include "posix_file.h"
 #include "result.h"
@@ -200,7 +201,7 @@ class WalWriter {
   std::size_t last_begin_ = kNoRecord;  // where the last appended record starts in the buffer
   bool torn_ = false;                   // the file ends in a partial record not yet cut back
   std::uint64_t appended_ = 0;
-  OwnerProcess owner_;  // the process that opened the file
+  pid_t opener_ = 0;  // the process that opened the file
 };
 
 // Writes a complete log holding `entries` in their order and puts it in place of `path`: the
