@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "checksum.h"
 #include "str_cat.h"
 
 namespace sorvel {
@@ -45,6 +46,7 @@ void Encoder::raw(const void* data, std::size_t size) {
   }
   if (size >= kBufferSize) {
     // Large writes go straight to the file; the buffer is empty here.
+    if (summing_) crc_ = crc32c({bytes, size}, crc_);
     while (size > 0) {
       const ssize_t n = ::write(fd_, bytes, size);
       if (n < 0) {
@@ -62,6 +64,10 @@ void Encoder::raw(const void* data, std::size_t size) {
 }
 
 void Encoder::flush_buffer() {
+  if (summing_) {
+    crc_ = crc32c(std::span<const std::uint8_t>(buffer_).subspan(sum_from_), crc_);
+    sum_from_ = 0;
+  }
   const std::uint8_t* p = buffer_.data();
   std::size_t left = buffer_.size();
   while (left > 0) {
@@ -108,7 +114,22 @@ void Encoder::bool_seq(std::span<const std::uint8_t> v) {
   raw(v.data(), v.size());
 }
 
-std::vector<std::uint8_t> Encoder::take_bytes() { return std::exchange(buffer_, {}); }
+void Encoder::start_checksum() {
+  summing_ = true;
+  crc_ = 0;
+  sum_from_ = buffer_.size();
+}
+
+std::uint32_t Encoder::checksum() const {
+  if (!summing_) return 0;
+  return crc32c(std::span<const std::uint8_t>(buffer_).subspan(sum_from_), crc_);
+}
+
+std::vector<std::uint8_t> Encoder::take_bytes() {
+  crc_ = checksum();
+  sum_from_ = 0;
+  return std::exchange(buffer_, {});
+}
 
 Result<> Encoder::finish() {
   if (stream_ && !failed_ && !buffer_.empty()) flush_buffer();
