@@ -32,6 +32,33 @@ constexpr std::array<std::array<std::uint32_t, 256>, 8> make_tables() {
 
 constexpr auto kTables = make_tables();
 
+// a * b modulo the polynomial, both in the reflected form of a CRC register (bit 31 is x^0).
+constexpr std::uint32_t multiply_mod(std::uint32_t a, std::uint32_t b) {
+  std::uint32_t product = 0;
+  for (std::uint32_t bit = 1u << 31; bit != 0; bit >>= 1) {
+    if ((a & bit) != 0) product ^= b;
+    b = (b & 1) != 0 ? (b >> 1) ^ kPolynomial : b >> 1;
+  }
+  return product;
+}
+
+// x^(8 * bytes) modulo the polynomial: what appending `bytes` zero bytes multiplies a register by.
+constexpr std::uint32_t shift_for(std::uint64_t bytes) {
+  std::uint32_t result = 1u << 31;  // x^0
+  std::uint32_t power = 1u << 30;   // x^1
+  for (std::uint64_t e = 8 * bytes; e != 0; e >>= 1) {
+    if ((e & 1) != 0) result = multiply_mod(result, power);
+    power = multiply_mod(power, power);
+  }
+  return result;
+}
+
+// The instruction's result comes three cycles after its input, so three independent streams over
+// consecutive blocks keep it busy; a register is moved past the blocks after it by a multiply.
+constexpr std::size_t kStreamBlock = 32768;
+constexpr std::uint32_t kShiftOneBlock = shift_for(kStreamBlock);
+constexpr std::uint32_t kShiftTwoBlocks = shift_for(2 * kStreamBlock);
+
 }  // namespace
 
 std::uint32_t crc32c_table(std::span<const std::uint8_t> bytes, std::uint32_t crc) {
@@ -71,6 +98,21 @@ std::uint32_t crc32c_instruction(std::span<const std::uint8_t> bytes, std::uint3
   std::uint64_t c = ~crc;
   const std::uint8_t* p = bytes.data();
   std::size_t n = bytes.size();
+  for (; n >= 3 * kStreamBlock; p += 3 * kStreamBlock, n -= 3 * kStreamBlock) {
+    std::uint64_t c1 = 0;
+    std::uint64_t c2 = 0;
+    for (std::size_t i = 0; i < kStreamBlock; i += 8) {
+      std::uint64_t w0, w1, w2;
+      std::memcpy(&w0, p + i, 8);
+      std::memcpy(&w1, p + kStreamBlock + i, 8);
+      std::memcpy(&w2, p + 2 * kStreamBlock + i, 8);
+      c = _mm_crc32_u64(c, w0);
+      c1 = _mm_crc32_u64(c1, w1);
+      c2 = _mm_crc32_u64(c2, w2);
+    }
+    c = multiply_mod(kShiftTwoBlocks, static_cast<std::uint32_t>(c)) ^
+        multiply_mod(kShiftOneBlock, static_cast<std::uint32_t>(c1)) ^ c2;
+  }
   for (; n >= 8; p += 8, n -= 8) {
     std::uint64_t word;
     std::memcpy(&word, p, 8);
