@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "check.h"
 #include "checksum.h"
 #include "str_cat.h"
 
@@ -200,6 +201,19 @@ Result<> Decoder::fill(void* out, std::size_t size) {
 }
 
 Result<> Decoder::raw(void* out, std::size_t size) { return fill(out, size); }
+
+Result<std::span<const std::uint8_t>> Decoder::seq_view(std::size_t element_bytes) {
+  SORVEL_CHECK(!stream_ && element_bytes > 0, "seq_view needs a memory decoder");
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t count, length());
+  if (count > (size_ - position_) / element_bytes) {
+    position_ = size_;
+    return DbError::serialization(std::string(kMemoryEnd));
+  }
+  const std::span<const std::uint8_t> out(data_ + position_,
+                                          static_cast<std::size_t>(count) * element_bytes);
+  position_ += out.size();
+  return out;
+}
 
 #define SORVEL_SCALAR_READ(name, type)     \
   Result<type> Decoder::name() {           \

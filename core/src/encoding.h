@@ -135,6 +135,10 @@ class Decoder {
 
   // Exactly `size` bytes into `out`.
   Result<> raw(void* out, std::size_t size);
+  // Memory decoders only: a length-prefixed sequence of `element_bytes`-byte scalars read in place
+  // (its bytes, valid as long as the decoded memory). A count beyond the bytes left fails with the
+  // premature end, as the copying reads do.
+  Result<std::span<const std::uint8_t>> seq_view(std::size_t element_bytes);
 
   // How many elements to reserve for a declared count, for elements of `element_bytes` bytes of
   // memory each: never more than kReserveBytes ahead of the data.
