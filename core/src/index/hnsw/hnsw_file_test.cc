@@ -284,7 +284,7 @@ TEST(HnswFileTest, DamagedGraphFilesAreRefused) {
   const std::string foreign =
       "serialization error: graph file was saved for another metric or number of dimensions";
   std::vector<std::uint8_t> flipped = sealed(valid);
-  flipped[20] ^= 1;  // in the first node's vector
+  flipped[28] ^= 1;  // in the first node's vector
   std::vector<std::uint8_t> between = valid;
   between.insert(between.end(), {9, 9, 9});
   std::vector<std::uint8_t> after = sealed(valid);
