@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "collection/index_factory.h"
+#include "collection/snapshot.h"
 #include "index/hnsw/hnsw_index.h"
 #include "testing/collection_state.h"
 #include "testing/file_size_limit.h"
@@ -775,6 +778,74 @@ TEST(ReopenTest, HnswGraphIsMadeToAgreeWithTheReplayedLog) {
   }
 }
 
+// After writes that no compaction followed, the first opening (for a restore, the restore's own)
+// saves the graph; the opening after it loads that graph and inserts nothing.
+TEST(ReopenTest, FirstOpeningAfterUncompactedWritesSavesTheGraph) {
+  constexpr std::size_t kDims = 8;
+  const auto rows = [](std::uint64_t begin, std::uint64_t end) {
+    std::vector<CollectionEntry> batch;
+    for (std::uint64_t id = begin; id < end; ++id) batch.push_back({id, vec(id, kDims), {}});
+    return batch;
+  };
+  struct Case {
+    const char* name;
+    // Leaves 2000 live vectors in `dir`; returns the collection that a restore reopened, if any.
+    std::function<std::unique_ptr<Collection>(const std::string& dir)> event;
+  };
+  const Case cases[] = {
+      {"a writer that exits",
+       [&](const std::string& dir) {
+         EXPECT_TRUE(open_or_die(dir)->upsert_batch(rows(0, 2000)));
+         return std::unique_ptr<Collection>();
+       }},
+      {"a writer killed after acknowledged writes",
+       [&](const std::string& dir) {
+         EXPECT_TRUE(open_or_die(dir)->upsert_batch(rows(0, 1200)));
+         open_or_die(dir).reset();  // saves the graph of the first 1200
+         const pid_t child = ::fork();
+         if (child == 0) {
+           Result<std::unique_ptr<Collection>> c = Collection::open(dir);
+           if (c && (*c)->upsert_batch(rows(1200, 2000))) ::raise(SIGKILL);
+           ::_exit(1);
+         }
+         int status = 0;
+         EXPECT_EQ(::waitpid(child, &status, 0), child);
+         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+         return std::unique_ptr<Collection>();
+       }},
+      {"a restore",
+       [&](const std::string& dir) {
+         std::unique_ptr<Collection> c = open_or_die(dir);
+         EXPECT_TRUE(c->upsert_batch(rows(0, 2000)));
+         EXPECT_TRUE(create_snapshot(*c, "s"));
+         for (std::uint64_t id = 0; id < 2000; id += 2) EXPECT_TRUE(c->remove(id));
+         EXPECT_TRUE(restore_snapshot(c, "s"));
+         return c;
+       }},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TempDir tmp;
+    const std::string dir = tmp.file("c");
+    CollectionMeta meta = meta_of(IndexType::Hnsw, kDims);
+    meta.hnsw_config = HnswConfig{32, 16, 6};
+    create_or_die(dir, meta).reset();
+    std::unique_ptr<Collection> c = tc.event(dir);
+    if (!c) c = open_or_die(dir);
+    EXPECT_EQ(c->len(), 2000u);
+    EXPECT_TRUE(c->graph_opening().saved);
+    EXPECT_GT(c->graph_opening().inserted, 0u);
+    const CollectionState first = capture(*c);
+    c.reset();
+    c = open_or_die(dir);
+    EXPECT_EQ(capture(*c), first);
+    EXPECT_TRUE(c->graph_opening().loaded);
+    EXPECT_EQ(c->graph_opening().kept, 2000u);
+    EXPECT_EQ(c->graph_opening().inserted + c->graph_opening().removed, 0u);
+    EXPECT_FALSE(c->graph_opening().saved);
+  }
+}
+
 TEST(ReopenTest, HnswGraphBesideAnEmptyLogOpensEmpty) {
   TempDir tmp;
   const std::string dir = tmp.file("c");
@@ -793,6 +864,8 @@ TEST(ReopenTest, HnswGraphBesideAnEmptyLogOpensEmpty) {
     auto c = open_or_die(dir);
     EXPECT_EQ(c->len(), 0u);
     EXPECT_TRUE(c->search(vec(1, 4), 1).value().empty());
+    // The graph of vectors the log no longer holds is not loaded again.
+    EXPECT_FALSE(fs::exists(dir + "/hnsw.graph"));
   }
 }
 
