@@ -564,6 +564,24 @@ void HnswGraph::encode(Encoder& out) const {
   out.f64(level_mult_);
 }
 
+namespace {
+
+// The fields of a graph record after its nodes: the entry point and the settings.
+Result<> decode_record_tail(Decoder& in, HnswGraphSnapshot& out) {
+  SORVEL_ASSIGN_OR_RETURN(const bool has_entry, in.option_tag());
+  if (has_entry) {
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t entry, in.u64());
+    out.entry_point = entry;
+  }
+  SORVEL_ASSIGN_OR_RETURN(out.m, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(out.m_max0, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(out.ef_construction, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(out.level_mult, in.f64());
+  return ok();
+}
+
+}  // namespace
+
 Result<HnswGraphSnapshot> HnswGraph::decode_snapshot(Decoder& in) {
   HnswGraphSnapshot out;
   SORVEL_ASSIGN_OR_RETURN(const std::uint64_t n, in.length());
@@ -581,15 +599,7 @@ Result<HnswGraphSnapshot> HnswGraph::decode_snapshot(Decoder& in) {
     SORVEL_ASSIGN_OR_RETURN(rec.level, in.u64());
     out.nodes.push_back(std::move(rec));
   }
-  SORVEL_ASSIGN_OR_RETURN(const bool has_entry, in.option_tag());
-  if (has_entry) {
-    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t entry, in.u64());
-    out.entry_point = entry;
-  }
-  SORVEL_ASSIGN_OR_RETURN(out.m, in.u64());
-  SORVEL_ASSIGN_OR_RETURN(out.m_max0, in.u64());
-  SORVEL_ASSIGN_OR_RETURN(out.ef_construction, in.u64());
-  SORVEL_ASSIGN_OR_RETURN(out.level_mult, in.f64());
+  SORVEL_TRY(decode_record_tail(in, out));
   return out;
 }
 
@@ -678,16 +688,7 @@ class EncodedRecords {
       SORVEL_ASSIGN_OR_RETURN(node.level, in.u64());
       out.nodes_.push_back(node);
     }
-    HnswGraphSnapshot& s = out.settings_;
-    SORVEL_ASSIGN_OR_RETURN(const bool has_entry, in.option_tag());
-    if (has_entry) {
-      SORVEL_ASSIGN_OR_RETURN(const std::uint64_t entry, in.u64());
-      s.entry_point = entry;
-    }
-    SORVEL_ASSIGN_OR_RETURN(s.m, in.u64());
-    SORVEL_ASSIGN_OR_RETURN(s.m_max0, in.u64());
-    SORVEL_ASSIGN_OR_RETURN(s.ef_construction, in.u64());
-    SORVEL_ASSIGN_OR_RETURN(s.level_mult, in.f64());
+    SORVEL_TRY(decode_record_tail(in, out.settings_));
     if (in.position() != record.size()) {
       return DbError::serialization(str_cat("HNSW graph record is followed by ",
                                             record.size() - in.position(), " more bytes"));
