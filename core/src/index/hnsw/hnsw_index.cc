@@ -461,7 +461,7 @@ Result<> HnswIndex::load(const std::string& path) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) return ok();
   SORVEL_ASSIGN_OR_RETURN(const MappedFile map, MappedFile::open(path));
-  // The checksum reads every page of the file first.
+  // The checksum reads the whole file: its pages are mapped at once rather than fault by fault.
   populate_pages(map.bytes().data(), map.bytes().size(), /*for_writing=*/false);
   SORVEL_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> record, trusted_record(map.bytes()));
   SORVEL_ASSIGN_OR_RETURN(HnswGraph graph, HnswGraph::from_record(record, dimensions_, metric_));
