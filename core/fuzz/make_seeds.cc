@@ -116,8 +116,13 @@ void hnsw_seeds() {
     fill(graph, 10, 4);
     fresh_scratch();
     must(graph.save(scratch_path("g")), "save");
-    seed("hnsw_graph", "dims4-metric" + std::to_string(selector / 8),
-         with_selector(selector, read_scratch("g")));
+    const Bytes file = read_scratch("g");
+    const std::string name = "dims4-metric" + std::to_string(selector / 8);
+    seed("hnsw_graph", name, with_selector(selector, file));
+    // The bare record, which the target seals itself (selector / 24 odd).
+    seed("hnsw_graph", name + "-record",
+         with_selector(selector + 24,
+                       Bytes(file.begin(), file.end() - HnswIndex::kGraphTrailerBytes)));
   }
 }
 

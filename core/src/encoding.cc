@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "check.h"
+#include "checksum.h"
 #include "str_cat.h"
 
 namespace sorvel {
@@ -45,6 +47,7 @@ void Encoder::raw(const void* data, std::size_t size) {
   }
   if (size >= kBufferSize) {
     // Large writes go straight to the file; the buffer is empty here.
+    if (summing_) crc_ = crc32c({bytes, size}, crc_);
     while (size > 0) {
       const ssize_t n = ::write(fd_, bytes, size);
       if (n < 0) {
@@ -62,6 +65,10 @@ void Encoder::raw(const void* data, std::size_t size) {
 }
 
 void Encoder::flush_buffer() {
+  if (summing_) {
+    crc_ = crc32c(std::span<const std::uint8_t>(buffer_).subspan(sum_from_), crc_);
+    sum_from_ = 0;
+  }
   const std::uint8_t* p = buffer_.data();
   std::size_t left = buffer_.size();
   while (left > 0) {
@@ -108,7 +115,22 @@ void Encoder::bool_seq(std::span<const std::uint8_t> v) {
   raw(v.data(), v.size());
 }
 
-std::vector<std::uint8_t> Encoder::take_bytes() { return std::exchange(buffer_, {}); }
+void Encoder::start_checksum() {
+  summing_ = true;
+  crc_ = 0;
+  sum_from_ = buffer_.size();
+}
+
+std::uint32_t Encoder::checksum() const {
+  if (!summing_) return 0;
+  return crc32c(std::span<const std::uint8_t>(buffer_).subspan(sum_from_), crc_);
+}
+
+std::vector<std::uint8_t> Encoder::take_bytes() {
+  crc_ = checksum();
+  sum_from_ = 0;
+  return std::exchange(buffer_, {});
+}
 
 Result<> Encoder::finish() {
   if (stream_ && !failed_ && !buffer_.empty()) flush_buffer();
@@ -179,6 +201,19 @@ Result<> Decoder::fill(void* out, std::size_t size) {
 }
 
 Result<> Decoder::raw(void* out, std::size_t size) { return fill(out, size); }
+
+Result<std::span<const std::uint8_t>> Decoder::seq_view(std::size_t element_bytes) {
+  SORVEL_CHECK(!stream_ && element_bytes > 0, "seq_view needs a memory decoder");
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t count, length());
+  if (count > (size_ - position_) / element_bytes) {
+    position_ = size_;
+    return DbError::serialization(std::string(kMemoryEnd));
+  }
+  const std::span<const std::uint8_t> out(data_ + position_,
+                                          static_cast<std::size_t>(count) * element_bytes);
+  position_ += out.size();
+  return out;
+}
 
 #define SORVEL_SCALAR_READ(name, type)     \
   Result<type> Decoder::name() {           \

@@ -60,6 +60,11 @@ class Encoder {
   // Bytes without a length prefix.
   void raw(const void* data, std::size_t size);
 
+  // Starts a CRC-32C (checksum.h) over every byte taken from here on.
+  void start_checksum();
+  // The CRC-32C of the bytes taken since start_checksum() (0 when it was not called).
+  std::uint32_t checksum() const;
+
   // Memory encoder: the bytes written so far; the encoder is left empty.
   std::vector<std::uint8_t> take_bytes();
   // Stream encoder: writes out the buffer. The first failure of any write, this one included, comes
@@ -77,6 +82,10 @@ class Encoder {
   std::vector<std::uint8_t> buffer_;
   bool failed_ = false;
   int failed_errno_ = 0;
+  // With `summing_`, crc_ covers the summed bytes before buffer_[sum_from_].
+  bool summing_ = false;
+  std::uint32_t crc_ = 0;
+  std::size_t sum_from_ = 0;
 };
 
 // Decodes values from memory or from a file descriptor through an 8192-byte buffer. Every failure
@@ -126,6 +135,10 @@ class Decoder {
 
   // Exactly `size` bytes into `out`.
   Result<> raw(void* out, std::size_t size);
+  // Memory decoders only: a length-prefixed sequence of `element_bytes`-byte scalars read in place
+  // (its bytes, valid as long as the decoded memory). A count beyond the bytes left fails with the
+  // premature end, as the copying reads do.
+  Result<std::span<const std::uint8_t>> seq_view(std::size_t element_bytes);
 
   // How many elements to reserve for a declared count, for elements of `element_bytes` bytes of
   // memory each: never more than kReserveBytes ahead of the data.

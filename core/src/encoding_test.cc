@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "checksum.h"
 #include "posix_file.h"
 #include "testing/temp_dir.h"
 #include "testing/test_data.h"
@@ -124,13 +125,20 @@ TEST(EncodingTest, SequencesRoundTripThroughAFile) {
   const std::vector<std::uint32_t> small = {1, 2, 3};
   const std::vector<std::uint8_t> flags = {1, 0, 1, 1};
 
+  // The checksum starts after the first 10 bytes.
+  constexpr std::size_t kUnsummed = 10;
+  std::uint32_t sum = 0;
   const auto write = [&](Encoder& e) {
-    for (int i = 0; i < 3000; ++i) e.u8(static_cast<std::uint8_t>(i));
+    for (int i = 0; i < 3000; ++i) {
+      if (i == kUnsummed) e.start_checksum();
+      e.u8(static_cast<std::uint8_t>(i));
+    }
     e.f32_seq(floats);
     e.u32_seq(small);
     e.u64_seq(ids);
     e.bool_seq(flags);
     e.byte_string(flags);
+    sum = e.checksum();
   };
 
   testing::TempDir dir;
@@ -144,8 +152,11 @@ TEST(EncodingTest, SequencesRoundTripThroughAFile) {
   }
   const Bytes file = testing::read_file(path);
   EXPECT_EQ(file.size(), 3000 + 8 + 4 * 5000 + 8 + 12 + 8 + 8 * 3000 + 8 + 4 + 8 + 4);
-  // The memory encoder produces the same bytes as the stream encoder.
+  const std::span<const std::uint8_t> summed = std::span(file).subspan(kUnsummed);
+  EXPECT_EQ(sum, crc32c(summed));
+  // The memory encoder produces the same bytes (and checksum) as the stream encoder.
   EXPECT_EQ(file, encode(write));
+  EXPECT_EQ(sum, crc32c(summed));
 
   auto fd = open_read(path);
   ASSERT_TRUE(fd.has_value());

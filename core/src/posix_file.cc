@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -289,6 +290,24 @@ void remove_stale_writer_temporaries(const std::string& dir) {
     (void)::unlinkat(::dirfd(stream), entry->d_name, 0);  // best effort, as documented
   }
   ::closedir(stream);
+}
+
+void populate_pages(const void* data, std::size_t bytes, bool for_writing) {
+#if defined(MADV_POPULATE_WRITE) && defined(MADV_POPULATE_READ)
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGE_SIZE));
+  const auto at = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (at + page - 1) / page * page;
+  const std::uintptr_t end = (at + bytes) / page * page;
+  if (end <= begin) return;
+  // Only a speed-up: a kernel without the request, or one that cannot map every page now, leaves
+  // the rest to the faults.
+  (void)::madvise(reinterpret_cast<void*>(begin), end - begin,
+                  for_writing ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
+#else
+  (void)data;
+  (void)bytes;
+  (void)for_writing;
+#endif
 }
 
 Result<MappedFile> MappedFile::open(const std::string& path) {

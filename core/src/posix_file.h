@@ -106,6 +106,11 @@ Result<> replace_file(const std::string& path, std::span<const std::uint8_t> byt
 // while no other process writes into `dir`.
 void remove_stale_writer_temporaries(const std::string& dir);
 
+// Best effort: has the kernel map every page of [data, data + bytes) at once (for writing, or for
+// reading), which costs less than faulting them in one by one as they are first touched. Only the
+// whole pages inside the range are affected; where the kernel lacks the request nothing happens.
+void populate_pages(const void* data, std::size_t bytes, bool for_writing);
+
 // A read-only private memory map of a whole file; unmapped on destruction. An empty file maps to an
 // empty span without calling mmap.
 class MappedFile {

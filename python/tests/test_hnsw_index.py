@@ -43,8 +43,41 @@ def test_constructor_defaults_repr_and_docs(svdb):
         "Build the HNSW graph. Call after bulk inserts for best performance."
     )
     assert svdb.HnswIndex.add_batch_np.__doc__.endswith("start_id=5000)  # IDs: 5000..14999")
-    # Nothing is range-checked.
+    # Zeros are accepted: an ef of 0 acts as 1, an m of 0 gives a graph without edges.
     svdb.HnswIndex(0, "cosine", ef_construction=0, ef_search=0, m=0)
+
+
+LARGEST_EF_CONSTRUCTION = 2**32 - 1
+LARGEST_M = 32767
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"ef_construction": 2**32}, "HNSW ef_construction of 4294967296 is above the largest usable, "
+                                 "4294967295"),
+    ({"m": 32768}, "HNSW m of 32768 is above the largest usable, 32767"),
+    ({"ef_construction": 2**40, "m": 40000}, "HNSW ef_construction of 1099511627776"),
+])
+def test_settings_whose_file_would_not_load_are_refused(svdb, kwargs, message):
+    with pytest.raises(ValueError, match="^invalid configuration: " + message):
+        svdb.HnswIndex(4, **kwargs)
+    # Every argument is converted first, the metric name included.
+    with pytest.raises(OverflowError):
+        svdb.HnswIndex(4, **kwargs, ef_search=-1)
+    with pytest.raises(ValueError, match="^unknown metric"):
+        svdb.HnswIndex(4, "nope", **kwargs)
+    svdb.HnswIndex(4, ef_construction=LARGEST_EF_CONSTRUCTION, ef_search=2**64 - 1, m=LARGEST_M)
+
+
+def test_largest_settings_save_and_load(svdb, data, tmp_path):
+    base, queries = data
+    idx = svdb.HnswIndex(16, ef_construction=LARGEST_EF_CONSTRUCTION, m=LARGEST_M)
+    idx.add_batch_np(base[:40])
+    path = tmp_path / "largest.hnsw"
+    idx.save(str(path))
+    loaded = svdb.HnswIndex.load(str(path))
+    assert len(loaded) == 40
+    for q in queries[:5]:
+        assert loaded.search(q, 5) == idx.search(q, 5)
 
 
 @pytest.mark.parametrize("insert", ["add_batch_np", "add_batch_parallel", "add_batch"])

@@ -386,7 +386,7 @@ void Collection::apply_record(const WalEntry& entry, ReplayedVectors* deferred,
   if (entry.vector.size() != meta_.dimensions) return;
   if (deferred != nullptr) {
     // An index that is reconciled later accepts every vector of the right length.
-    deferred->insert_or_assign(id, vector_offset);
+    deferred->insert_or_assign(id, ReplayedVector{vector_offset, index_holds(id, entry.vector)});
   } else {
     index_->remove(id);
     if (!index_->add(id, entry.vector)) return;  // as a live write: the id lost its vector, no more
@@ -403,51 +403,77 @@ void Collection::apply_record(const WalEntry& entry, ReplayedVectors* deferred,
   }
 }
 
+bool Collection::index_holds(std::uint64_t id, std::span<const float> vector) const {
+  const auto* hnsw = dynamic_cast<const HnswIndex*>(index_.get());
+  if (hnsw == nullptr) return false;
+  const HnswGraph& graph = hnsw->graph();
+  const std::optional<HnswNode> node = graph.find_node(id);
+  return node && graph.is_live(*node) && same_bits(graph.vector(*node), vector);
+}
+
 Result<> Collection::open_hnsw_index(const std::string& wal_path) {
+  const std::string graph_path = path_in_dir(kHnswGraphFileName);
   // A graph that does not load leaves the index as it was; a fresh one makes sure of it.
-  if (!index_->load(path_in_dir(kHnswGraphFileName))) {
+  if (!index_->load(graph_path)) {
     SORVEL_ASSIGN_OR_RETURN(index_, create_index(meta_, dir_, MmapFileUse::kRebuild));
   }
-  // No graph (none saved yet, or removed by a restore): the replay builds it.
-  if (index_->is_empty()) return replay(wal_path, nullptr);
   ReplayedVectors replayed;
   SORVEL_TRY(replay(wal_path, &replayed));
-  return reconcile_index(wal_path, std::move(replayed));
+  SORVEL_TRY(reconcile_index(wal_path, std::move(replayed)));
+
+  GraphOpening& g = graph_opening_;
+  if (index_->is_empty()) {
+    // A graph beside an empty collection would only be loaded and dropped again at every opening.
+    if (status_readable(graph_path)) (void)remove_if_present(graph_path);  // best effort
+  } else if (g.inserted > 0 && g.inserted * kGraphSaveShare >= index_->len()) {
+    // Best effort: a graph that is not saved is only rebuilt again at the next opening.
+    g.saved = index_->save(graph_path).has_value();
+  }
+  return ok();
 }
 
 Result<> Collection::reconcile_index(const std::string& wal_path, ReplayedVectors replayed) {
   const auto dims = static_cast<std::size_t>(meta_.dimensions);
-  // The graph may come from any earlier compaction (its save can fail after the log rewrite, or
-  // later writes and deletes follow it), so every node is checked against the log.
-  UniqueFd log;
-  if (!replayed.empty()) {
-    SORVEL_ASSIGN_OR_RETURN(log, open_read(wal_path));
-  }
-  std::vector<float> logged(dims);
-  std::vector<std::uint64_t> stale;
-  {
-    const std::unique_ptr<IndexIterator> it = index_->iter();
-    while (std::optional<IndexItem> item = it->next()) {
-      const auto found = replayed.find(item->id);
-      if (found != replayed.end()) {
-        SORVEL_TRY(read_floats_at(log.get(), found->second, logged));
-        if (same_bits(item->vector, logged)) {
-          replayed.erase(found);  // the node already holds the replayed vector
-          continue;
-        }
-      }
-      stale.push_back(item->id);
+  GraphOpening& g = graph_opening_;
+  g = GraphOpening{};
+  // The graph may come from any earlier compaction or opening (its save can fail after the log
+  // rewrite, or later writes and deletes follow it), or from another collection: every node is
+  // checked against the log. Each entry the replay found in the index is a live node of its own;
+  // every other live node holds no replayed vector.
+  const std::size_t live = index_->len();
+  for (const auto& [id, r] : replayed) g.kept += r.in_index ? 1 : 0;
+  const std::size_t stale = live - g.kept;
+  if (live > 0 && (stale > g.kept || g.kept * kGraphKeptShare < replayed.size())) {
+    SORVEL_ASSIGN_OR_RETURN(index_, create_index(meta_, dir_, MmapFileUse::kRebuild));
+    g.kept = 0;
+    for (auto& [id, r] : replayed) r.in_index = false;
+  } else if (stale > 0) {
+    const HnswGraph& graph = dynamic_cast<const HnswIndex&>(*index_).graph();
+    std::vector<std::uint64_t> gone;
+    gone.reserve(stale);
+    for (std::size_t n = 0; n < graph.node_count(); ++n) {
+      const auto node = static_cast<HnswNode>(n);
+      if (!graph.is_live(node)) continue;
+      const auto found = replayed.find(graph.id_of(node));
+      if (found == replayed.end() || !found->second.in_index) gone.push_back(graph.id_of(node));
     }
+    for (const std::uint64_t id : gone) index_->remove(id);
+    g.removed = gone.size();
   }
-  for (const std::uint64_t id : stale) index_->remove(id);
+  g.loaded = g.kept + g.removed > 0;
 
   // What is left is missing from the index: inserted in the order of the log, a group of rows at a
   // time.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> missing;  // (offset, id)
-  missing.reserve(replayed.size());
-  for (const auto& [id, offset] : replayed) missing.emplace_back(offset, id);
+  missing.reserve(replayed.size() - g.kept);
+  for (const auto& [id, r] : replayed) {
+    if (!r.in_index) missing.emplace_back(r.offset, id);
+  }
   ReplayedVectors().swap(replayed);
   std::sort(missing.begin(), missing.end());
+  g.inserted = missing.size();
+  if (missing.empty()) return ok();
+  SORVEL_ASSIGN_OR_RETURN(const UniqueFd log, open_read(wal_path));
   std::vector<std::uint64_t> ids;
   std::vector<float> rows;
   for (std::size_t begin = 0; begin < missing.size(); begin += kParallelGroup) {
@@ -464,10 +490,11 @@ Result<> Collection::reconcile_index(const std::string& wal_path, ReplayedVector
   return ok();
 }
 
-void Collection::insert_new_rows(std::span<const std::uint64_t> ids, std::span<const float> rows) {
-  const auto dims = static_cast<std::size_t>(meta_.dimensions);
+void Collection::insert_new_rows(VectorIndex& index, std::span<const std::uint64_t> ids,
+                                 std::span<const float> rows) {
+  const std::size_t dims = index.header().dimensions;
   SORVEL_CHECK(rows.size() == ids.size() * dims, "insert_new_rows: rows do not match the ids");
-  if (auto* hnsw = dynamic_cast<HnswIndex*>(index_.get());
+  if (auto* hnsw = dynamic_cast<HnswIndex*>(&index);
       hnsw != nullptr && ids.size() >= kParallelInsertRows) {
     const Result<> added = hnsw->add_batch_parallel(ids, rows, dims, /*num_threads=*/0,
                                                     /*micro_batch_size=*/0);
@@ -476,7 +503,7 @@ void Collection::insert_new_rows(std::span<const std::uint64_t> ids, std::span<c
     return;
   }
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    const Result<> added = index_->add(ids[i], rows.subspan(i * dims, dims));
+    const Result<> added = index.add(ids[i], rows.subspan(i * dims, dims));
     SORVEL_CHECK(added.has_value(),
                  str_cat("insert refused after its checks: ", added.error().display()));
   }
@@ -829,20 +856,41 @@ Result<> Collection::compact_wal() {
 
 Result<> Collection::promote_to_hnsw() {
   const HnswConfig config = meta_.promotion_hnsw_config.value_or(HnswConfig{});
-  auto hnsw = std::make_unique<HnswIndex>(static_cast<std::size_t>(meta_.dimensions), meta_.metric,
+  const auto dims = static_cast<std::size_t>(meta_.dimensions);
+  auto hnsw = std::make_unique<HnswIndex>(dims, meta_.metric,
                                           static_cast<std::size_t>(config.ef_construction),
                                           static_cast<std::size_t>(config.ef_search),
                                           static_cast<std::size_t>(config.m));
   {
+    // A group of rows at a time, each checked before it goes in: a refusal drops the new index
+    // and leaves the collection as it was. The flat index yields each live id once.
+    std::vector<std::uint64_t> ids;
+    std::vector<float> rows;
     const std::unique_ptr<IndexIterator> it = index_->iter();
-    while (std::optional<IndexItem> item = it->next()) {
-      SORVEL_TRY(hnsw->add(item->id, item->vector));
+    for (;;) {
+      std::optional<IndexItem> item = it->next();
+      if (item) {
+        if (item->vector.size() != dims) {
+          return DbError::dimension_mismatch(dims, item->vector.size());
+        }
+        ids.push_back(item->id);
+        rows.insert(rows.end(), item->vector.begin(), item->vector.end());
+      }
+      if (!item || ids.size() == kParallelGroup) {
+        insert_new_rows(*hnsw, ids, rows);
+        ids.clear();
+        rows.clear();
+      }
+      if (!item) break;
     }
   }
   index_ = std::move(hnsw);
   meta_.index_type = IndexType::Hnsw;
   meta_.hnsw_config = config;
-  return write_meta_through_temp(dir_, meta_);
+  SORVEL_TRY(write_meta_through_temp(dir_, meta_));
+  // Best effort, as at opening: without it the next opening builds the graph again.
+  (void)index_->save(path_in_dir(kHnswGraphFileName));
+  return ok();
 }
 
 }  // namespace sorvel

@@ -63,6 +63,26 @@ class Collection {
   // The fewest rows an HNSW collection inserts through the parallel batch insert; smaller inserts
   // stay on the calling thread (a pool would have little to share out).
   static constexpr std::size_t kParallelInsertRows = 1024;
+  // An opening saves "hnsw.graph" when the vectors it inserted into the graph are at least
+  // 1 / kGraphSaveShare of the live count (a graph built anew always is): every later opening
+  // would repeat those inserts, which then cost more than writing the graph once. Removals alone
+  // never save: repeating them costs next to nothing.
+  static constexpr std::size_t kGraphSaveShare = 32;
+  // A loaded graph is built anew instead of reconciled when more of its live nodes hold no
+  // replayed vector than hold one (a foreign graph, or one saved before most of the log's
+  // deletes), or when it holds less than 1 / kGraphKeptShare of the replayed vectors: inserting
+  // the rest into it would then cost about as much as a fresh build, and its removed nodes would
+  // stay behind as waypoints.
+  static constexpr std::size_t kGraphKeptShare = 3;
+
+  // What the opening of an HNSW collection did with its graph.
+  struct GraphOpening {
+    bool loaded = false;         // "hnsw.graph" loaded and was reconciled (not built anew)
+    std::size_t kept = 0;        // nodes of the loaded graph that already held their vector
+    std::size_t removed = 0;     // nodes of the loaded graph removed
+    std::size_t inserted = 0;    // vectors inserted
+    bool saved = false;          // "hnsw.graph" saved
+  };
 
   // What an opening does with the traces of an interrupted snapshot restore in the directory.
   enum class RestoreTraces {
@@ -90,10 +110,13 @@ class Collection {
   //     that do not decode (the sparse index is untouched). A tail that replay stopped short of is
   //     cut off the file, so records appended later are found by the next replay;
   //  6. lets the index finish its state (IVF kinds train, the memory-mapped kind writes its file).
-  //     An HNSW collection first loads "hnsw.graph" (saved at the last compaction) and then makes
-  //     it agree with the replayed entries (see open_hnsw_index), so it ends holding exactly the
-  //     ids and vectors (bit for bit) that a rebuild from the log would hold. A graph that is
-  //     missing, empty or does not load is ignored and the replay rebuilds it record by record;
+  //     An HNSW collection first loads "hnsw.graph" and then makes it agree with the replayed
+  //     entries (see open_hnsw_index), so it ends holding exactly the ids and vectors (bit for bit)
+  //     that a rebuild from the log would hold. A graph that is missing, does not load or was saved
+  //     for other settings (HnswIndex::load), or that fits the log too little (kGraphKeptShare),
+  //     is ignored and the graph is built anew through the parallel batch insert. When the opening
+  //     inserted many vectors (kGraphSaveShare) it saves "hnsw.graph" (best effort: a failed save
+  //     only leaves the next opening to repeat the work);
   //  7. reopens "wal.log" for appending with `appended` at 0 (Io).
   // On failure nothing built survives; on disk only the finished restore, the removed
   // "wal.log.tmp", the cut tail and what the index's finishing step wrote remain changed.
@@ -129,6 +152,8 @@ class Collection {
   // Whether a log writer is open (false only after a compaction could not reopen the log; the
   // next write retries).
   bool wal_open() const { return wal_.has_value(); }
+  // For an HNSW collection, what its opening did with the graph (all zero for a created one).
+  const GraphOpening& graph_opening() const { return graph_opening_; }
 
   // Stores `vector` and `payload` (absent: the id ends without payload) under `id`, replacing what
   // the id had; its sparse vector is kept. Errors in order of checks, each leaving memory and log
@@ -192,10 +217,11 @@ class Collection {
   Result<> compact_wal();
 
   // Replaces the index by an HNSW index (promotion_hnsw_config or {200, 50, 12}) holding every
-  // current vector, sets index_type hnsw and hnsw_config, and writes "meta.json" through
-  // "meta.json.tmp" (forced to stable storage, then renamed). Errors: the HNSW index's refusal
-  // of a vector (nothing changes); Io for the metadata file (the in-memory change stays). The log
-  // is not touched.
+  // current vector, inserted as insert_new_rows does, sets index_type hnsw and hnsw_config, writes
+  // "meta.json" through "meta.json.tmp" (forced to stable storage, then renamed), then saves
+  // "hnsw.graph" (best effort, as at opening). Errors: the HNSW index's refusal of a vector (the
+  // new index is dropped: nothing changes); Io for the metadata file (the in-memory change stays,
+  // no graph is saved). The log is not touched.
   Result<> promote_to_hnsw();
 
   // The Add record that describes `item` (a live vector of this collection's index): its id and
@@ -233,26 +259,37 @@ class Collection {
   // The hits with copies of their payloads.
   std::vector<CollectionHit> with_payloads(std::span<const SearchHit> hits) const;
   // Where a deferred replay left the vectors: per id whose last record is an applied Add, the
-  // file offset in "wal.log" of that record's vector.
-  using ReplayedVectors = std::unordered_map<std::uint64_t, std::uint64_t>;
+  // file offset in "wal.log" of that record's vector, and whether the index held that very vector
+  // (bit for bit) while the log was replayed.
+  struct ReplayedVector {
+    std::uint64_t offset = 0;
+    bool in_index = false;
+  };
+  using ReplayedVectors = std::unordered_map<std::uint64_t, ReplayedVector>;
   // Replays "wal.log". With `deferred`, the index is not touched: the vectors' offsets are noted
   // there instead (payloads and sparse vectors are applied either way).
   Result<> replay(const std::string& wal_path, ReplayedVectors* deferred);
   void apply_record(const WalEntry& entry, ReplayedVectors* deferred, std::uint64_t vector_offset);
-  // The index of an HNSW collection at opening: "hnsw.graph" when it loads and holds a vector,
-  // then replay with deferred vectors and reconcile_index; otherwise a plain replay into an empty
-  // index.
+  // Whether the index holds `vector` under `id` (an HNSW index only; false for every other kind).
+  bool index_holds(std::uint64_t id, std::span<const float> vector) const;
+  // The index of an HNSW collection at opening: "hnsw.graph" when it loads, then a deferred replay
+  // and reconcile_index, then the save that kGraphSaveShare asks for; graph_opening_ tells what
+  // happened.
   Result<> open_hnsw_index(const std::string& wal_path);
   // Makes the index hold exactly the replayed vectors: nodes whose id the replay does not hold, or
-  // whose vector differs in any bit from the replayed one, are deleted; replayed entries the index
-  // then lacks are inserted in log order (through insert_new_rows). The replayed vectors are read
-  // back from the log one row at a time, so besides the index only the offsets and at most one
-  // group of rows to insert are held. Io when the log cannot be read back.
+  // whose vector differs in any bit from the replayed one, are removed (or the index is replaced by
+  // an empty one, see kGraphKeptShare); replayed entries the index then lacks are inserted in log
+  // order (through insert_new_rows), read back from the log a group of rows at a time. Io when the
+  // log cannot be read back.
   Result<> reconcile_index(const std::string& wal_path, ReplayedVectors replayed);
-  // Inserts rows (rows.size() / dimensions of them) under `ids`, which are distinct and not live:
-  // an HNSW index takes kParallelInsertRows or more through its parallel batch insert, everything
-  // else goes in one add at a time.
-  void insert_new_rows(std::span<const std::uint64_t> ids, std::span<const float> rows);
+  // Inserts rows (rows.size() / dimensions of them) under `ids`, which are distinct and not live
+  // in `index`: an HNSW index takes kParallelInsertRows or more through its parallel batch insert,
+  // everything else goes in one add at a time.
+  static void insert_new_rows(VectorIndex& index, std::span<const std::uint64_t> ids,
+                              std::span<const float> rows);
+  void insert_new_rows(std::span<const std::uint64_t> ids, std::span<const float> rows) {
+    insert_new_rows(*index_, ids, rows);
+  }
 
   CollectionMeta meta_;
   std::optional<WalWriter> wal_;
@@ -260,6 +297,7 @@ class Collection {
   std::unique_ptr<VectorIndex> index_;
   PayloadMap payloads_;
   SparseIndex sparse_;
+  GraphOpening graph_opening_;
 };
 
 }  // namespace sorvel

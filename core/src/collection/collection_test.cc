@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "collection/index_factory.h"
+#include "collection/snapshot.h"
 #include "index/hnsw/hnsw_index.h"
 #include "testing/collection_state.h"
 #include "testing/file_size_limit.h"
@@ -645,35 +648,75 @@ TEST(CompactionTest, DamagedMemoryMappedCacheIsRebuiltFromTheLog) {
 
 // --- reopening an HNSW collection from its saved graph ---
 
+// Every opening ends with the replayed vectors in a graph of the collection's own settings, as
+// searchable as one built from the log; a graph that cannot be trusted is built anew and saved, so
+// the next opening loads it and inserts nothing.
 TEST(ReopenTest, HnswGraphIsMadeToAgreeWithTheReplayedLog) {
   constexpr std::size_t kDims = 8;
+  const auto rewrite_graph = [](const std::string& dir,
+                                const std::function<void(std::vector<std::uint8_t>&)>& change) {
+    std::vector<std::uint8_t> bytes = testing::read_file(dir + "/hnsw.graph");
+    change(bytes);
+    testing::write_file(dir + "/hnsw.graph", bytes);
+  };
+  // Graphs of the collection's settings: ids [begin, end), the first `same` of them with the
+  // vector the log ends with for them.
+  const auto write_graph = [](std::uint64_t begin, std::uint64_t end, std::uint64_t same) {
+    return [=](const std::string& dir) {
+      HnswIndex graph(kDims, Metric::L2, 64, 32, 8);
+      for (std::uint64_t id = begin; id < end; ++id) {
+        ASSERT_TRUE(graph.add(id, vec(id, kDims, id < begin + same ? 0 : 9)));
+      }
+      ASSERT_TRUE(graph.save(dir + "/hnsw.graph"));
+    };
+  };
   struct Case {
     const char* name;
     std::function<void(const std::string& dir)> tamper;  // run on the closed directory
-    std::size_t graph_m;  // 8: the compaction's graph was loaded, 5: the foreign one, 6: rebuilt
-  };
-  const auto write_foreign_graph = [](const std::string& dir) {
-    // Another m, a changed vector for id 0, an id the log never held, the right vector for id 1.
-    HnswIndex foreign(kDims, Metric::L2, 16, 16, 5);
-    ASSERT_TRUE(foreign.add(0, vec(0, kDims, 77)));
-    ASSERT_TRUE(foreign.add(9999, vec(9999, kDims)));
-    ASSERT_TRUE(foreign.add(1, vec(1, kDims)));
-    ASSERT_TRUE(foreign.save(dir + "/hnsw.graph"));
+    bool loaded;  // the compaction's graph was reconciled rather than built anew
   };
   const Case cases[] = {
-      {"saved at the compaction", [](const std::string&) {}, 8},
-      {"foreign graph", write_foreign_graph, 5},
-      {"damaged graph",
+      {"saved at the compaction", [](const std::string&) {}, true},
+      {"settings changed in meta.json",
        [](const std::string& dir) {
-         testing::write_file(dir + "/hnsw.graph", {1, 2, 3, 4, 5});
+         CollectionMeta changed = *CollectionMeta::from_json(read_text(dir + "/meta.json"));
+         changed.hnsw_config->m = 6;
+         const std::string text = changed.to_json();
+         testing::write_file(dir + "/meta.json",
+                             std::vector<std::uint8_t>(text.begin(), text.end()));
        },
-       6},
+       false},
+      // 280 of its nodes hold a replayed vector, 320 another one.
+      {"foreign graph of the same settings", write_graph(100, 700, 280), false},
+      // 300 of the 1180 replayed vectors, and nothing else.
+      {"graph holding too few of the vectors", write_graph(100, 400, 300), false},
+      {"zero-filled graph",
+       [](const std::string& dir) {
+         testing::write_file(dir + "/hnsw.graph", std::vector<std::uint8_t>(41, 0));
+       },
+       false},
+      {"graph of another metric",
+       [&](const std::string& dir) {
+         rewrite_graph(dir, [](std::vector<std::uint8_t>& b) { b[b.size() - 16] = 1; });
+       },
+       false},
+      {"graph saved without a trailer",
+       [&](const std::string& dir) {
+         rewrite_graph(dir, [](std::vector<std::uint8_t>& b) {
+           b.resize(b.size() - HnswIndex::kGraphTrailerBytes);
+         });
+       },
+       false},
+      {"damaged graph that still parses",  // a bit of the first node's vector
+       [&](const std::string& dir) {
+         rewrite_graph(dir, [](std::vector<std::uint8_t>& b) { b[28] ^= 0x40; });
+       },
+       false},
       {"truncated graph",
-       [](const std::string& dir) {
-         const auto bytes = testing::read_file(dir + "/hnsw.graph");
-         testing::write_file(dir + "/hnsw.graph", testing::cut_to(bytes, bytes.size() / 2));
+       [&](const std::string& dir) {
+         rewrite_graph(dir, [](std::vector<std::uint8_t>& b) { b.resize(b.size() / 2); });
        },
-       6},
+       false},
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -689,7 +732,7 @@ TEST(ReopenTest, HnswGraphIsMadeToAgreeWithTheReplayedLog) {
       }
       ASSERT_TRUE(c->compact_wal());
       ASSERT_TRUE(fs::exists(dir + "/hnsw.graph"));
-      // Later writes that the graph does not know.
+      // Later writes that the graph does not know: 42 of its nodes change or go.
       for (std::uint64_t id = 0; id < 20; ++id) ASSERT_TRUE(c->upsert(id, vec(id, kDims, 1), {}));
       ASSERT_TRUE(c->upsert(30, vec(30, kDims), obj("same", num(1))));  // the vector it had
       for (std::uint64_t id = 40; id < 60; ++id) ASSERT_TRUE(c->remove(id).value());
@@ -697,16 +740,12 @@ TEST(ReopenTest, HnswGraphIsMadeToAgreeWithTheReplayedLog) {
       ASSERT_TRUE(c->upsert(70, vec(70, kDims, 2), std::nullopt));
       ASSERT_TRUE(c->upsert_hybrid(80, vec(80, kDims, 3), sparse_of({2}, {1.0f}), std::nullopt));
       std::vector<CollectionEntry> batch;
-      for (std::uint64_t id = 1000; id < 2500; ++id) batch.push_back({id, vec(id, kDims), {}});
+      for (std::uint64_t id = 1000; id < 1600; ++id) batch.push_back({id, vec(id, kDims), {}});
       ASSERT_TRUE(c->upsert_batch(std::move(batch)));
       before = capture(*c);
     }
-    // The graph's own m tells which graph the opening kept: meta.json now asks for m 6.
-    CollectionMeta changed = *CollectionMeta::from_json(read_text(dir + "/meta.json"));
-    changed.hnsw_config->m = 6;
-    const std::string text = changed.to_json();
-    testing::write_file(dir + "/meta.json", std::vector<std::uint8_t>(text.begin(), text.end()));
     tc.tamper(dir);
+    const std::uint64_t m = CollectionMeta::from_json(read_text(dir + "/meta.json"))->hnsw_config->m;
     fs::copy(dir, tmp.file("rebuilt"), fs::copy_options::recursive);
     fs::remove(tmp.file("rebuilt/hnsw.graph"));
 
@@ -714,10 +753,96 @@ TEST(ReopenTest, HnswGraphIsMadeToAgreeWithTheReplayedLog) {
     const CollectionState got = capture(*c);
     EXPECT_EQ(got, before) << testing::first_difference(got, before);
     EXPECT_EQ(c->len(), before.vectors.size());
-    EXPECT_EQ(dynamic_cast<const HnswIndex&>(c->index()).graph().m(), tc.graph_m);
+    EXPECT_EQ(dynamic_cast<const HnswIndex&>(c->index()).graph().m(), m);
     EXPECT_GE(own_vector_reach(*c), 0.97);
+    const Collection::GraphOpening& opened = c->graph_opening();
+    EXPECT_EQ(opened.loaded, tc.loaded);
+    EXPECT_EQ(opened.kept, tc.loaded ? 558u : 0u);
+    EXPECT_EQ(opened.removed, tc.loaded ? 42u : 0u);
+    EXPECT_EQ(opened.inserted, before.vectors.size() - opened.kept);
+    EXPECT_TRUE(opened.saved);
     const CollectionState rebuilt = capture(*open_or_die(tmp.file("rebuilt")));
     EXPECT_EQ(got, rebuilt) << testing::first_difference(got, rebuilt);
+
+    // The saved graph is the one the next opening uses as it stands.
+    const HnswGraphSnapshot graph = dynamic_cast<const HnswIndex&>(c->index()).graph().to_snapshot();
+    c.reset();
+    c = open_or_die(dir);
+    EXPECT_EQ(capture(*c), before);
+    const Collection::GraphOpening& again = c->graph_opening();
+    EXPECT_TRUE(again.loaded);
+    EXPECT_EQ(again.kept, before.vectors.size());
+    EXPECT_EQ(again.inserted + again.removed, 0u);
+    EXPECT_FALSE(again.saved);
+    EXPECT_EQ(dynamic_cast<const HnswIndex&>(c->index()).graph().to_snapshot(), graph);
+  }
+}
+
+// After writes that no compaction followed, the first opening (for a restore, the restore's own)
+// saves the graph; the opening after it loads that graph and inserts nothing.
+TEST(ReopenTest, FirstOpeningAfterUncompactedWritesSavesTheGraph) {
+  constexpr std::size_t kDims = 8;
+  const auto rows = [](std::uint64_t begin, std::uint64_t end) {
+    std::vector<CollectionEntry> batch;
+    for (std::uint64_t id = begin; id < end; ++id) batch.push_back({id, vec(id, kDims), {}});
+    return batch;
+  };
+  struct Case {
+    const char* name;
+    // Leaves 2000 live vectors in `dir`; returns the collection that a restore reopened, if any.
+    std::function<std::unique_ptr<Collection>(const std::string& dir)> event;
+  };
+  const Case cases[] = {
+      {"a writer that exits",
+       [&](const std::string& dir) {
+         EXPECT_TRUE(open_or_die(dir)->upsert_batch(rows(0, 2000)));
+         return std::unique_ptr<Collection>();
+       }},
+      {"a writer killed after acknowledged writes",
+       [&](const std::string& dir) {
+         EXPECT_TRUE(open_or_die(dir)->upsert_batch(rows(0, 1200)));
+         open_or_die(dir).reset();  // saves the graph of the first 1200
+         const pid_t child = ::fork();
+         if (child == 0) {
+           Result<std::unique_ptr<Collection>> c = Collection::open(dir);
+           if (c && (*c)->upsert_batch(rows(1200, 2000))) ::raise(SIGKILL);
+           ::_exit(1);
+         }
+         int status = 0;
+         EXPECT_EQ(::waitpid(child, &status, 0), child);
+         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+         return std::unique_ptr<Collection>();
+       }},
+      {"a restore",
+       [&](const std::string& dir) {
+         std::unique_ptr<Collection> c = open_or_die(dir);
+         EXPECT_TRUE(c->upsert_batch(rows(0, 2000)));
+         EXPECT_TRUE(create_snapshot(*c, "s"));
+         for (std::uint64_t id = 0; id < 2000; id += 2) EXPECT_TRUE(c->remove(id));
+         EXPECT_TRUE(restore_snapshot(c, "s"));
+         return c;
+       }},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TempDir tmp;
+    const std::string dir = tmp.file("c");
+    CollectionMeta meta = meta_of(IndexType::Hnsw, kDims);
+    meta.hnsw_config = HnswConfig{32, 16, 6};
+    create_or_die(dir, meta).reset();
+    std::unique_ptr<Collection> c = tc.event(dir);
+    if (!c) c = open_or_die(dir);
+    EXPECT_EQ(c->len(), 2000u);
+    EXPECT_TRUE(c->graph_opening().saved);
+    EXPECT_GT(c->graph_opening().inserted, 0u);
+    const CollectionState first = capture(*c);
+    c.reset();
+    c = open_or_die(dir);
+    EXPECT_EQ(capture(*c), first);
+    EXPECT_TRUE(c->graph_opening().loaded);
+    EXPECT_EQ(c->graph_opening().kept, 2000u);
+    EXPECT_EQ(c->graph_opening().inserted + c->graph_opening().removed, 0u);
+    EXPECT_FALSE(c->graph_opening().saved);
   }
 }
 
@@ -739,6 +864,8 @@ TEST(ReopenTest, HnswGraphBesideAnEmptyLogOpensEmpty) {
     auto c = open_or_die(dir);
     EXPECT_EQ(c->len(), 0u);
     EXPECT_TRUE(c->search(vec(1, 4), 1).value().empty());
+    // The graph of vectors the log no longer holds is not loaded again.
+    EXPECT_FALSE(fs::exists(dir + "/hnsw.graph"));
   }
 }
 
@@ -772,13 +899,15 @@ TEST(PromotionTest, FlatCollectionBecomesHnswAtTheThreshold) {
     ASSERT_TRUE(on_disk);
     EXPECT_EQ(*on_disk, c->meta());
     EXPECT_FALSE(fs::exists(dir + "/meta.json.tmp"));
-    EXPECT_FALSE(fs::exists(dir + "/hnsw.graph"));
 
+    // The promoted graph is saved, and the reopening uses it as it stands.
     const CollectionState before = capture(*c);
     c.reset();
     auto reopened = open_or_die(dir);
     EXPECT_EQ(reopened->meta().index_type, IndexType::Hnsw);
     EXPECT_EQ(capture(*reopened), before);
+    EXPECT_TRUE(reopened->graph_opening().loaded);
+    EXPECT_EQ(reopened->graph_opening().inserted, 0u);
   }
 }
 

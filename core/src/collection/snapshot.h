@@ -79,10 +79,10 @@ Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection);
 
 // Replaces the collection held in `entry` (a registry entry) by one reopened from the snapshot
 // `name`. All or nothing: either the collection directory holds the snapshot's "wal.log",
-// "meta.json" and "sparse.bin" (none when the snapshot has none), no "hnsw.graph" and no
-// "vectors.mmap" (they are rebuilt from the log), and `entry` holds the collection opened from
-// them; or the error is returned with the directory's files and `entry` as they were (the old
-// collection's log writer has written out its buffer).
+// "meta.json" and "sparse.bin" (none when the snapshot has none), and of "hnsw.graph" and
+// "vectors.mmap" only what the reopening built from the restored log, and `entry` holds the
+// collection opened from them; or the error is returned with the directory's files and `entry` as
+// they were (the old collection's log writer has written out its buffer).
 // Errors, in order: InvalidConfig for an invalid name; SnapshotNotFound when nothing exists at
 // D/"snapshots"/name (nothing touched, in both cases); Io from writing out the old log buffer;
 // finish_interrupted_restore's errors for traces of an earlier restore in D; Io when a snapshot
@@ -110,7 +110,10 @@ Result<> restore_snapshot(std::unique_ptr<Collection>& entry, std::string_view n
 // the restore; only then is each live file kept aside as "<file>.restore-old" and its copy renamed
 // over it. Once the reopened collection is in place, the ".restore-old" files go (forced out)
 // before the marker goes. A restore that fails after the marker first rewrites the marker into its
-// undo form, then puts every old file back, then removes the marker.
+// undo form, then puts every old file back, then removes the marker. The reopening may save a
+// "hnsw.graph" (or write "vectors.mmap") of the restored log while the marker is in force: a file
+// that the marker says to remove, so finishing forwards removes it again (the next opening builds
+// it anew) and undoing puts the old one back over it.
 //
 // So at every instant the directory is one of: no marker (the live files are the old collection;
 // ".restore-new" files are unused copies; a ".restore-old" file is an old file an undo had not put

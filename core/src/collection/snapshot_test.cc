@@ -448,7 +448,8 @@ TEST_F(SnapshotTest, RestoreReplacesOrRemovesEveryFileDerivedFromTheLog) {
     ASSERT_TRUE(restore_snapshot(c, "s"));
     EXPECT_EQ(contents(*c), at_snapshot);
     EXPECT_EQ(exists(in_dir("sparse.bin")), k.snapshot_sparse);
-    EXPECT_FALSE(exists(in_dir("hnsw.graph")));
+    // The graph saved by the restore's reopening is built from the restored log.
+    EXPECT_EQ(exists(in_dir("hnsw.graph")), k.type == IndexType::Hnsw);
     EXPECT_EQ(c->meta().index_type, k.type);
 
     // Reopening the directory gives the same state: no derived file brings id 8 back.
@@ -457,6 +458,7 @@ TEST_F(SnapshotTest, RestoreReplacesOrRemovesEveryFileDerivedFromTheLog) {
     ASSERT_TRUE(reopened);
     EXPECT_EQ(contents(**reopened), at_snapshot);
     EXPECT_EQ((*reopened)->sparse().find(8), nullptr);
+    EXPECT_EQ((*reopened)->graph_opening().inserted, 0u);
   }
 }
 
@@ -668,6 +670,7 @@ TEST_F(InterruptedRestoreTest, EveryCrashStateReopensAsOneWholeCollection) {
     kPlaceLog,        // the copy renamed over "wal.log"
     kRenameLogAway,   // "wal.log" renamed to "wal.log.restore-old" (no hard links)
     kExchangeRest,    // metadata aside and placed, sparse file placed, graph aside and removed
+    kSaveGraph,       // the reopening saved "hnsw.graph" of the restored log
     kDropAsides,      // the ".restore-old" files removed
     kMarkUndo,        // the marker rewritten into its undo form
     kPutBackLog,      // "wal.log.restore-old" renamed back over "wal.log"
@@ -709,6 +712,9 @@ TEST_F(InterruptedRestoreTest, EveryCrashStateReopensAsOneWholeCollection) {
         link(in_dir("hnsw.graph"), in_dir("hnsw.graph.restore-old"));
         ASSERT_EQ(::unlink(in_dir("hnsw.graph").c_str()), 0);
         break;
+      case kSaveGraph:
+        write_text(in_dir("hnsw.graph"), "a graph of the restored log");
+        break;
       case kDropAsides:
         for (const char* f : {"wal.log", "meta.json", "hnsw.graph"}) {
           ASSERT_EQ(::unlink(in_dir(std::string(f) + ".restore-old").c_str()), 0) << f;
@@ -747,6 +753,10 @@ TEST_F(InterruptedRestoreTest, EveryCrashStateReopensAsOneWholeCollection) {
       {"no hard links: the log's name empty", {kStage, kMarkPending, kRenameLogAway}, true},
       {"everything exchanged, old files aside", exchanged, true},
       {"old files removed, marker left", then({kDropAsides}), true},
+      // The graph saved by the reopening is derived from the restored log: finishing the restore
+      // removes it with the other derived files, undoing it puts the old graph back over it.
+      {"reopening saved its graph, marker left", then({kSaveGraph}), true},
+      {"reopening saved its graph, then undo", then({kSaveGraph, kMarkUndo}), false},
       {"undo marker, nothing put back", then({kMarkUndo}), false},
       {"undo marker, old log back beside the new metadata", then({kMarkUndo, kPutBackLog}), false},
       {"undo that lost its marker, the log's name empty", {kStage, kRenameLogAway}, false},

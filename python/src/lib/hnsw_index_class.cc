@@ -22,8 +22,8 @@ constexpr Signature kAddBatchParallelSig{
     {{"vectors"}, optional_param("start_id"), optional_param("num_threads"),
      optional_param("micro_batch_size")}};
 
-// HnswIndex(dimensions, metric="l2", ef_construction=200, ef_search=50, m=12): checks nothing
-// beyond the conversions.
+// HnswIndex(dimensions, metric="l2", ef_construction=200, ef_search=50, m=12): after the
+// conversions, ValueError (InvalidConfig) for settings whose saved graph would not load again.
 PyObject* hnsw_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return constructor_frame<HnswIndexClass>(
       kNewSig, args, kwargs, [](const BoundArgs& a) -> PyObject* {
@@ -40,6 +40,8 @@ PyObject* hnsw_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
         if (!m) return nullptr;
         const PyResult<Metric> metric = parse_metric(*metric_text);
         if (!metric) return nullptr;
+        const Result<> usable = HnswIndex::check_config(*ef_construction, *ef_search, *m);
+        if (!usable) return error_to_pyerr(usable.error());
         return wrap<HnswIndexClass>(
             std::make_unique<HnswIndex>(*dimensions, *metric, *ef_construction, *ef_search, *m));
       });

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "checksum.h"
 #include "index/hnsw/hnsw_index.h"
 #include "random.h"
 #include "testing/temp_dir.h"
@@ -45,6 +46,14 @@ std::vector<std::uint8_t> encode(const HnswGraph& graph) {
   Encoder out = Encoder::to_memory();
   graph.encode(out);
   return out.take_bytes();
+}
+
+// `record` as "hnsw.graph" holds it, followed by the trailer of an index of `metric` and `dims`.
+std::vector<std::uint8_t> sealed(std::vector<std::uint8_t> record, Metric metric = Metric::L2,
+                                 std::uint64_t dims = 4) {
+  Bytes b{std::move(record)};
+  b.u64(HnswIndex::kGraphTrailerMagic).u32(static_cast<std::uint32_t>(metric)).u64(dims);
+  return b.u32(crc32c(b.out)).out;
 }
 
 HnswIndex filled_index(std::size_t rows, std::size_t dims, std::uint64_t seed) {
@@ -116,6 +125,7 @@ TEST(HnswFileTest, GraphFileRestoresTheSavedGraphWithoutInserting) {
   const std::string path = dir.file("hnsw.graph");
   HnswIndex saved = filled_index(400, 6, 21);
   ASSERT_TRUE(saved.save(path));
+  EXPECT_EQ(testing::read_file(path), sealed(encode(saved.graph()), Metric::L2, 6));
 
   // The loading index had other content: inserted ids the file lacks go, deleted ones come back.
   HnswIndex loaded = filled_index(50, 6, 22);
@@ -181,6 +191,25 @@ TEST(HnswFileTest, GraphSavedAfterDeletesKeepsItsPaths) {
   EXPECT_GE(same, 990u);
 }
 
+// Both files of an index at the largest settings check_config accepts load again.
+TEST(HnswFileTest, LargestAcceptedSettingsLoadAgain) {
+  testing::TempDir dir;
+  ASSERT_TRUE(HnswIndex::check_config(HnswIndex::kMaxEfConstruction, 50, HnswIndex::kMaxM));
+  const auto make = [] {
+    return HnswIndex(4, Metric::L2, HnswIndex::kMaxEfConstruction, 50, HnswIndex::kMaxM);
+  };
+  HnswIndex saved = make();
+  ASSERT_TRUE(saved.add_matrix(testing::random_vectors(40, 4, 35), 40, 4, 0));
+  ASSERT_TRUE(saved.save(dir.file("hnsw.graph")));
+  HnswIndex loaded = make();
+  ASSERT_TRUE(loaded.load(dir.file("hnsw.graph")));
+  EXPECT_EQ(loaded.graph().to_snapshot(), saved.graph().to_snapshot());
+  ASSERT_TRUE(saved.save_file(dir.file("index.hnsw")));
+  const auto from_file = HnswIndex::load_file(dir.file("index.hnsw"));
+  ASSERT_TRUE(from_file) << from_file.error().display();
+  EXPECT_EQ(from_file->graph().to_snapshot(), saved.graph().to_snapshot());
+}
+
 TEST(HnswFileTest, IndexFileRoundTripKeepsConfiguration) {
   testing::TempDir dir;
   HnswIndex saved(5, Metric::DotProduct, 33, 17, 7);
@@ -223,12 +252,13 @@ TEST(HnswFileTest, GraphFileHooksAtTheEdges) {
   EXPECT_EQ(index.graph().to_snapshot(), before);
 }
 
-// Every damaged "hnsw.graph" fails with Serialization and leaves the index's graph as it was.
+// Every damaged or foreign "hnsw.graph" fails with Serialization and leaves the index's graph as it
+// was.
 TEST(HnswFileTest, DamagedGraphFilesAreRefused) {
   testing::TempDir dir;
   const std::string path = dir.file("hnsw.graph");
   const std::vector<std::uint8_t> valid = encode(filled_index(12, 4, 51).graph());
-  // The trailer's settings, counted from the end.
+  // The record's settings, counted from its end.
   const std::size_t m_at = valid.size() - 32;
   const std::size_t m_max0_at = valid.size() - 24;
   const std::size_t ef_at = valid.size() - 16;
@@ -250,43 +280,73 @@ TEST(HnswFileTest, DamagedGraphFilesAreRefused) {
     std::vector<std::uint8_t> bytes;
     std::string error;
   };
+  const std::string no_trailer = "serialization error: graph file has no trailer";
+  const std::string foreign =
+      "serialization error: graph file was saved for another metric or number of dimensions";
+  std::vector<std::uint8_t> flipped = sealed(valid);
+  flipped[28] ^= 1;  // in the first node's vector
+  std::vector<std::uint8_t> between = valid;
+  between.insert(between.end(), {9, 9, 9});
+  std::vector<std::uint8_t> after = sealed(valid);
+  after.insert(after.end(), {9, 9, 9});
+  std::vector<std::uint8_t> metric_7 = sealed(valid);
+  metric_7[valid.size() + 8] = 7;
+  HnswIndex other_m(4, Metric::L2, 40, 20, 5);
+  ASSERT_TRUE(other_m.add_matrix(testing::random_vectors(3, 4, 53), 3, 4, 0));
   const std::vector<Case> cases = {
-      {"empty file", {}, "serialization error: io error: unexpected end of file"},
-      {"cut in the trailer", testing::cut_to(valid, valid.size() - 1),
+      // The trailer's checks.
+      {"empty file", {}, no_trailer},
+      {"41 zero bytes", std::vector<std::uint8_t>(41, 0), no_trailer},
+      {"record without trailer", valid, no_trailer},
+      {"bytes after the trailer", after, no_trailer},
+      {"another metric", sealed(valid, Metric::Cosine), foreign},
+      {"other dimensions", sealed(valid, Metric::L2, 5), foreign},
+      {"metric code 7", metric_7, foreign},
+      {"a record byte changed", flipped,
+       "serialization error: graph file does not match its checksum"},
+      {"bytes between record and trailer", sealed(between),
+       "serialization error: HNSW graph record is followed by 3 more bytes"},
+      {"another m", sealed(encode(other_m.graph())),
+       "serialization error: graph file settings m 5, m_max0 10, ef_construction 40, level_mult "
+       "0.6213349345596119 are not this index's"},
+      // The record's checks, behind a valid trailer.
+      {"cut in the record", sealed(testing::cut_to(valid, valid.size() - 1)),
        "serialization error: io error: unexpected end of file"},
       {"short vector",
-       Bytes()
-           .u64(1)
-           .u64(5)
-           .vec({1, 2, 3})
-           .u64(1)
-           .ids({})
-           .u64(0)
-           .u8(1)
-           .u64(5)
-           .u64(2)
-           .u64(4)
-           .u64(10)
-           .f64(0.5)
-           .out,
+       sealed(Bytes()
+                  .u64(1)
+                  .u64(5)
+                  .vec({1, 2, 3})
+                  .u64(1)
+                  .ids({})
+                  .u64(0)
+                  .u8(1)
+                  .u64(5)
+                  .u64(2)
+                  .u64(4)
+                  .u64(10)
+                  .f64(0.5)
+                  .out),
        "serialization error: HNSW node 5 has a vector of 3 values, expected 4"},
-      {"m beyond use", testing::overwrite_u64(valid, m_at, 65535), beyond("m", "65535")},
-      {"layer-0 limit beyond 32 bits", testing::overwrite_u64(valid, m_max0_at, 1ull << 40),
+      {"m beyond use", sealed(testing::overwrite_u64(valid, m_at, 65535)), beyond("m", "65535")},
+      {"layer-0 limit beyond 32 bits",
+       sealed(testing::overwrite_u64(valid, m_max0_at, 1ull << 40)),
        beyond("m_max0", "1099511627776")},
       // Rows of 2^25 slots: 12 nodes would take 1.6 GB and the next insert twice that.
-      {"layer-0 limit beyond use", testing::overwrite_u64(valid, m_max0_at, 1ull << 25),
+      {"layer-0 limit beyond use", sealed(testing::overwrite_u64(valid, m_max0_at, 1ull << 25)),
        beyond("m_max0", "33554432")},
-      {"search width beyond any graph", testing::overwrite_u64(valid, ef_at, 1ull << 32),
+      {"search width beyond any graph", sealed(testing::overwrite_u64(valid, ef_at, 1ull << 32)),
        beyond("ef_construction", "4294967296")},
-      {"level multiplier NaN", with_level_mult(std::nan("")), beyond("level_mult", "nan")},
-      {"level multiplier negative", with_level_mult(-1.0), beyond("level_mult", "-1")},
-      {"level multiplier beyond level 255", with_level_mult(8.0), beyond("level_mult", "8")},
-      {"rows far wider than the record", wide.out,
+      {"level multiplier NaN", sealed(with_level_mult(std::nan(""))), beyond("level_mult", "nan")},
+      {"level multiplier negative", sealed(with_level_mult(-1.0)), beyond("level_mult", "-1")},
+      {"level multiplier beyond level 255", sealed(with_level_mult(8.0)),
+       beyond("level_mult", "8")},
+      {"rows far wider than the record", sealed(wide.out),
        "serialization error: HNSW graph of 100 nodes with layer-0 limit 65534 and 4 dimensions "
        "is too large to load"},
-      {"entry tag 2", Bytes().u64(0).u8(2).out,
+      {"entry tag 2", sealed(Bytes().u64(0).u8(2).out),
        "serialization error: tag for enum is not valid, found 2"},
-      {"huge node count", Bytes().u64(1ull << 62).u64(5).vec({1, 2, 3, 4}).out,
+      {"huge node count", sealed(Bytes().u64(1ull << 62).u64(5).vec({1, 2, 3, 4}).out),
        "serialization error: io error: unexpected end of file"},
   };
   HnswIndex index = filled_index(30, 4, 52);
@@ -299,14 +359,12 @@ TEST(HnswFileTest, DamagedGraphFilesAreRefused) {
     EXPECT_EQ(index.graph().to_snapshot(), before) << c.name;
   }
   // Cut anywhere before its last byte, the file fails.
-  for (std::size_t size = 0; size < valid.size(); size += 7) {
-    testing::write_file(path, testing::cut_to(valid, size));
+  const std::vector<std::uint8_t> file = sealed(valid);
+  for (std::size_t size = 0; size < file.size(); size += 7) {
+    testing::write_file(path, testing::cut_to(file, size));
     EXPECT_EQ(index.load(path).error().kind(), ErrorKind::Serialization) << size;
   }
-  // Bytes after a valid record are not read.
-  std::vector<std::uint8_t> longer = valid;
-  longer.insert(longer.end(), {9, 9, 9});
-  testing::write_file(path, longer);
+  testing::write_file(path, file);
   ASSERT_TRUE(index.load(path));
   EXPECT_EQ(index.len(), 12u);
 }
@@ -322,10 +380,10 @@ TEST(HnswFileTest, EntriesWithoutRecordsAreDropped) {
     Bytes b = Bytes().u64(2);
     b.u64(5).vec({1, 0}).u64(2).ids(list0).ids(list1).u64(1);
     b.u64(6).vec({0, 1}).u64(1).ids({5}).u64(0);
-    return b.u8(1).u64(entry).u64(2).u64(4).u64(10).f64(0.5).out;
+    return b.u8(1).u64(entry).u64(2).u64(4).u64(10).f64(1 / std::log(2.0)).out;
   };
   HnswIndex index(2, Metric::L2, 10, 10, 2);
-  testing::write_file(path, file({99, 6}, {99}, 5));
+  testing::write_file(path, sealed(file({99, 6}, {99}, 5), Metric::L2, 2));
   ASSERT_TRUE(index.load(path));
   EXPECT_EQ(index.len(), 2u);
   EXPECT_EQ(index.graph().node_count(), 2u);
@@ -339,14 +397,17 @@ TEST(HnswFileTest, EntriesWithoutRecordsAreDropped) {
 
   // An entry point without a record: node 5 holds the highest level.
   HnswIndex lost(2, Metric::L2, 10, 10, 2);
-  testing::write_file(path, file({99, 6}, {99}, 77));
+  testing::write_file(path, sealed(file({99, 6}, {99}, 77), Metric::L2, 2));
   ASSERT_TRUE(lost.load(path));
   EXPECT_EQ(lost.graph().id_of(*lost.graph().entry_point()), 5u);
   EXPECT_EQ(lost.search(q, 5)->size(), 2u);
 
   // No records: an empty graph without entry point, whatever the record names.
   HnswIndex none(2, Metric::L2, 10, 10, 2);
-  testing::write_file(path, Bytes().u64(0).u8(1).u64(5).u64(2).u64(4).u64(10).f64(0.5).out);
+  testing::write_file(
+      path,
+      sealed(Bytes().u64(0).u8(1).u64(5).u64(2).u64(4).u64(10).f64(1 / std::log(2.0)).out,
+             Metric::L2, 2));
   ASSERT_TRUE(none.load(path));
   EXPECT_FALSE(none.graph().entry_point().has_value());
   EXPECT_EQ(none.graph().node_count(), 0u);
@@ -358,20 +419,22 @@ TEST(HnswFileTest, LayerZeroListsAreCutToTheFilesLimit) {
   const std::string path = dir.file("hnsw.graph");
   // clang-format off
   const std::vector<std::uint8_t> bytes = Bytes()
-      .u64(3)
-      .u64(0).vec({0, 0}).u64(1).ids({1, 2}).u64(0)
+      .u64(4)
+      .u64(0).vec({0, 0}).u64(1).ids({1, 2, 3}).u64(0)
       .u64(1).vec({1, 0}).u64(1).ids({0}).u64(0)
       .u64(2).vec({2, 0}).u64(1).ids({0}).u64(0)
+      .u64(3).vec({3, 0}).u64(1).ids({0}).u64(0)
       .u8(1).u64(0)
-      .u64(1).u64(1).u64(10).f64(0.5)
+      .u64(1).u64(2).u64(10).f64(1 / std::log(2.0))
       .out;
   // clang-format on
-  testing::write_file(path, bytes);
-  HnswIndex index(2, Metric::L2, 10, 10, 2);
+  testing::write_file(path, sealed(bytes, Metric::L2, 2));
+  HnswIndex index(2, Metric::L2, 10, 10, 1);
   ASSERT_TRUE(index.load(path));
   const auto list = index.graph().neighbors(0, 0);
-  ASSERT_EQ(list.size(), 1u);
+  ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(index.graph().id_of(list[0]), 1u);
+  EXPECT_EQ(index.graph().id_of(list[1]), 2u);
 }
 
 TEST(HnswFileTest, IndexFileFallsBackToTheOlderLayout) {

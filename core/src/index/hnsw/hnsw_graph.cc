@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
 
 #include "distance/distance.h"
+#include "posix_file.h"
 #include "random.h"
 #include "str_cat.h"
 
@@ -562,6 +564,24 @@ void HnswGraph::encode(Encoder& out) const {
   out.f64(level_mult_);
 }
 
+namespace {
+
+// The fields of a graph record after its nodes: the entry point and the settings.
+Result<> decode_record_tail(Decoder& in, HnswGraphSnapshot& out) {
+  SORVEL_ASSIGN_OR_RETURN(const bool has_entry, in.option_tag());
+  if (has_entry) {
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t entry, in.u64());
+    out.entry_point = entry;
+  }
+  SORVEL_ASSIGN_OR_RETURN(out.m, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(out.m_max0, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(out.ef_construction, in.u64());
+  SORVEL_ASSIGN_OR_RETURN(out.level_mult, in.f64());
+  return ok();
+}
+
+}  // namespace
+
 Result<HnswGraphSnapshot> HnswGraph::decode_snapshot(Decoder& in) {
   HnswGraphSnapshot out;
   SORVEL_ASSIGN_OR_RETURN(const std::uint64_t n, in.length());
@@ -579,15 +599,7 @@ Result<HnswGraphSnapshot> HnswGraph::decode_snapshot(Decoder& in) {
     SORVEL_ASSIGN_OR_RETURN(rec.level, in.u64());
     out.nodes.push_back(std::move(rec));
   }
-  SORVEL_ASSIGN_OR_RETURN(const bool has_entry, in.option_tag());
-  if (has_entry) {
-    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t entry, in.u64());
-    out.entry_point = entry;
-  }
-  SORVEL_ASSIGN_OR_RETURN(out.m, in.u64());
-  SORVEL_ASSIGN_OR_RETURN(out.m_max0, in.u64());
-  SORVEL_ASSIGN_OR_RETURN(out.ef_construction, in.u64());
-  SORVEL_ASSIGN_OR_RETURN(out.level_mult, in.f64());
+  SORVEL_TRY(decode_record_tail(in, out));
   return out;
 }
 
@@ -608,51 +620,167 @@ Result<> HnswGraph::check_settings(std::uint64_t m, std::uint64_t m_max0,
 
 namespace {
 
-// The encoded size of a graph record: what the loader may spend memory on.
-std::uint64_t record_bytes(const HnswGraphSnapshot& snapshot) {
-  std::uint64_t bytes = 8 + 1 + (snapshot.entry_point ? 8 : 0) + 4 * 8;
-  for (const HnswNodeSnapshot& rec : snapshot.nodes) {
-    bytes += 8 + 8 + 4 * rec.vector.size() + 8 + 8;
-    for (const auto& list : rec.neighbors) bytes += 8 + 8 * list.size();
+// One neighbour list of a loaded record: `size` little-endian u64 ids at `data` (not aligned).
+struct LoadedList {
+  const std::uint8_t* data;
+  std::size_t size;
+  std::uint64_t operator[](std::size_t k) const {
+    std::uint64_t id;
+    std::memcpy(&id, data + 8 * k, 8);
+    return id;
   }
-  return bytes;
-}
+};
+
+// The records of a decoded snapshot, as HnswGraph::from_records reads them.
+class SnapshotRecords {
+ public:
+  explicit SnapshotRecords(const HnswGraphSnapshot& snapshot) : s_(snapshot) {}
+  const HnswGraphSnapshot& settings() const { return s_; }
+  std::size_t size() const { return s_.nodes.size(); }
+  std::uint64_t id(std::size_t r) const { return s_.nodes[r].id; }
+  std::size_t vector_size(std::size_t r) const { return s_.nodes[r].vector.size(); }
+  const std::uint8_t* vector_bytes(std::size_t r) const {
+    return reinterpret_cast<const std::uint8_t*>(s_.nodes[r].vector.data());
+  }
+  std::uint64_t level(std::size_t r) const { return s_.nodes[r].level; }
+  std::size_t list_count(std::size_t r) const { return s_.nodes[r].neighbors.size(); }
+  template <class F>
+  void for_each_list(std::size_t r, F&& f) const {
+    const auto& lists = s_.nodes[r].neighbors;
+    for (std::size_t l = 0; l < lists.size(); ++l) {
+      f(l, LoadedList{reinterpret_cast<const std::uint8_t*>(lists[l].data()), lists[l].size()});
+    }
+  }
+  // The encoded size of the record: what the loader may spend memory on.
+  std::uint64_t record_bytes() const {
+    std::uint64_t bytes = 8 + 1 + (s_.entry_point ? 8 : 0) + 4 * 8;
+    for (const HnswNodeSnapshot& rec : s_.nodes) {
+      bytes += 8 + 8 + 4 * rec.vector.size() + 8 + 8;
+      for (const auto& list : rec.neighbors) bytes += 8 + 8 * list.size();
+    }
+    return bytes;
+  }
+
+ private:
+  const HnswGraphSnapshot& s_;
+};
+
+// The records of an encoded graph record, read in place: one pass checks the record's structure
+// as decode_snapshot would (with its failures) and notes where each node record's parts lie.
+class EncodedRecords {
+ public:
+  static Result<EncodedRecords> read(std::span<const std::uint8_t> record) {
+    EncodedRecords out;
+    out.bytes_ = record.size();
+    Decoder in = Decoder::from_memory(record);
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t n, in.length());
+    out.nodes_.reserve(Decoder::reserve_count(n, sizeof(Node)));
+    for (std::uint64_t i = 0; i < n; ++i) {
+      Node node;
+      SORVEL_ASSIGN_OR_RETURN(node.id, in.u64());
+      SORVEL_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> vector, in.seq_view(4));
+      node.vector = vector.data();
+      node.vector_size = vector.size() / 4;
+      SORVEL_ASSIGN_OR_RETURN(const std::uint64_t lists, in.length());
+      node.lists = record.data() + in.position();
+      node.list_count = lists;
+      for (std::uint64_t l = 0; l < lists; ++l) SORVEL_TRY(in.seq_view(8));
+      SORVEL_ASSIGN_OR_RETURN(node.level, in.u64());
+      out.nodes_.push_back(node);
+    }
+    SORVEL_TRY(decode_record_tail(in, out.settings_));
+    if (in.position() != record.size()) {
+      return DbError::serialization(str_cat("HNSW graph record is followed by ",
+                                            record.size() - in.position(), " more bytes"));
+    }
+    return out;
+  }
+
+  // The record's fields after its nodes (its `nodes` stay empty).
+  const HnswGraphSnapshot& settings() const { return settings_; }
+  std::size_t size() const { return nodes_.size(); }
+  std::uint64_t id(std::size_t r) const { return nodes_[r].id; }
+  std::size_t vector_size(std::size_t r) const { return nodes_[r].vector_size; }
+  const std::uint8_t* vector_bytes(std::size_t r) const { return nodes_[r].vector; }
+  std::uint64_t level(std::size_t r) const { return nodes_[r].level; }
+  std::size_t list_count(std::size_t r) const { return nodes_[r].list_count; }
+  template <class F>
+  void for_each_list(std::size_t r, F&& f) const {
+    const std::uint8_t* at = nodes_[r].lists;
+    for (std::size_t l = 0; l < nodes_[r].list_count; ++l) {
+      std::uint64_t size;
+      std::memcpy(&size, at, 8);
+      f(l, LoadedList{at + 8, static_cast<std::size_t>(size)});
+      at += 8 + 8 * size;
+    }
+  }
+  std::uint64_t record_bytes() const { return bytes_; }
+
+ private:
+  struct Node {
+    std::uint64_t id = 0;
+    const std::uint8_t* vector = nullptr;
+    std::size_t vector_size = 0;
+    const std::uint8_t* lists = nullptr;  // the first list's count
+    std::size_t list_count = 0;
+    std::uint64_t level = 0;
+  };
+
+  std::vector<Node> nodes_;
+  HnswGraphSnapshot settings_;
+  std::uint64_t bytes_ = 0;
+};
 
 }  // namespace
 
 Result<HnswGraph> HnswGraph::from_snapshot(HnswGraphSnapshot snapshot, std::size_t dims,
                                            Metric metric) {
-  SORVEL_TRY(
-      check_settings(snapshot.m, snapshot.m_max0, snapshot.ef_construction, snapshot.level_mult));
-  HnswGraph graph(dims, metric, snapshot.m, snapshot.m_max0, snapshot.ef_construction,
-                  snapshot.level_mult);
-  if (snapshot.nodes.empty()) return graph;
+  return from_records(SnapshotRecords(snapshot), dims, metric);
+}
 
-  for (const HnswNodeSnapshot& rec : snapshot.nodes) {
-    if (rec.vector.size() != dims) {
-      return DbError::serialization(str_cat("HNSW node ", rec.id, " has a vector of ",
-                                            rec.vector.size(), " values, expected ", dims));
+Result<HnswGraph> HnswGraph::from_record(std::span<const std::uint8_t> record, std::size_t dims,
+                                         Metric metric) {
+  SORVEL_ASSIGN_OR_RETURN(const EncodedRecords records, EncodedRecords::read(record));
+  return from_records(records, dims, metric);
+}
+
+template <class Records>
+Result<HnswGraph> HnswGraph::from_records(const Records& records, std::size_t dims,
+                                          Metric metric) {
+  const HnswGraphSnapshot& settings = records.settings();
+  SORVEL_TRY(
+      check_settings(settings.m, settings.m_max0, settings.ef_construction, settings.level_mult));
+  HnswGraph graph(dims, metric, settings.m, settings.m_max0, settings.ef_construction,
+                  settings.level_mult);
+  const std::size_t n_records = records.size();
+  if (n_records == 0) return graph;
+
+  for (std::size_t r = 0; r < n_records; ++r) {
+    if (records.vector_size(r) != dims) {
+      return DbError::serialization(str_cat("HNSW node ", records.id(r), " has a vector of ",
+                                            records.vector_size(r), " values, expected ", dims));
     }
   }
 
   // Numbering: records in order; a later duplicate replaces the earlier record's content but keeps
   // its node.
   std::unordered_map<std::uint64_t, HnswNode> node_of_id;
-  node_of_id.reserve(snapshot.nodes.size());
+  node_of_id.reserve(n_records);
   std::vector<std::size_t> record_of_node;
-  for (std::size_t i = 0; i < snapshot.nodes.size(); ++i) {
+  record_of_node.reserve(n_records);
+  for (std::size_t r = 0; r < n_records; ++r) {
     if (record_of_node.size() == std::numeric_limits<HnswNode>::max()) {
       return DbError::serialization("HNSW graph holds more than 2^32 - 1 nodes");
     }
     const auto [it, inserted] =
-        node_of_id.try_emplace(snapshot.nodes[i].id, static_cast<HnswNode>(record_of_node.size()));
+        node_of_id.try_emplace(records.id(r), static_cast<HnswNode>(record_of_node.size()));
     if (inserted) {
-      record_of_node.push_back(i);
+      record_of_node.push_back(r);
     } else {
-      record_of_node[it->second] = i;
+      record_of_node[it->second] = r;
     }
   }
-  const std::size_t m_max0 = snapshot.m_max0;
+  const std::size_t m_max0 = settings.m_max0;
 
   // Every node costs its row, its layer-0 row and a few bytes. Wide layer-0 rows cost memory that
   // the record does not hold; refuse what goes far beyond the record's own size, and what this
@@ -665,54 +793,68 @@ Result<HnswGraph> HnswGraph::from_snapshot(HnswGraphSnapshot snapshot, std::size
       __builtin_add_overflow(per_node, kNodeOverheadBytes, &per_node) ||
       __builtin_mul_overflow(per_node, static_cast<std::uint64_t>(total), &bytes);
   // The record is in memory already, so its size times the factor cannot wrap.
-  const std::uint64_t allowed = record_bytes(snapshot) * kLoadBytesPerRecordByte + kLoadSlackBytes;
+  const std::uint64_t allowed = records.record_bytes() * kLoadBytesPerRecordByte + kLoadSlackBytes;
   if (overflows || bytes > allowed || bytes > physical_memory_bytes()) {
     return DbError::serialization(str_cat("HNSW graph of ", total, " nodes with layer-0 limit ",
                                           m_max0, " and ", dims,
                                           " dimensions is too large to load"));
   }
 
-  graph.vectors_.assign(total * dims, 0.0f);
+  // Rows are appended node by node: each is zeroed and filled while it is in cache, so the large
+  // array is written once, into pages mapped beforehand all at once.
+  graph.vectors_.reserve(total * dims);
+  populate_pages(graph.vectors_.data(), total * dims * sizeof(float), /*for_writing=*/true);
   graph.layer0_.assign(total * graph.stride0_, 0);
   graph.levels_.assign(total, 0);
   graph.upper_.resize(total);
-  graph.live_.assign(total, 0);
+  graph.live_.assign(total, 1);
   graph.ids_.resize(total);
-  for (const auto& [id, node] : node_of_id) graph.ids_[node] = id;
+  bool ids_are_nodes = true;
+  for (const auto& [id, node] : node_of_id) {
+    graph.ids_[node] = id;
+    ids_are_nodes = ids_are_nodes && id == node;
+  }
   graph.node_of_id_ = std::move(node_of_id);
   // Ids without a record name vectors the file does not hold (deleted before the save, or never
-  // written): entries naming them are dropped, as they could only lead to rows of zeros.
+  // written): entries naming them are dropped, as they could only lead to rows of zeros. When
+  // every id is its own node (ids 0 .. total - 1), no table lookup is needed.
   const auto node_of = [&](std::uint64_t id) -> std::optional<HnswNode> {
+    if (ids_are_nodes) {
+      return id < total ? std::optional<HnswNode>(static_cast<HnswNode>(id)) : std::nullopt;
+    }
     const auto it = graph.node_of_id_.find(id);
     if (it == graph.node_of_id_.end()) return std::nullopt;
     return it->second;
   };
   for (std::size_t n = 0; n < total; ++n) {
     const HnswNode node = static_cast<HnswNode>(n);
-    HnswNodeSnapshot& rec = snapshot.nodes[record_of_node[n]];
-    std::copy(rec.vector.begin(), rec.vector.end(), graph.vectors_.begin() + n * dims);
-    graph.levels_[n] = static_cast<std::uint8_t>(rec.level & 0xff);
-    if (!rec.neighbors.empty()) {
-      std::uint32_t* row = graph.row0(node);
-      std::size_t kept = 0;
-      for (const std::uint64_t id : rec.neighbors[0]) {
-        if (kept == m_max0) break;
-        if (const auto v = node_of(id)) row[kRowHeader + kept++] = *v;
-      }
-      row[0] = static_cast<std::uint32_t>(kept);
-      auto& upper = graph.upper_[n];
-      upper.resize(rec.neighbors.size() - 1);
-      for (std::size_t l = 1; l < rec.neighbors.size(); ++l) {
-        for (const std::uint64_t id : rec.neighbors[l]) {
-          if (const auto v = node_of(id)) upper[l - 1].push_back(*v);
-        }
-      }
+    const std::size_t r = record_of_node[n];
+    graph.vectors_.resize(graph.vectors_.size() + dims);
+    if (dims > 0) {
+      std::memcpy(graph.vectors_.data() + n * dims, records.vector_bytes(r), dims * sizeof(float));
     }
-    graph.live_[n] = 1;
+    graph.levels_[n] = static_cast<std::uint8_t>(records.level(r) & 0xff);
+    if (records.list_count(r) == 0) continue;
+    auto& upper = graph.upper_[n];
+    upper.resize(records.list_count(r) - 1);
+    records.for_each_list(r, [&](std::size_t l, const LoadedList& list) {
+      if (l == 0) {
+        std::uint32_t* row = graph.row0(node);
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < list.size && kept < m_max0; ++k) {
+          if (const auto v = node_of(list[k])) row[kRowHeader + kept++] = *v;
+        }
+        row[0] = static_cast<std::uint32_t>(kept);
+        return;
+      }
+      for (std::size_t k = 0; k < list.size; ++k) {
+        if (const auto v = node_of(list[k])) upper[l - 1].push_back(*v);
+      }
+    });
   }
   graph.count_ = total;
   // An entry point without a record is elected afresh among the loaded nodes.
-  graph.entry_point_ = snapshot.entry_point ? node_of(*snapshot.entry_point) : std::nullopt;
+  graph.entry_point_ = settings.entry_point ? node_of(*settings.entry_point) : std::nullopt;
   if (!graph.entry_point_) graph.elect_entry_point();
   return graph;
 }

@@ -245,6 +245,11 @@ class HnswGraph {
   // (kLoadBytesPerRecordByte); nothing large is allocated before these checks.
   static Result<HnswGraph> from_snapshot(HnswGraphSnapshot snapshot, std::size_t dims,
                                          Metric metric);
+  // As decode_snapshot() then from_snapshot(), with their failures in that order, reading
+  // `record` in place (no snapshot is built): it must hold exactly one graph record (Serialization
+  // "HNSW graph record is followed by {} more bytes" otherwise).
+  static Result<HnswGraph> from_record(std::span<const std::uint8_t> record, std::size_t dims,
+                                       Metric metric);
 
   // The graph record, written straight from the graph (the snapshot's bytes, without building it).
   void encode(Encoder& out) const;
@@ -259,6 +264,11 @@ class HnswGraph {
   const float* row(HnswNode node) const {
     return vectors_.data() + static_cast<std::size_t>(node) * dims_;
   }
+
+  // from_snapshot and from_record: the records as SnapshotRecords or EncodedRecords (the .cc)
+  // give them.
+  template <class Records>
+  static Result<HnswGraph> from_records(const Records& records, std::size_t dims, Metric metric);
 
   std::vector<HnswNode>& upper_list(HnswNode node, std::size_t layer);
   // Chooses the `size` entries of `list` (the owner's, just grown past `limit`) again in place;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "check.h"
+#include "checksum.h"
 #include "encoding.h"
 #include "posix_file.h"
 #include "str_cat.h"
@@ -426,19 +427,52 @@ Result<> HnswIndex::save(const std::string& path) const {
   if (graph_.count() == 0) return ok();
   SORVEL_ASSIGN_OR_RETURN(AtomicFileWriter file, AtomicFileWriter::create(path));
   Encoder out = Encoder::to_fd(file.fd());
+  out.start_checksum();
   graph_.encode(out);
+  out.u64(kGraphTrailerMagic);
+  encode_metric(out, metric_);
+  out.u64(dimensions_);
+  out.u32(out.checksum());
   SORVEL_TRY(out.finish());
   return file.commit();
+}
+
+Result<std::span<const std::uint8_t>> HnswIndex::trusted_record(
+    std::span<const std::uint8_t> file) const {
+  const auto refuse = [](auto&&... parts) {
+    return DbError::serialization(str_cat("graph file ", parts...));
+  };
+  if (file.size() < kGraphTrailerBytes) return refuse("has no trailer");
+  const std::span<const std::uint8_t> record = file.first(file.size() - kGraphTrailerBytes);
+  Decoder in = Decoder::from_memory(file.last(kGraphTrailerBytes));
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t magic, in.u64());
+  if (magic != kGraphTrailerMagic) return refuse("has no trailer");
+  const Result<Metric> metric = decode_metric(in);
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t dimensions, in.u64());
+  if (!metric || *metric != metric_ || dimensions != dimensions_) {
+    return refuse("was saved for another metric or number of dimensions");
+  }
+  SORVEL_ASSIGN_OR_RETURN(const std::uint32_t sum, in.u32());
+  if (crc32c(file.first(file.size() - 4)) != sum) return refuse("does not match its checksum");
+  return record;
 }
 
 Result<> HnswIndex::load(const std::string& path) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) return ok();
   SORVEL_ASSIGN_OR_RETURN(const MappedFile map, MappedFile::open(path));
-  Decoder in = Decoder::from_memory(map.bytes());
-  SORVEL_ASSIGN_OR_RETURN(HnswGraphSnapshot snapshot, HnswGraph::decode_snapshot(in));
-  SORVEL_ASSIGN_OR_RETURN(HnswGraph graph,
-                          HnswGraph::from_snapshot(std::move(snapshot), dimensions_, metric_));
+  // The checksum reads the whole file: its pages are mapped at once rather than fault by fault.
+  populate_pages(map.bytes().data(), map.bytes().size(), /*for_writing=*/false);
+  SORVEL_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> record, trusted_record(map.bytes()));
+  SORVEL_ASSIGN_OR_RETURN(HnswGraph graph, HnswGraph::from_record(record, dimensions_, metric_));
+  // A graph built with other settings would go on growing with them, not with the index's own.
+  if (graph.m() != m_ || graph.m_max0() != doubled(m_) ||
+      graph.ef_construction() != ef_construction_ || graph.level_mult() != level_multiplier(m_)) {
+    return DbError::serialization(str_cat("graph file settings m ", graph.m(), ", m_max0 ",
+                                          graph.m_max0(), ", ef_construction ",
+                                          graph.ef_construction(), ", level_mult ",
+                                          graph.level_mult(), " are not this index's"));
+  }
   graph_ = std::move(graph);
   return ok();
 }

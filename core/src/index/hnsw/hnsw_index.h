@@ -94,14 +94,27 @@ class HnswIndex final : public VectorIndex {
   // Live items in ascending id order.
   std::unique_ptr<IndexIterator> iter() const override;
 
-  // "hnsw.graph": the graph record alone. save writes nothing when no vector is live; otherwise it
-  // replaces the file safely (Io to create it, Serialization for a write failure).
+  // "hnsw.graph": the graph record (see HnswGraph::encode), then a trailer that ties it to the
+  // index that saved it:
+  //   offset 0      the graph record
+  //   offset R      u64 kGraphTrailerMagic
+  //   offset R + 8  u32 metric code
+  //   offset R + 12 u64 dimensions
+  //   offset R + 20 u32 CRC-32C (checksum.h) of bytes 0 .. R + 20
+  // Readers of the bare record ignore what follows level_mult, so they still read the file.
+  static constexpr std::uint64_t kGraphTrailerMagic = 0x314d555357534e48;  // "HNSWSUM1"
+  static constexpr std::size_t kGraphTrailerBytes = 24;
+
+  // Writes "hnsw.graph". Nothing when no vector is live; otherwise the file is replaced safely (Io
+  // to create it, Serialization for a write failure).
   Result<> save(const std::string& path) const override;
   // A path whose metadata cannot be read changes nothing and succeeds. Io when it cannot be opened
-  // or mapped; Serialization for damaged content (the encoding's texts, a vector of the wrong
-  // length, a graph too large to hold), which leaves the index unchanged. Otherwise the saved graph
-  // replaces the current one entirely (its m, m_max0, ef_construction and level multiplier come
-  // from the file; the index's own configuration stays).
+  // or mapped. Serialization, leaving the index unchanged, for a file this index cannot trust: no
+  // trailer (a graph saved before there was one, or not a graph at all), one saved for another
+  // metric or dimensions, a checksum that does not match, a record that does not end where the
+  // trailer starts or does not decode (the encoding's texts, a vector of the wrong length, a graph
+  // too large to hold), and settings (m, m_max0, ef_construction, level multiplier) other than
+  // those this index builds with. Otherwise the saved graph replaces the current one entirely.
   Result<> load(const std::string& path) override;
 
   // The HnswIndex file (header, then the graph record), replaced safely; written even when empty.
@@ -166,6 +179,9 @@ class HnswIndex final : public VectorIndex {
   void insert_parallel(const std::vector<HnswNode>& nodes, std::span<const float> data,
                        std::size_t num_threads, std::size_t micro_batch_size,
                        const WorkerPool::Launcher& launch);
+  // The graph record of a "hnsw.graph" file whose trailer names this index's metric and dimensions
+  // and whose checksum matches; Serialization otherwise (see load).
+  Result<std::span<const std::uint8_t>> trusted_record(std::span<const std::uint8_t> file) const;
   // The first k pairs of `w` as hits; a run of equal reported distances is ordered by id, also
   // where it crosses the cut.
   std::vector<SearchHit> to_hits(std::span<const HnswPair> w, std::size_t k) const;
