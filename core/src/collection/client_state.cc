@@ -54,14 +54,30 @@ Result<UniqueFd> lock_data_directory(const std::string& dir) {
   return owned;
 }
 
-// Whether the metadata at `meta_path` reads and names a plain collection name. A file that does
-// not read counts as plain: Collection::open reports it like any other failure.
-bool names_plain_collection(const std::string& meta_path) {
-  Result<std::vector<std::uint8_t>> bytes = read_whole_file(meta_path);
-  if (!bytes) return true;
+// The collection name stored in the metadata at `meta_path`, or nullopt when it does not read or
+// parse (Collection::open then reports it like any other failure).
+std::optional<std::string> stored_name(const std::string& meta_path) {
+  Result<std::vector<std::uint8_t>> bytes = read_regular_file(meta_path);
+  if (!bytes) return std::nullopt;
   Result<CollectionMeta> meta = CollectionMeta::from_json(
       std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-  return !meta || is_plain_collection_name(meta->name);
+  if (!meta) return std::nullopt;
+  return std::move(meta->name);
+}
+
+std::string in_dir(const std::string& dir, std::string_view file) {
+  return (fs::path(dir) / file).string();
+}
+
+// Removes `dir` with everything in it when its status can be read (a symbolic link is removed
+// itself, never followed).
+Result<> remove_collection_directory(const std::string& dir) {
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0) return ok();
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  if (ec) return io_from_error_code(ec);
+  return ok();
 }
 
 }  // namespace
@@ -161,7 +177,9 @@ Result<> ClientState::create_collection(const std::string& name, std::uint64_t d
     return DbError::invalid_config("no index of type faiss can be built");
   }
   WriteGuard guard = write();
-  if (collections_.contains(name)) return DbError::collection_already_exists(name);
+  if (collections_.contains(name) || passed_over_.contains(name)) {
+    return DbError::collection_already_exists(name);
+  }
   const std::string dir = (fs::path(path_) / name).string();
   SORVEL_ASSIGN_OR_RETURN(std::unique_ptr<Collection> collection,
                           Collection::create(dir, CollectionMeta::for_new_collection(
@@ -184,17 +202,21 @@ Result<> ClientState::get_or_create_collection(const std::string& name, std::uin
 Result<bool> ClientState::delete_collection(const std::string& name) {
   WriteGuard guard = write();
   const auto it = collections_.find(name);
-  if (it == collections_.end()) return false;
-  // The directory the collection was opened from or created in: path/name may be another
-  // directory altogether when the collection's metadata names a directory other than its own.
-  const std::string dir = it->second->dir();
-  collections_.erase(it);
-  struct stat st {};
-  if (::lstat(dir.c_str(), &st) == 0) {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-    if (ec) return io_from_error_code(ec);
+  const auto failed = passed_over_.find(name);
+  if (it == collections_.end() && failed == passed_over_.end()) return false;
+  // The directories the name stands for: the one the collection was opened from or created in
+  // (path/name may be another directory altogether when the collection's metadata names a
+  // directory other than its own), and those whose opening failed.
+  std::vector<std::string> dirs;
+  if (it != collections_.end()) {
+    dirs.push_back(it->second->dir());
+    collections_.erase(it);
   }
+  if (failed != passed_over_.end()) {
+    dirs.insert(dirs.end(), failed->second.begin(), failed->second.end());
+    passed_over_.erase(failed);
+  }
+  for (const std::string& dir : dirs) SORVEL_TRY(remove_collection_directory(dir));
   return true;
 }
 
@@ -218,6 +240,7 @@ Result<std::shared_ptr<ClientState>> open_client(std::string path) {
   SORVEL_ASSIGN_OR_RETURN(UniqueFd directory_lock, lock_data_directory(path));
 
   CollectionMap collections;
+  std::unordered_map<std::string, std::vector<std::string>> passed_over;
   fs::directory_iterator it(path, ec);
   if (ec) return io_from_error_code(ec);
   for (; it != fs::directory_iterator(); it.increment(ec)) {
@@ -225,20 +248,27 @@ Result<std::shared_ptr<ClientState>> open_client(std::string path) {
     const std::string entry = it->path().string();
     std::error_code status_ec;
     if (!fs::is_directory(it->path(), status_ec)) continue;  // follows symbolic links
-    const std::string meta_path = (it->path() / kMetaFileName).string();
+    const std::string meta_path = in_dir(entry, kMetaFileName);
     if (!status_readable(meta_path)) continue;
     // A name that is no plain directory name would make creation and removal reach outside the
     // data directory: such a directory is passed over before anything in it is touched.
-    if (!names_plain_collection(meta_path)) continue;
+    std::optional<std::string> name = stored_name(meta_path);
+    if (name && !is_plain_collection_name(*name)) continue;
     Result<std::unique_ptr<Collection>> opened = Collection::open(entry);
-    if (!opened) continue;  // a directory that does not open is passed over
+    if (!opened) {
+      // Passed over, but its name stays taken until it is deleted.
+      passed_over[name.value_or(it->path().filename().string())].push_back(entry);
+      continue;
+    }
     std::unique_ptr<Collection> collection = std::move(opened).value();
-    std::string name = collection->meta().name;
-    collections.insert_or_assign(std::move(name), std::move(collection));
+    std::string registered = collection->meta().name;
+    collections.insert_or_assign(std::move(registered), std::move(collection));
   }
   if (ec) return io_from_error_code(ec);
-  return std::shared_ptr<ClientState>(
+  std::shared_ptr<ClientState> state(
       new ClientState(std::move(path), std::move(directory_lock), std::move(collections)));
+  state->passed_over_ = std::move(passed_over);
+  return state;
 }
 
 }  // namespace sorvel

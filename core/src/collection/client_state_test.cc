@@ -182,21 +182,39 @@ TEST(ClientStateTest, OpeningPassesOverWhatIsNoCollection) {
   EXPECT_FALSE(fs::exists(tmp.file("good")));
 }
 
-TEST(ClientStateTest, FaissCollectionFailsTheWholeOpening) {
-  TempDir tmp;
-  fs::create_directory(tmp.file("f"));
-  write_text(tmp.file("f/meta.json"), meta_text("old", "faiss"));
-  try {
-    (void)open_client(tmp.path());  // throws
-    ADD_FAILURE() << "no invariant failure";
-  } catch (const InvariantFailure& e) {
-    EXPECT_STREQ(e.what(),
-                 "collection 'old' uses IndexType::Faiss but sorvel-core was compiled without the "
-                 "'faiss' feature; rebuild with `--features faiss`");
+TEST(ClientStateTest, DirectoriesThatDoNotOpenKeepTheirNameUntilDeleted) {
+  const struct {
+    const char* dir;
+    std::string meta;
+    const char* name;  // what the directory is known by: its meta.name, else its own name
+  } cases[] = {
+      {"f", meta_text("faiss-one", "faiss"), "faiss-one"},
+      {"garbled", "{\"name\": ", "garbled"},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.dir);
+    TempDir tmp;
+    {
+      auto state = open_or_die(tmp.path());
+      ASSERT_TRUE(state->create_collection("good", 2, Metric::L2, IndexType::Flat));
+    }
+    fs::create_directory(tmp.file(tc.dir));
+    write_text(tmp.file(std::string(tc.dir) + "/meta.json"), tc.meta);
+
+    auto state = open_or_die(tmp.path());
+    EXPECT_EQ(names(*state), (std::set<std::string>{"good"}));
+    EXPECT_FALSE(state->contains(tc.name));
+    Result<> taken = state->create_collection(tc.name, 2, Metric::L2, IndexType::Flat);
+    ASSERT_FALSE(taken);
+    EXPECT_EQ(taken.error().kind(), ErrorKind::CollectionAlreadyExists);
+    EXPECT_TRUE(fs::exists(tmp.file(tc.dir)));  // the opening changed nothing there
+
+    EXPECT_TRUE(state->delete_collection(tc.name).value());
+    EXPECT_FALSE(fs::exists(tmp.file(tc.dir)));
+    EXPECT_FALSE(state->delete_collection(tc.name).value());
+    EXPECT_TRUE(state->create_collection(tc.name, 2, Metric::L2, IndexType::Flat));
+    EXPECT_EQ(names(*state), (std::set<std::string>{"good", tc.name}));
   }
-  // The lock went with the failed state: the directory can be opened once the file is fixed.
-  write_text(tmp.file("f/meta.json"), meta_text("old"));
-  EXPECT_EQ(names(*open_or_die(tmp.path())), (std::set<std::string>{"old"}));
 }
 
 TEST(ClientStateTest, GetOrCreateKeepsAnExistingCollection) {

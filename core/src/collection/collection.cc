@@ -163,6 +163,25 @@ Result<> write_meta_through_temp(const std::string& dir, const CollectionMeta& m
   return sync_parent_dir(target);
 }
 
+// The files a collection rewrites from what its log holds: the sparse checkpoint and the two
+// caches. One that is no regular file (a FIFO, a device, a link to either) can never be read, and
+// a save would write into it in place, where a FIFO blocks the writer: it is removed (a link
+// itself, never what it names). A dangling link names the file a save creates and stays, as does
+// a directory, which no save writes into. Io when a removal fails.
+Result<> remove_irregular_derived_files(const std::string& dir) {
+  for (const std::string_view name : {kSparseFileName, kHnswGraphFileName, kMmapFileName}) {
+    const std::string path = join(dir, name);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) continue;
+    if (S_ISLNK(st.st_mode)) {
+      struct stat target {};
+      if (::stat(path.c_str(), &target) != 0 || S_ISREG(target.st_mode)) continue;
+    }
+    SORVEL_TRY(remove_if_present(path));
+  }
+  return ok();
+}
+
 const Payload kNullPayload;
 
 // Entries per log append of a batch, and per index insert of a flat collection's batch.
@@ -301,9 +320,10 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
   // Saves of an earlier run that never reached their rename; the data-directory lock keeps other
   // processes' writers out.
   remove_stale_writer_temporaries(dir);
+  SORVEL_TRY(remove_irregular_derived_files(dir));
 
   SORVEL_ASSIGN_OR_RETURN(std::vector<std::uint8_t> meta_bytes,
-                          read_whole_file(join(dir, kMetaFileName)));
+                          read_regular_file(join(dir, kMetaFileName)));
   SORVEL_ASSIGN_OR_RETURN(CollectionMeta meta, CollectionMeta::from_json(std::string_view(
                                                    reinterpret_cast<const char*>(meta_bytes.data()),
                                                    meta_bytes.size())));
@@ -315,7 +335,7 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
   // the log's sparse parts still apply on top.
   const std::string sparse_path = c->path_in_dir(kSparseFileName);
   if (is_regular_file(sparse_path)) {
-    Result<std::vector<std::uint8_t>> bytes = read_whole_file(sparse_path);
+    Result<std::vector<std::uint8_t>> bytes = read_regular_file(sparse_path);
     if (bytes) {
       Result<SparseIndex> sparse = SparseIndex::read_file(*bytes);
       if (sparse) c->sparse_ = std::move(sparse).value();
@@ -342,7 +362,7 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
 
 Result<> Collection::replay(const std::string& wal_path, ReplayedVectors* deferred) {
   if (!status_readable(wal_path)) return ok();
-  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_read(wal_path));
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_regular_read(wal_path));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return DbError::io_from_errno(errno);
   const auto file_size = static_cast<std::uint64_t>(st.st_size > 0 ? st.st_size : 0);

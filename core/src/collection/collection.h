@@ -76,27 +76,32 @@ class Collection {
   //     snapshot.h), with its errors (Io, Serialization for a malformed marker);
   //  1. removes a leftover "wal.log.tmp" (a rewrite that never reached its rename); Io when it
   //     cannot be removed; then, best effort, the temporary files that other processes' saves
-  //     (AtomicFileWriter) left in `dir`;
-  //  2. reads "meta.json" (Io) and parses it (Serialization);
-  //  3. builds the empty index with create_index (InvalidConfig for an IVF-PQ configuration that
-  //     does not fit; the faiss type throws InvariantFailure); a memory-mapped collection rebuilds
-  //     "vectors.mmap" from the log instead of trusting the old file;
+  //     (AtomicFileWriter) left in `dir`; then a "sparse.bin", "hnsw.graph" or "vectors.mmap"
+  //     that is no regular file (nor a link to one): never readable, and a save would write into
+  //     it in place (Io when it cannot be removed);
+  //  2. reads "meta.json" (Io, also when it is no regular file: internal files are never opened
+  //     in a way that waits on a FIFO) and parses it (Serialization);
+  //  3. builds the empty index with create_index (InvalidConfig for settings no index can hold,
+  //     promotion_hnsw_config and the faiss type included: check_collection_settings); a
+  //     memory-mapped collection rebuilds "vectors.mmap" from the log instead of trusting the old
+  //     file;
   //  4. loads "sparse.bin" when it is a regular file; any failure leaves the sparse index empty;
-  //  5. replays "wal.log" when it exists (Io when it cannot be opened or read). Tolerated silently:
-  //     a torn last record (length or body cut off, or a length beyond what the file still holds),
-  //     a length above 2^28 (the rest of the file is ignored), records that do not decode (skipped,
-  //     the reader stays aligned), vectors whose length is not `dimensions` (the record is skipped
-  //     whole), payload text that does not parse (the id keeps its earlier payload), sparse bytes
-  //     that do not decode (the sparse index is untouched). A tail that replay stopped short of is
-  //     cut off the file, so records appended later are found by the next replay;
+  //  5. replays "wal.log" when it exists (Io when it cannot be opened or read, or is no regular
+  //     file). Tolerated silently: a torn last record (length or body cut off, or a length beyond
+  //     what the file still holds), a length above 2^28 (the rest of the file is ignored),
+  //     records that do not decode (skipped, the reader stays aligned), vectors whose length is
+  //     not `dimensions` (the record is skipped whole), payload text that does not parse (the id
+  //     keeps its earlier payload), sparse bytes that do not decode (the sparse index is
+  //     untouched). A tail that replay stopped short of is cut off the file, so records appended
+  //     later are found by the next replay;
   //  6. lets the index finish its state (IVF kinds train, the memory-mapped kind writes its file).
   //     An HNSW collection first loads "hnsw.graph" (saved at the last compaction) and then makes
   //     it agree with the replayed entries (see open_hnsw_index), so it ends holding exactly the
   //     ids and vectors (bit for bit) that a rebuild from the log would hold. A graph that is
   //     missing, empty or does not load is ignored and the replay rebuilds it record by record;
   //  7. reopens "wal.log" for appending with `appended` at 0 (Io).
-  // On failure nothing built survives; on disk only the finished restore, the removed
-  // "wal.log.tmp", the cut tail and what the index's finishing step wrote remain changed.
+  // On failure nothing built survives; on disk only the finished restore, the removed leftovers,
+  // the cut tail and what the index's finishing step wrote remain changed.
   static Result<std::unique_ptr<Collection>> open(std::string dir,
                                                   RestoreTraces traces = RestoreTraces::kFinish);
 

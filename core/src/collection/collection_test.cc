@@ -340,6 +340,28 @@ TEST(ReplayTest, LeftoverRewriteAndUnreadableSparseFileAreHarmless) {
   EXPECT_EQ(capture(*c), before);  // the log's sparse part applies on top of the empty index
 }
 
+TEST(ReplayTest, DerivedFilesThatAreNoRegularFileGoAndLinksToFilesStay) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  {
+    auto c = create_or_die(dir, meta_of(IndexType::Flat, 2));
+    ASSERT_TRUE(c->upsert_hybrid(1, std::vector<float>{1.0f, 1.0f}, sparse_of({3}, {1.0f}), {}));
+    ASSERT_TRUE(c->compact_wal());
+  }
+  fs::rename(dir + "/sparse.bin", tmp.file("sparse.elsewhere"));
+  fs::create_symlink(tmp.file("sparse.elsewhere"), dir + "/sparse.bin");
+  ASSERT_EQ(::mkfifo(tmp.file("fifo").c_str(), 0666), 0);
+  fs::create_symlink(tmp.file("fifo"), dir + "/hnsw.graph");
+  ASSERT_EQ(::mkfifo((dir + "/vectors.mmap").c_str(), 0666), 0);
+
+  auto c = open_or_die(dir);
+  EXPECT_EQ(c->sparse_count(), 1u);
+  EXPECT_TRUE(fs::is_symlink(dir + "/sparse.bin"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/hnsw.graph")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/vectors.mmap")));
+  EXPECT_TRUE(fs::is_fifo(tmp.file("fifo")));  // what the link named is never reached
+}
+
 TEST(ReplayTest, OpeningRemovesTemporariesOfEarlierSaves) {
   TempDir tmp;
   const std::string dir = tmp.file("c");

@@ -88,17 +88,18 @@ Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection);
 // finish_interrupted_restore's errors for traces of an earlier restore in D; Io when a snapshot
 // file cannot be copied or forced to stable storage (the copies go to temporary files beside the
 // collection's, removed again on failure); Serialization when the copied "meta.json" does not
-// parse, and InvalidConfig when it names a configuration no index can be built with (the index
-// types that need no file in D are tried; nothing live touched); Io when the marker cannot be
-// written or the files cannot be exchanged; Collection::open's errors. Each check that needs no
-// live file runs before the marker, so a crash can only complete a restore whose snapshot read
-// well. Crash safety: see finish_interrupted_restore below; a crash at any moment leaves D to
-// reopen as exactly the old collection or exactly the restored one.
-// The old files are kept aside under a second name (a hard link; where the file system has none,
-// a rename, and a copy for "meta.json", which must never be missing), so the old collection's
-// open log keeps its identity and nothing it still writes can reach the restored log; they are
-// put back on failure and removed on success. "snapshot.json" is not needed. The caller holds the
-// client lock for writing and no other reference to the old collection.
+// parse, and InvalidConfig when it names settings no index can be built with
+// (check_collection_settings: the faiss type, unusable HNSW or quantizer settings; nothing live
+// touched); Io when the marker cannot be written or the files cannot be exchanged;
+// Collection::open's errors. Each check that needs no live file runs before the marker, so a
+// crash can only complete a restore whose snapshot read well. Crash safety: see
+// finish_interrupted_restore below; a crash at any moment leaves D to reopen as exactly the old
+// collection or exactly the restored one. The old files are kept aside under a second name (a hard
+// link; where the file system has none, a rename, and a copy for "meta.json", which must never be
+// missing), so the old collection's open log keeps its identity and nothing it still writes can
+// reach the restored log; they are put back on failure and removed on success. "snapshot.json" is
+// not needed. The caller holds the client lock for writing and no other reference to the old
+// collection.
 Result<> restore_snapshot(std::unique_ptr<Collection>& entry, std::string_view name);
 
 // ---- crash safety of a restore ----
