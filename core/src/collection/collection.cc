@@ -15,6 +15,7 @@
 #include "check.h"
 #include "collection/index_factory.h"
 #include "collection/snapshot.h"
+#include "collection/wal_tail.h"
 #include "index/flat/flat_index.h"
 #include "index/hnsw/hnsw_index.h"
 #include "posix_file.h"
@@ -376,16 +377,12 @@ Result<> Collection::replay(const std::string& wal_path, ReplayedVectors* deferr
     // An undecodable body is skipped; the reader stays aligned.
     if (entry) apply_record(*entry, deferred, record_start + kWalLengthBytes + kWalAddVectorOffset);
   }
-  SORVEL_TRY(fd.close());
-
-  // Cut a torn or unreadable tail off, so that records appended from now on follow the last
-  // record read and the next replay finds them.
+  // Records appended from now on must follow the last record read, where the next replay finds
+  // them: a torn final record is cut away, anything else the replay stopped at is kept.
   if (reader.position() < file_size) {
-    if (::truncate(wal_path.c_str(), static_cast<off_t>(reader.position())) != 0) {
-      return DbError::io_from_errno(errno);
-    }
+    SORVEL_TRY(settle_unread_tail(wal_path, fd.get(), reader.position(), file_size));
   }
-  return ok();
+  return fd.close();
 }
 
 void Collection::apply_record(const WalEntry& entry, ReplayedVectors* deferred,

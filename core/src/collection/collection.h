@@ -87,13 +87,15 @@ class Collection {
   //     file;
   //  4. loads "sparse.bin" when it is a regular file; any failure leaves the sparse index empty;
   //  5. replays "wal.log" when it exists (Io when it cannot be opened or read, or is no regular
-  //     file). Tolerated silently: a torn last record (length or body cut off, or a length beyond
-  //     what the file still holds), a length above 2^28 (the rest of the file is ignored),
-  //     records that do not decode (skipped, the reader stays aligned), vectors whose length is
-  //     not `dimensions` (the record is skipped whole), payload text that does not parse (the id
-  //     keeps its earlier payload), sparse bytes that do not decode (the sparse index is
-  //     untouched). A tail that replay stopped short of is cut off the file, so records appended
-  //     later are found by the next replay;
+  //     file). Tolerated silently: a torn last record (length or body cut off), a length the
+  //     replay does not accept (above 2^28, or beyond what the file still holds; the rest of the
+  //     file is not read), records that do not decode (skipped, the reader stays aligned), vectors
+  //     whose length is not `dimensions` (the record is skipped whole), payload text that does not
+  //     parse (the id keeps its earlier payload), sparse bytes that do not decode (the sparse
+  //     index is untouched). A tail the replay stopped short of is settled so that records
+  //     appended later are found by the next replay (settle_unread_tail, wal_tail.h): a torn final
+  //     record is cut away; anything else stays on disk with the old log, kept whole as
+  //     "wal.log.damaged-<offset>", and "wal.log" becomes exactly the replayed bytes;
   //  6. lets the index finish its state (IVF kinds train, the memory-mapped kind writes its file).
   //     An HNSW collection first loads "hnsw.graph" (saved at the last compaction) and then makes
   //     it agree with the replayed entries (see open_hnsw_index), so it ends holding exactly the
@@ -101,7 +103,7 @@ class Collection {
   //     missing, empty or does not load is ignored and the replay rebuilds it record by record;
   //  7. reopens "wal.log" for appending with `appended` at 0 (Io).
   // On failure nothing built survives; on disk only the finished restore, the removed leftovers,
-  // the cut tail and what the index's finishing step wrote remain changed.
+  // the settled log tail and what the index's finishing step wrote remain changed.
   static Result<std::unique_ptr<Collection>> open(std::string dir,
                                                   RestoreTraces traces = RestoreTraces::kFinish);
 
