@@ -217,6 +217,35 @@ TEST(ClientStateTest, DirectoriesThatDoNotOpenKeepTheirNameUntilDeleted) {
   }
 }
 
+TEST(ClientStateTest, DeletionCutShortIsNoCollectionAndIsFinishedLater) {
+  TempDir tmp;
+  // Directories as a deletion killed after its first step leaves them: "meta.json" renamed.
+  for (const std::string name : {"a", "b"}) {
+    auto state = open_or_die(tmp.path());
+    ASSERT_TRUE(state->create_collection(name, 2, Metric::L2, IndexType::Flat));
+    ASSERT_TRUE(state->write().find(name)->upsert(1, std::vector<float>{1.0f, 2.0f}, {}));
+    fs::rename(tmp.file(name + "/meta.json"), tmp.file(name + "/meta.json.deleted"));
+  }
+  TempDir elsewhere;
+  write_text(elsewhere.file("meta.json.deleted"), "x");
+  fs::create_directory_symlink(elsewhere.path(), tmp.file("link"));
+
+  auto state = open_or_die(tmp.path());
+  EXPECT_EQ(state->count_collections(), 0u);
+  EXPECT_FALSE(fs::exists(tmp.file("a")));  // the opening finished both removals
+  EXPECT_FALSE(fs::exists(tmp.file("b")));
+  EXPECT_TRUE(fs::exists(elsewhere.file("meta.json.deleted")));  // never through a link
+
+  // A removal that failed half-way under this client is finished by the next creation there.
+  fs::create_directory(tmp.file("c"));
+  write_text(tmp.file("c/meta.json.deleted"), meta_text("c"));
+  testing::write_file(tmp.file("c/wal.log"), {1, 2, 3});
+  ASSERT_TRUE(state->create_collection("c", 2, Metric::L2, IndexType::Flat));
+  EXPECT_EQ(state->read().find("c")->len(), 0u);
+  EXPECT_EQ(entries(tmp.file("c")), (std::set<std::string>{"meta.json", "wal.log"}));
+  EXPECT_EQ(fs::file_size(tmp.file("c/wal.log")), 0u);
+}
+
 TEST(ClientStateTest, GetOrCreateKeepsAnExistingCollection) {
   TempDir tmp;
   auto state = open_or_die(tmp.path());

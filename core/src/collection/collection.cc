@@ -321,6 +321,7 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
   // Saves of an earlier run that never reached their rename; the data-directory lock keeps other
   // processes' writers out.
   remove_stale_writer_temporaries(dir);
+  remove_deleted_snapshot(dir);
   SORVEL_TRY(remove_irregular_derived_files(dir));
 
   SORVEL_ASSIGN_OR_RETURN(std::vector<std::uint8_t> meta_bytes,

@@ -76,9 +76,10 @@ class Collection {
   //     snapshot.h), with its errors (Io, Serialization for a malformed marker);
   //  1. removes a leftover "wal.log.tmp" (a rewrite that never reached its rename); Io when it
   //     cannot be removed; then, best effort, the temporary files that other processes' saves
-  //     (AtomicFileWriter) left in `dir`; then a "sparse.bin", "hnsw.graph" or "vectors.mmap"
-  //     that is no regular file (nor a link to one): never readable, and a save would write into
-  //     it in place (Io when it cannot be removed);
+  //     (AtomicFileWriter) left in `dir`, and the rest of an interrupted snapshot removal; then
+  //     a "sparse.bin", "hnsw.graph" or "vectors.mmap" that is no regular file (nor a link to
+  //     one): never readable, and a save would write into it in place (Io when it cannot be
+  //     removed);
   //  2. reads "meta.json" (Io, also when it is no regular file: internal files are never opened
   //     in a way that waits on a FIFO) and parses it (Serialization);
   //  3. builds the empty index with create_index (InvalidConfig for settings no index can hold,

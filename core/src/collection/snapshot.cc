@@ -525,6 +525,19 @@ std::string snapshot_path(const Collection& collection, std::string_view name) {
   return join(join(collection.dir(), kSnapshotsDirName), name);
 }
 
+std::string deleted_snapshot_path(const std::string& dir) {
+  return join(join(dir, kSnapshotsDirName), kDeletedSnapshotDirName);
+}
+
+// Removes `path` with everything in it (a symbolic link is removed itself, never followed); a
+// path that is already gone counts as removed. Io on failure.
+Result<> remove_tree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+  if (ec) return DbError::io_from_errno(ec.value() != 0 ? ec.value() : EIO);
+  return ok();
+}
+
 }  // namespace
 
 std::string SnapshotMeta::to_json() const {
@@ -597,7 +610,8 @@ Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection) {
       break;
     }
     const std::string_view entry_name = e->d_name;
-    if (entry_name == "." || entry_name == "..") continue;
+    // Only a valid name is a snapshot ("." and "..", and a snapshot being deleted, are not).
+    if (!is_valid_snapshot_name(entry_name)) continue;
     const std::string entry = join(d, entry_name);
     if (!is_directory(entry)) continue;
     const std::string file = join(entry, kSnapshotMetaFileName);
@@ -690,10 +704,17 @@ Result<> delete_snapshot(const Collection& collection, std::string_view name) {
     return ok();
   }
   if (!S_ISDIR(st.st_mode)) return DbError::io_from_errno(ENOTDIR);
-  std::error_code ec;
-  std::filesystem::remove_all(s, ec);
-  if (ec) return DbError::io_from_errno(ec.value());
-  return ok();
+  // One rename takes the snapshot away whole: a crash in the removal that follows leaves a
+  // directory that is no snapshot, which the next opening removes.
+  const std::string deleted = deleted_snapshot_path(collection.dir());
+  SORVEL_TRY(remove_tree(deleted));  // what an earlier failed removal left
+  SORVEL_TRY(rename_path(s, deleted));
+  SORVEL_TRY(sync_parent_dir(deleted));
+  return remove_tree(deleted);
+}
+
+void remove_deleted_snapshot(const std::string& dir) {
+  (void)remove_tree(deleted_snapshot_path(dir));  // best effort: listing never shows it anyway
 }
 
 }  // namespace sorvel

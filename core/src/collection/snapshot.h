@@ -24,6 +24,9 @@ namespace sorvel {
 
 inline constexpr std::string_view kSnapshotsDirName = "snapshots";
 inline constexpr std::string_view kSnapshotMetaFileName = "snapshot.json";
+// The name a snapshot directory takes while it is removed. No valid snapshot name holds "..", so
+// listing, restore, create and delete never take it for a snapshot.
+inline constexpr std::string_view kDeletedSnapshotDirName = "..deleted";
 
 // The record of one snapshot, the content of "snapshot.json".
 struct SnapshotMeta {
@@ -154,10 +157,17 @@ inline constexpr std::string_view kRestoreAsideSuffix = ".restore-old";
 // caller holds the client lock for writing (or has not shared the directory yet).
 Result<> finish_interrupted_restore(const std::string& dir);
 
-// Removes the snapshot `name` with everything in it. Errors, in order: InvalidConfig for an
-// invalid name; SnapshotNotFound when nothing exists at D/"snapshots"/name; Io when it cannot be
-// removed, or when it is a plain file (a symbolic link there is removed itself, never followed).
-// The caller holds the client lock for writing.
+// Removes the snapshot `name` with everything in it, all or nothing under a crash: the directory
+// is first renamed to D/"snapshots"/"..deleted" (after removing what an earlier failed removal left
+// there) and then removed, so at every instant the snapshot is either whole under its name or no
+// snapshot at all. Errors, in order: InvalidConfig for an invalid name; SnapshotNotFound when
+// nothing exists at D/"snapshots"/name; Io when it cannot be renamed or removed (once renamed it
+// is gone as a snapshot), or when it is a plain file. A symbolic link there is removed itself, in
+// one step, never followed. The caller holds the client lock for writing.
 Result<> delete_snapshot(const Collection& collection, std::string_view name);
+
+// Removes D/"snapshots"/"..deleted", the rest of a snapshot removal that a crash or a failure cut
+// short, best effort (it is no snapshot either way). Collection::open calls it.
+void remove_deleted_snapshot(const std::string& dir);
 
 }  // namespace sorvel

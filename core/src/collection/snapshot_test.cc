@@ -366,10 +366,13 @@ TEST_F(SnapshotTest, ListSkipsWhatIsNoReadableSnapshotAndSortsByTime) {
   expected.push_back("late-name");
   EXPECT_EQ(names, expected);
 
-  // A record that is no regular file is none (a FIFO is never waited on).
+  // A record that is no regular file is none (a FIFO is never waited on), and neither is a
+  // directory whose name no snapshot can have, such as one being deleted.
   fs::create_directories(snap("directory-record/snapshot.json"));
   fs::create_directories(snap("fifo-record"));
   ASSERT_EQ(::mkfifo(snap("fifo-record/snapshot.json").c_str(), 0666), 0);
+  fs::create_directories(snap("..deleted"));
+  write_text(snap("..deleted/snapshot.json"), SnapshotMeta{"gone", 1, 0, 0}.to_json());
   Result<std::vector<SnapshotMeta>> again = list_snapshots(*c);
   ASSERT_TRUE(again) << again.error().display();
   EXPECT_EQ(again->size(), expected.size());
@@ -979,7 +982,17 @@ TEST_F(SnapshotTest, DeleteRemovesTheSnapshotOnly) {
   EXPECT_FALSE(exists(snap("link")));
   EXPECT_TRUE(exists(tmp_.file("outside/keep")));
 
+  // What a removal cut short leaves is no snapshot; the next deletion and the next opening remove
+  // it.
+  EXPECT_FALSE(exists(snap(std::string(kDeletedSnapshotDirName))));
+  fs::create_directories(snap("..deleted/inner"));
+  ASSERT_TRUE(delete_snapshot(*c, "b"));
+  EXPECT_FALSE(exists(snap("..deleted")));
+  fs::create_directories(snap("..deleted/inner"));
   EXPECT_EQ(contents(*c).size(), 3u);
+  c.reset();
+  ASSERT_TRUE(Collection::open(dir()));
+  EXPECT_FALSE(exists(snap("..deleted")));
 }
 
 }  // namespace
