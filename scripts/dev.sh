@@ -27,9 +27,10 @@ fuzz_seconds="${SORVEL_FUZZ_SECONDS:-30}"
 # clang 19 is the first clang whose __cpp_concepts (202002) lets libstdc++ 12 define std::expected,
 # which Result is built on.
 clang_version=19
+# strace kills the child of the crash tests at chosen system calls.
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           rapidjson-dev libopenblas-dev python3-dev python3-numpy python3-pytest python3-setuptools
-          python3-venv python3-pip)
+          python3-venv python3-pip strace)
 # Only the sanitizer and fuzz builds need clang; the demo does without.
 clang_packages=("clang-$clang_version" "libclang-rt-$clang_version-dev" "llvm-$clang_version")
 

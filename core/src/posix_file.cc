@@ -31,6 +31,47 @@ Result<UniqueFd> open_with(const std::string& path, int flags) {
   return UniqueFd(fd);
 }
 
+DbError not_regular(const std::string& path) {
+  return DbError::io(IoError::with_message(str_cat(path, " is not a regular file")));
+}
+
+// Opens without waiting on what the path names (O_NONBLOCK: a FIFO opens at once for reading and
+// fails with ENXIO for writing when it has no reader), then keeps the descriptor only for a regular
+// file, with O_NONBLOCK cleared again.
+Result<UniqueFd> open_regular_with(const std::string& path, int flags) {
+  Result<UniqueFd> fd = open_with(path, flags | O_NONBLOCK);
+  if (!fd) {
+    if (fd.error().io_error().os_code() == ENXIO) return not_regular(path);
+    return fd;
+  }
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0) return DbError::io_from_errno(errno);
+  if (!S_ISREG(st.st_mode)) return not_regular(path);
+  const int status = ::fcntl(fd->get(), F_GETFL);
+  if (status < 0 || ::fcntl(fd->get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
+    return DbError::io_from_errno(errno);
+  }
+  return fd;
+}
+
+Result<std::vector<std::uint8_t>> read_all(UniqueFd fd) {
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return DbError::io_from_errno(errno);
+  std::vector<std::uint8_t> out;
+  out.reserve(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0));
+  std::uint8_t chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return DbError::io_from_errno(errno);
+    }
+    if (n == 0) break;
+    out.insert(out.end(), chunk, chunk + n);
+  }
+  return out;
+}
+
 std::string parent_dir(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -58,31 +99,26 @@ Result<> UniqueFd::close() {
 
 Result<UniqueFd> open_read(const std::string& path) { return open_with(path, O_RDONLY); }
 
+Result<UniqueFd> open_regular_read(const std::string& path) {
+  return open_regular_with(path, O_RDONLY);
+}
+
 Result<UniqueFd> create_truncate(const std::string& path) {
   return open_with(path, O_WRONLY | O_CREAT | O_TRUNC);
 }
 
 Result<UniqueFd> open_append(const std::string& path) {
-  return open_with(path, O_WRONLY | O_CREAT | O_APPEND);
+  return open_regular_with(path, O_WRONLY | O_CREAT | O_APPEND);
 }
 
 Result<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
   SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return DbError::io_from_errno(errno);
-  std::vector<std::uint8_t> out;
-  out.reserve(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0));
-  std::uint8_t chunk[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return DbError::io_from_errno(errno);
-    }
-    if (n == 0) break;
-    out.insert(out.end(), chunk, chunk + n);
-  }
-  return out;
+  return read_all(std::move(fd));
+}
+
+Result<std::vector<std::uint8_t>> read_regular_file(const std::string& path) {
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_regular_read(path));
+  return read_all(std::move(fd));
 }
 
 Result<> write_all(int fd, std::span<const std::uint8_t> bytes) {
@@ -98,6 +134,42 @@ Result<> write_all(int fd, std::span<const std::uint8_t> bytes) {
     left -= static_cast<std::size_t>(n);
   }
   return ok();
+}
+
+Result<std::uint64_t> copy_file_bytes(int in, std::uint64_t offset, std::uint64_t max_bytes,
+                                      int out) {
+  std::uint64_t copied = 0;
+  auto in_offset = static_cast<off_t>(offset);
+  while (copied < max_bytes) {
+    const auto chunk =
+        static_cast<std::size_t>(std::min<std::uint64_t>(max_bytes - copied, 1 << 30));
+    const ssize_t n = ::copy_file_range(in, &in_offset, out, nullptr, chunk, 0);
+    if (n > 0) {
+      copied += static_cast<std::uint64_t>(n);
+      continue;
+    }
+    if (n == 0) return copied;
+    if (errno == EINTR) continue;
+    // File systems and kernels without an in-kernel copy: the buffered loop below goes on from
+    // where the copy stopped.
+    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
+    return DbError::io_from_errno(errno);
+  }
+  std::vector<std::uint8_t> buffer(copied < max_bytes ? 64 * 1024 : 0);
+  while (copied < max_bytes) {
+    const auto chunk =
+        static_cast<std::size_t>(std::min<std::uint64_t>(max_bytes - copied, buffer.size()));
+    const ssize_t n = ::pread(in, buffer.data(), chunk, in_offset);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return DbError::io_from_errno(errno);
+    }
+    if (n == 0) break;
+    SORVEL_TRY(write_all(out, std::span(buffer.data(), static_cast<std::size_t>(n))));
+    in_offset += n;
+    copied += static_cast<std::uint64_t>(n);
+  }
+  return copied;
 }
 
 Result<> sync_fd(int fd) {
@@ -311,7 +383,7 @@ void populate_pages(const void* data, std::size_t bytes, bool for_writing) {
 }
 
 Result<MappedFile> MappedFile::open(const std::string& path) {
-  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_regular_read(path));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return DbError::io_from_errno(errno);
   MappedFile m;

@@ -35,15 +35,29 @@ class UniqueFd {
 
 // open(2) for reading; Io on failure.
 Result<UniqueFd> open_read(const std::string& path);
+// open(2) for reading of a path that names a regular file (symbolic links followed). Anything else
+// there (a FIFO, a device, a directory, a socket) is Io "{path} is not a regular file", and is
+// never waited on: a FIFO put in place of an internal file cannot make an opening block.
+Result<UniqueFd> open_regular_read(const std::string& path);
 // Creates or truncates `path` for writing with the bits 0o666 before the umask; Io on failure.
 Result<UniqueFd> create_truncate(const std::string& path);
-// Opens `path` for appending, creating it with 0o666 before the umask; Io on failure.
+// Opens `path` for appending, creating it with 0o666 before the umask; Io on failure. As with
+// open_regular_read, a path naming anything but a regular file is Io "{path} is not a regular
+// file", never waited on.
 Result<UniqueFd> open_append(const std::string& path);
 
 // The whole content of a file; Io on failure.
 Result<std::vector<std::uint8_t>> read_whole_file(const std::string& path);
+// The whole content of a regular file, opened with open_regular_read; Io on failure.
+Result<std::vector<std::uint8_t>> read_regular_file(const std::string& path);
 // write(2) of all of `bytes`, retrying short writes; Io on failure.
 Result<> write_all(int fd, std::span<const std::uint8_t> bytes);
+// Copies the bytes of `in` from `offset` on, at most `max_bytes` of them (fewer when `in` ends
+// first), to `out` at its current position; returns how many were copied. The kernel copies where
+// it can; otherwise one 64 KiB buffer carries the bytes. Io on failure (part of the bytes may
+// have been written).
+Result<std::uint64_t> copy_file_bytes(int in, std::uint64_t offset, std::uint64_t max_bytes,
+                                      int out);
 // fsync(2) of a file or of the directory holding `path`; Io on failure.
 Result<> sync_fd(int fd);
 Result<> sync_parent_dir(const std::string& path);
@@ -111,8 +125,8 @@ void remove_stale_writer_temporaries(const std::string& dir);
 // whole pages inside the range are affected; where the kernel lacks the request nothing happens.
 void populate_pages(const void* data, std::size_t bytes, bool for_writing);
 
-// A read-only private memory map of a whole file; unmapped on destruction. An empty file maps to an
-// empty span without calling mmap.
+// A read-only private memory map of a whole regular file (opened with open_regular_read); unmapped
+// on destruction. An empty file maps to an empty span without calling mmap.
 class MappedFile {
  public:
   MappedFile() = default;

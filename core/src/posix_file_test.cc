@@ -379,6 +379,44 @@ TEST(PosixFileTest, ReadsAndAppends) {
   EXPECT_EQ(missing.error().display(), "I/O error: No such file or directory (os error 2)");
 }
 
+TEST(PosixFileTest, RegularFileOpensRefuseEverythingElseWithoutWaiting) {
+  testing::TempDir dir;
+  testing::write_file(dir.file("file"), Bytes{1, 2, 3});
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0666), 0);
+  std::filesystem::create_directory(dir.file("directory"));
+  std::filesystem::create_symlink(dir.file("file"), dir.file("link_to_file"));
+  std::filesystem::create_symlink(dir.file("fifo"), dir.file("link_to_fifo"));
+  const auto outcome = [](auto result) -> Result<> {
+    if (!result) return DbError(std::move(result).error());
+    return ok();
+  };
+  const std::vector<std::pair<const char*, std::function<Result<>(const std::string&)>>> opens = {
+      {"open_regular_read", [&](const std::string& p) { return outcome(open_regular_read(p)); }},
+      {"read_regular_file", [&](const std::string& p) { return outcome(read_regular_file(p)); }},
+      {"open_append", [&](const std::string& p) { return outcome(open_append(p)); }},
+      {"MappedFile::open", [&](const std::string& p) { return outcome(MappedFile::open(p)); }},
+  };
+  for (const auto& [name, open] : opens) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(open(dir.file("file")).has_value());
+    EXPECT_TRUE(open(dir.file("link_to_file")).has_value());
+    for (const char* other : {"fifo", "link_to_fifo", "directory"}) {
+      SCOPED_TRACE(other);
+      const Result<> r = open(dir.file(other));
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error().kind(), ErrorKind::Io);
+      // A directory refuses writing on its own (EISDIR); the rest is named for what it is.
+      if (std::string_view(name) != "open_append" || std::string_view(other) != "directory") {
+        EXPECT_EQ(r.error().display(), "I/O error: " + dir.file(other) + " is not a regular file");
+      }
+    }
+  }
+  // The appends went to the file the link names, after its content.
+  const auto content = read_regular_file(dir.file("file"));
+  ASSERT_TRUE(content.has_value());
+  EXPECT_EQ(*content, (Bytes{1, 2, 3}));
+}
+
 TEST(MappedFileTest, MapsContentAndEmptyFiles) {
   testing::TempDir dir;
   const std::string empty = dir.file("empty");

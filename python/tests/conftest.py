@@ -7,7 +7,9 @@ marked `unsanitized(reason)` are skipped with their reason: those that need an a
 (the sanitizer's allocator ends the process instead) or time work that instrumentation slows."""
 
 import os
+import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -36,6 +38,17 @@ SANITIZER = os.environ.get("SORVEL_SANITIZER", "")
 # What a test that starts a clean interpreter passes on, so the module loads there too.
 SANITIZER_ENV = {k: v for k, v in os.environ.items()
                  if k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "SORVEL_SANITIZER")}
+
+
+def run_child(code, timeout=60):
+    """Runs `code` in a new interpreter that imports the module from the build tree, so that a
+    call that blocks fails the test instead of hanging it; returns the completed process."""
+    env = dict(os.environ, PYTHONPATH=str(BUILD_DIR / "python"), PYTHONDONTWRITEBYTECODE="1")
+    try:
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                              capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"no answer within {timeout} s")
 
 
 def pytest_configure(config):

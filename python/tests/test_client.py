@@ -7,6 +7,8 @@ import os
 
 import pytest
 
+from conftest import run_child
+
 INDEX_TYPES = ["flat", "hnsw", "quantized_flat", "ivf", "ivf_pq", "fp16_flat", "mmap_flat",
                "binary_flat"]
 
@@ -262,15 +264,121 @@ def test_lock_is_a_collection_name_and_a_second_client_stays_refused(svdb, data)
     assert svdb.Client(data).get_collection("LOCK").count == 1
 
 
-def test_faiss_meta_is_a_panic_and_makes_no_client(svdb, data):
-    os.makedirs(data)
-    write_meta(data, "f", index_type="faiss")
-    with pytest.raises(BaseException) as info:
-        svdb.Client(data)
-    assert type(info.value).__name__ == "PanicException"
-    # No client was made, so nothing holds the directory.
-    os.remove(os.path.join(data, "f", "meta.json"))
-    assert svdb.Client(data).list_collections() == []
+def _set_meta(path, **fields):
+    with open(path) as f:
+        meta = json.load(f)
+    meta.update(fields)
+    with open(path, "w") as f:
+        json.dump(meta, f)
+
+
+def _fifo_in_place_of(file):
+    def change(bad):
+        path = os.path.join(bad, file)
+        if os.path.exists(path):
+            os.remove(path)
+        os.mkfifo(path)
+    return change
+
+
+def _meta_change(**fields):
+    return lambda bad: _set_meta(os.path.join(bad, "meta.json"), **fields)
+
+
+def _fifo_and_compactions(file):
+    def change(bad):
+        _fifo_in_place_of(file)(bad)
+        _meta_change(wal_compact_threshold=5)(bad)
+    return change
+
+
+# (index type of the bad collection, what is done to its directory, whether it still opens).
+HOSTILE_DIRECTORIES = {
+    "hnsw m 2**31": ("hnsw", _meta_change(hnsw_config={"ef_construction": 200, "ef_search": 50,
+                                                       "m": 2**31}), False),
+    "promotion m 2**31": ("flat", _meta_change(auto_promote_threshold=1, promotion_hnsw_config={
+        "ef_construction": 200, "ef_search": 50, "m": 2**31}), False),
+    "faiss index type": ("flat", _meta_change(index_type="faiss"), False),
+    "pq.m no quantizer takes": ("ivf_pq", _meta_change(ivf_pq_config={
+        "n_lists": 4, "nprobe": 4, "train_size": 16, "max_iter": 10,
+        "pq": {"m": 3, "k_sub": 16, "max_iter": 10}}), False),
+    "fifo meta.json": ("flat", _fifo_in_place_of("meta.json"), False),
+    "fifo wal.log": ("flat", _fifo_in_place_of("wal.log"), False),
+    "fifo restore.pending": ("flat", _fifo_in_place_of("restore.pending"), False),
+    # The caches and the sparse checkpoint are rebuilt from the log, and are saved again (the
+    # memory-mapped file at the opening, the rest at the next compaction, every 5 records here)
+    # without waiting on a FIFO.
+    "fifo vectors.mmap": ("mmap_flat", _fifo_in_place_of("vectors.mmap"), True),
+    "fifo hnsw.graph": ("hnsw", _fifo_and_compactions("hnsw.graph"), True),
+    "fifo sparse.bin": ("hnsw", _fifo_and_compactions("sparse.bin"), True),
+}
+
+
+@pytest.mark.parametrize("case", HOSTILE_DIRECTORIES, ids=list(HOSTILE_DIRECTORIES))
+def test_a_hostile_collection_directory_stays_in_its_collection(svdb, data, case):
+    index_type, change, opens = HOSTILE_DIRECTORIES[case]
+    client = svdb.Client(data)
+    client.create_collection("good", 2, "l2", "flat").upsert(1, [1.0, 2.0], {"k": 1})
+    bad = client.create_collection("bad", 8, "l2", index_type)
+    for i in range(20):
+        bad.upsert_hybrid(i, [float(i)] * 8, {i: 1.0})
+    del client, bad
+    gc.collect()
+    change(os.path.join(data, "bad"))
+
+    # In a child: a FIFO that blocked an opening would hang this process.
+    out = run_child(f"""
+        import os
+        import sorvel_vector_db as svdb
+        client = svdb.Client({data!r})
+        good = client.get_collection("good")
+        good.upsert(2, [3.0, 4.0])
+        assert [h["id"] for h in good.search([1.0, 2.0], 2)] == [1, 2]
+        if {opens!r}:
+            bad = client.get_collection("bad")
+            assert bad.count == 20 and bad.sparse_count == 20
+            bad.upsert_batch([(i, [float(i)] * 8) for i in range(20, 30)])
+            assert bad.count == 30
+            assert sorted(client.list_collections()) == ["bad", "good"]
+        else:
+            assert client.list_collections() == ["good"]
+            try:
+                client.get_collection("bad")
+                raise AssertionError("the bad collection was registered")
+            except KeyError:
+                pass
+            try:
+                client.create_collection("bad", 2)
+                raise AssertionError("the name of the bad collection was free")
+            except KeyError as e:
+                assert "collection already exists: bad" in str(e)
+        assert client.delete_collection("bad") is True
+        assert not os.path.lexists(os.path.join({data!r}, "bad"))
+        client.create_collection("bad", 2).upsert(7, [0.0, 1.0])
+        assert sorted(client.list_collections()) == ["bad", "good"]
+        assert good.count == 2 and client.get_collection("bad").count == 1
+        print("ok")
+    """)
+    assert out.returncode == 0 and out.stdout == "ok\n", out.stderr
+
+
+def test_restoring_settings_no_index_holds_is_refused_before_anything_changes(client, data):
+    col = client.create_collection("c", 2, "l2", "flat")
+    col.upsert(1, [1.0, 2.0])
+    col.create_snapshot("s")
+    col.upsert(2, [3.0, 4.0])
+    snapshot_meta = os.path.join(data, "c", "snapshots", "s", "meta.json")
+    for fields, message in [({"index_type": "faiss"}, "uses index type faiss"),
+                            ({"index_type": "flat",
+                              "promotion_hnsw_config": {"ef_construction": 1, "ef_search": 1,
+                                                        "m": 2**31}},
+                             "promotion_hnsw_config: HNSW m of 2147483648")]:
+        _set_meta(snapshot_meta, **fields)
+        with pytest.raises(ValueError, match=message):
+            col.restore_snapshot("s")
+        assert col.count == 2  # the client stays usable and the collection as it was
+        col.upsert(3, [5.0, 6.0])
+        col.delete(3)
 
 
 def test_conversion_that_calls_back_into_the_client_meets_the_borrow(client):

@@ -54,14 +54,82 @@ Result<UniqueFd> lock_data_directory(const std::string& dir) {
   return owned;
 }
 
-// Whether the metadata at `meta_path` reads and names a plain collection name. A file that does
-// not read counts as plain: Collection::open reports it like any other failure.
-bool names_plain_collection(const std::string& meta_path) {
-  Result<std::vector<std::uint8_t>> bytes = read_whole_file(meta_path);
-  if (!bytes) return true;
+// The collection name stored in the metadata at `meta_path`, or nullopt when it does not read or
+// parse (Collection::open then reports it like any other failure).
+std::optional<std::string> stored_name(const std::string& meta_path) {
+  Result<std::vector<std::uint8_t>> bytes = read_regular_file(meta_path);
+  if (!bytes) return std::nullopt;
   Result<CollectionMeta> meta = CollectionMeta::from_json(
       std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-  return !meta || is_plain_collection_name(meta->name);
+  if (!meta) return std::nullopt;
+  return std::move(meta->name);
+}
+
+std::string in_dir(const std::string& dir, std::string_view file) {
+  return (fs::path(dir) / file).string();
+}
+
+// Whether `dir` is a directory itself (not a link to one) holding the marker of a deletion.
+bool holds_deletion_marker(const std::string& dir) {
+  struct stat st {};
+  return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         ::lstat(in_dir(dir, kDeletedMetaFileName).c_str(), &st) == 0;
+}
+
+// The rest of a deletion once its marker is in place: every entry but the marker (links removed
+// themselves, never followed), then the marker, then the directory. A crash before the marker goes
+// leaves a directory that no opening takes for a collection.
+Result<> remove_marked_directory(const std::string& dir) {
+  std::error_code ec;
+  std::vector<fs::path> entries;
+  for (fs::directory_iterator it(dir, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    if (it->path().filename() != kDeletedMetaFileName) entries.push_back(it->path());
+  }
+  if (ec) return io_from_error_code(ec);
+  for (const fs::path& entry : entries) {
+    fs::remove_all(entry, ec);
+    if (ec) return io_from_error_code(ec);
+  }
+  const std::string marker = in_dir(dir, kDeletedMetaFileName);
+  if (::unlink(marker.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
+  if (::rmdir(dir.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
+  return ok();
+}
+
+// Whether `name` is one a directory takes while it is removed (see remove_collection_directory).
+bool is_removal_name(std::string_view name) { return name.starts_with(kRemovalDirPrefix); }
+
+// Removes a collection directory, all or nothing under a crash (see delete_collection). Once its
+// "meta.json" is renamed to the marker, the directory takes a name of kRemovalDirPrefix and a
+// number, so that even emptied, with the marker gone, it is still known for what it is.
+Result<> remove_collection_directory(const std::string& dir) {
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0) {
+    if (errno == ENOENT) return ok();
+    return DbError::io_from_errno(errno);
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    // A link (or a file) in place of the directory goes itself, in one step.
+    if (::unlink(dir.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
+    return ok();
+  }
+  const std::string marker = in_dir(dir, kDeletedMetaFileName);
+  // Without "meta.json" nothing opens the directory as a collection: an earlier deletion may have
+  // renamed it already.
+  if (::rename(in_dir(dir, kMetaFileName).c_str(), marker.c_str()) != 0 && errno != ENOENT) {
+    return DbError::io_from_errno(errno);
+  }
+  SORVEL_TRY(sync_parent_dir(marker));
+  const fs::path parent = fs::path(dir).parent_path();
+  for (std::uint64_t n = 1;; ++n) {
+    const std::string removal = (parent / str_cat(kRemovalDirPrefix, n)).string();
+    struct stat taken {};
+    if (::lstat(removal.c_str(), &taken) == 0) continue;
+    // Where the rename fails the removal goes on in place, the marker still in force.
+    if (::rename(dir.c_str(), removal.c_str()) != 0) return remove_marked_directory(dir);
+    return remove_marked_directory(removal);
+  }
 }
 
 }  // namespace
@@ -172,8 +240,13 @@ Result<> ClientState::create_collection(const std::string& name, std::uint64_t d
   }
   SORVEL_TRY(check_owning_process());
   WriteGuard guard = write();
-  if (collections_.contains(name)) return DbError::collection_already_exists(name);
+  if (collections_.contains(name) || passed_over_.contains(name)) {
+    return DbError::collection_already_exists(name);
+  }
   const std::string dir = (fs::path(path_) / name).string();
+  if (!status_readable(in_dir(dir, kMetaFileName)) && holds_deletion_marker(dir)) {
+    SORVEL_TRY(remove_marked_directory(dir));  // a deletion that failed half-way
+  }
   SORVEL_ASSIGN_OR_RETURN(std::unique_ptr<Collection> collection,
                           Collection::create(dir, CollectionMeta::for_new_collection(
                                                       name, dimensions, metric, index_type)));
@@ -196,17 +269,21 @@ Result<bool> ClientState::delete_collection(const std::string& name) {
   SORVEL_TRY(check_owning_process());
   WriteGuard guard = write();
   const auto it = collections_.find(name);
-  if (it == collections_.end()) return false;
-  // The directory the collection was opened from or created in: path/name may be another
-  // directory altogether when the collection's metadata names a directory other than its own.
-  const std::string dir = it->second->dir();
-  collections_.erase(it);
-  struct stat st {};
-  if (::lstat(dir.c_str(), &st) == 0) {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-    if (ec) return io_from_error_code(ec);
+  const auto failed = passed_over_.find(name);
+  if (it == collections_.end() && failed == passed_over_.end()) return false;
+  // The directories the name stands for: the one the collection was opened from or created in
+  // (path/name may be another directory altogether when the collection's metadata names a
+  // directory other than its own), and those whose opening failed.
+  std::vector<std::string> dirs;
+  if (it != collections_.end()) {
+    dirs.push_back(it->second->dir());
+    collections_.erase(it);
   }
+  if (failed != passed_over_.end()) {
+    dirs.insert(dirs.end(), failed->second.begin(), failed->second.end());
+    passed_over_.erase(failed);
+  }
+  for (const std::string& dir : dirs) SORVEL_TRY(remove_collection_directory(dir));
   return true;
 }
 
@@ -230,6 +307,7 @@ Result<std::shared_ptr<ClientState>> open_client(std::string path) {
   SORVEL_ASSIGN_OR_RETURN(UniqueFd directory_lock, lock_data_directory(path));
 
   CollectionMap collections;
+  std::unordered_map<std::string, std::vector<std::string>> passed_over;
   fs::directory_iterator it(path, ec);
   if (ec) return io_from_error_code(ec);
   for (; it != fs::directory_iterator(); it.increment(ec)) {
@@ -237,20 +315,37 @@ Result<std::shared_ptr<ClientState>> open_client(std::string path) {
     const std::string entry = it->path().string();
     std::error_code status_ec;
     if (!fs::is_directory(it->path(), status_ec)) continue;  // follows symbolic links
-    const std::string meta_path = (it->path() / kMetaFileName).string();
-    if (!status_readable(meta_path)) continue;
+    const std::string meta_path = in_dir(entry, kMetaFileName);
+    if (!status_readable(meta_path)) {
+      // The rest of an interrupted deletion (best effort: it is no collection either way). An
+      // emptied one under a removal name only needs rmdir, which touches no directory that holds
+      // anything.
+      if (holds_deletion_marker(entry)) {
+        (void)remove_marked_directory(entry);
+      } else if (is_removal_name(it->path().filename().string())) {
+        (void)::rmdir(entry.c_str());
+      }
+      continue;
+    }
     // A name that is no plain directory name would make creation and removal reach outside the
     // data directory: such a directory is passed over before anything in it is touched.
-    if (!names_plain_collection(meta_path)) continue;
+    std::optional<std::string> name = stored_name(meta_path);
+    if (name && !is_plain_collection_name(*name)) continue;
     Result<std::unique_ptr<Collection>> opened = Collection::open(entry);
-    if (!opened) continue;  // a directory that does not open is passed over
+    if (!opened) {
+      // Passed over, but its name stays taken until it is deleted.
+      passed_over[name.value_or(it->path().filename().string())].push_back(entry);
+      continue;
+    }
     std::unique_ptr<Collection> collection = std::move(opened).value();
-    std::string name = collection->meta().name;
-    collections.insert_or_assign(std::move(name), std::move(collection));
+    std::string registered = collection->meta().name;
+    collections.insert_or_assign(std::move(registered), std::move(collection));
   }
   if (ec) return io_from_error_code(ec);
-  return std::shared_ptr<ClientState>(
+  std::shared_ptr<ClientState> state(
       new ClientState(std::move(path), std::move(directory_lock), std::move(collections)));
+  state->passed_over_ = std::move(passed_over);
+  return state;
 }
 
 }  // namespace sorvel

@@ -25,6 +25,14 @@ namespace sorvel {
 // owns every collection; iteration order is arbitrary.
 using CollectionMap = std::unordered_map<std::string, std::unique_ptr<Collection>>;
 
+// What a collection directory's "meta.json" is renamed to when the collection is deleted: the one
+// step after which no opening sees a collection there. The directory is then renamed to
+// kRemovalDirPrefix and a number ("..deleted-1") and removed, the marker last; open_client removes
+// a directory holding the marker (and no "meta.json"), or an empty one under a removal name, that
+// a crash left behind.
+inline constexpr std::string_view kDeletedMetaFileName = "meta.json.deleted";
+inline constexpr std::string_view kRemovalDirPrefix = "..deleted-";
+
 // The message of every lock taking after the state was poisoned.
 inline constexpr std::string_view kPoisonedMessage =
     "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
@@ -129,10 +137,12 @@ class ClientState {
   // only for hnsw, ivf_config {256, 16, 4096, 10} only for ivf, ivf_pq_config {256, 16, 4096, 10,
   // {8, 256, 25}} only for ivf_pq. Errors in order: InvalidConfig "invalid collection name: {}"
   // (the name debug-quoted; before the lock); InvalidConfig for IndexType::Faiss (before the
-  // lock); check_owning_process's Io; then, under the write lock, CollectionAlreadyExists
-  // when the name is registered; InvalidConfig from the index factory (an IVF-PQ configuration that
-  // does not fit the dimensions; nothing written); then Collection::create's errors
-  // (CollectionAlreadyExists when the directory holds "meta.json" or "wal.log", Io).
+  // lock); check_owning_process's Io; then, under the write lock, CollectionAlreadyExists when the
+  // name is registered or names a directory that did not open (delete_collection frees it); Io
+  // when path/name is a directory whose deletion was cut short and its removal cannot be finished;
+  // InvalidConfig from the index factory (an IVF-PQ configuration that does not fit the
+  // dimensions; nothing written); then Collection::create's errors (CollectionAlreadyExists when
+  // the directory holds "meta.json" or "wal.log", Io).
   Result<> create_collection(const std::string& name, std::uint64_t dimensions, Metric metric,
                              IndexType index_type);
   // True when `name` is registered (read lock).
@@ -143,10 +153,15 @@ class ClientState {
   Result<> get_or_create_collection(const std::string& name, std::uint64_t dimensions,
                                     Metric metric);
   // Unregisters and drops the collection, then removes the directory it was opened from or created
-  // in (its dir(), never path/name, which may be another directory) recursively when its status
-  // can be read. check_owning_process's Io first (nothing touched). False when the name is not
-  // registered (nothing touched). Io when the removal fails (the collection is already
-  // unregistered).
+  // in (its dir(), never path/name, which may be another directory), and every directory that the
+  // opening passed over under this name because it did not open. Each removal is all or nothing
+  // under a crash: "meta.json" is first renamed to kDeletedMetaFileName (from then on no opening
+  // sees a collection there, and open_client finishes the removal), then the directory is renamed
+  // to a removal name and everything in it goes, the marker last. A symbolic link in place of a
+  // directory is removed itself, never followed; a directory already gone counts as removed.
+  // check_owning_process's Io comes first (nothing touched). False when the name is neither
+  // registered nor passed over (nothing touched). Io when a removal fails (the collection is
+  // already unregistered).
   Result<bool> delete_collection(const std::string& name);
   // Every registered name, in the map's order (read lock).
   std::vector<std::string> list_collections() const;
@@ -166,6 +181,10 @@ class ClientState {
   mutable std::shared_mutex mutex_;
   std::atomic<bool> poisoned_{false};
   CollectionMap collections_;
+  // The directories open_client passed over because their opening failed, by the collection name
+  // their "meta.json" stores (by the directory's own name when it does not read): such a name
+  // stays taken until delete_collection removes them.
+  std::unordered_map<std::string, std::vector<std::string>> passed_over_;
 };
 
 // Opens the data directory `path` (used as given, never normalised):
@@ -176,8 +195,12 @@ class ClientState {
 //  3. lists the directory (Io when the listing or an entry cannot be read) and opens every
 //     subdirectory (symbolic links followed) whose "meta.json" has a readable status with
 //     Collection::open, registering it under its meta.name; a later directory with the same name
-//     replaces the earlier one. A directory whose opening fails with a DbError is passed over
-//     silently; one whose meta.name is not a plain collection name is passed over untouched.
+//     replaces the earlier one. A directory whose opening fails with a DbError (unreadable or
+//     foreign files, settings no index can hold) is passed over and remembered for
+//     delete_collection; one whose meta.name is not a plain collection name is passed over
+//     untouched. A directory (never one reached through a link) without "meta.json" that holds
+//     kDeletedMetaFileName, or is empty under a removal name, is the rest of an interrupted
+//     deletion and is removed, best effort.
 // An InvariantFailure from an opening propagates (no client is made).
 Result<std::shared_ptr<ClientState>> open_client(std::string path);
 

@@ -182,21 +182,68 @@ TEST(ClientStateTest, OpeningPassesOverWhatIsNoCollection) {
   EXPECT_FALSE(fs::exists(tmp.file("good")));
 }
 
-TEST(ClientStateTest, FaissCollectionFailsTheWholeOpening) {
-  TempDir tmp;
-  fs::create_directory(tmp.file("f"));
-  write_text(tmp.file("f/meta.json"), meta_text("old", "faiss"));
-  try {
-    (void)open_client(tmp.path());  // throws
-    ADD_FAILURE() << "no invariant failure";
-  } catch (const InvariantFailure& e) {
-    EXPECT_STREQ(e.what(),
-                 "collection 'old' uses IndexType::Faiss but sorvel-core was compiled without the "
-                 "'faiss' feature; rebuild with `--features faiss`");
+TEST(ClientStateTest, DirectoriesThatDoNotOpenKeepTheirNameUntilDeleted) {
+  const struct {
+    const char* dir;
+    std::string meta;
+    const char* name;  // what the directory is known by: its meta.name, else its own name
+  } cases[] = {
+      {"f", meta_text("faiss-one", "faiss"), "faiss-one"},
+      {"garbled", "{\"name\": ", "garbled"},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.dir);
+    TempDir tmp;
+    {
+      auto state = open_or_die(tmp.path());
+      ASSERT_TRUE(state->create_collection("good", 2, Metric::L2, IndexType::Flat));
+    }
+    fs::create_directory(tmp.file(tc.dir));
+    write_text(tmp.file(std::string(tc.dir) + "/meta.json"), tc.meta);
+
+    auto state = open_or_die(tmp.path());
+    EXPECT_EQ(names(*state), (std::set<std::string>{"good"}));
+    EXPECT_FALSE(state->contains(tc.name));
+    Result<> taken = state->create_collection(tc.name, 2, Metric::L2, IndexType::Flat);
+    ASSERT_FALSE(taken);
+    EXPECT_EQ(taken.error().kind(), ErrorKind::CollectionAlreadyExists);
+    EXPECT_TRUE(fs::exists(tmp.file(tc.dir)));  // the opening changed nothing there
+
+    EXPECT_TRUE(state->delete_collection(tc.name).value());
+    EXPECT_FALSE(fs::exists(tmp.file(tc.dir)));
+    EXPECT_FALSE(state->delete_collection(tc.name).value());
+    EXPECT_TRUE(state->create_collection(tc.name, 2, Metric::L2, IndexType::Flat));
+    EXPECT_EQ(names(*state), (std::set<std::string>{"good", tc.name}));
   }
-  // The lock went with the failed state: the directory can be opened once the file is fixed.
-  write_text(tmp.file("f/meta.json"), meta_text("old"));
-  EXPECT_EQ(names(*open_or_die(tmp.path())), (std::set<std::string>{"old"}));
+}
+
+TEST(ClientStateTest, DeletionCutShortIsNoCollectionAndIsFinishedLater) {
+  TempDir tmp;
+  // Directories as a deletion killed after its first step leaves them: "meta.json" renamed.
+  for (const std::string name : {"a", "b"}) {
+    auto state = open_or_die(tmp.path());
+    ASSERT_TRUE(state->create_collection(name, 2, Metric::L2, IndexType::Flat));
+    ASSERT_TRUE(state->write().find(name)->upsert(1, std::vector<float>{1.0f, 2.0f}, {}));
+    fs::rename(tmp.file(name + "/meta.json"), tmp.file(name + "/meta.json.deleted"));
+  }
+  TempDir elsewhere;
+  write_text(elsewhere.file("meta.json.deleted"), "x");
+  fs::create_directory_symlink(elsewhere.path(), tmp.file("link"));
+
+  auto state = open_or_die(tmp.path());
+  EXPECT_EQ(state->count_collections(), 0u);
+  EXPECT_FALSE(fs::exists(tmp.file("a")));  // the opening finished both removals
+  EXPECT_FALSE(fs::exists(tmp.file("b")));
+  EXPECT_TRUE(fs::exists(elsewhere.file("meta.json.deleted")));  // never through a link
+
+  // A removal that failed half-way under this client is finished by the next creation there.
+  fs::create_directory(tmp.file("c"));
+  write_text(tmp.file("c/meta.json.deleted"), meta_text("c"));
+  testing::write_file(tmp.file("c/wal.log"), {1, 2, 3});
+  ASSERT_TRUE(state->create_collection("c", 2, Metric::L2, IndexType::Flat));
+  EXPECT_EQ(state->read().find("c")->len(), 0u);
+  EXPECT_EQ(entries(tmp.file("c")), (std::set<std::string>{"meta.json", "wal.log"}));
+  EXPECT_EQ(fs::file_size(tmp.file("c/wal.log")), 0u);
 }
 
 TEST(ClientStateTest, GetOrCreateKeepsAnExistingCollection) {

@@ -15,6 +15,7 @@
 #include "check.h"
 #include "collection/index_factory.h"
 #include "collection/snapshot.h"
+#include "collection/wal_tail.h"
 #include "index/flat/flat_index.h"
 #include "index/hnsw/hnsw_index.h"
 #include "posix_file.h"
@@ -163,6 +164,25 @@ Result<> write_meta_through_temp(const std::string& dir, const CollectionMeta& m
   return sync_parent_dir(target);
 }
 
+// The files a collection rewrites from what its log holds: the sparse checkpoint and the two
+// caches. One that is no regular file (a FIFO, a device, a link to either) can never be read, and
+// a save would write into it in place, where a FIFO blocks the writer: it is removed (a link
+// itself, never what it names). A dangling link names the file a save creates and stays, as does
+// a directory, which no save writes into. Io when a removal fails.
+Result<> remove_irregular_derived_files(const std::string& dir) {
+  for (const std::string_view name : {kSparseFileName, kHnswGraphFileName, kMmapFileName}) {
+    const std::string path = join(dir, name);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) continue;
+    if (S_ISLNK(st.st_mode)) {
+      struct stat target {};
+      if (::stat(path.c_str(), &target) != 0 || S_ISREG(target.st_mode)) continue;
+    }
+    SORVEL_TRY(remove_if_present(path));
+  }
+  return ok();
+}
+
 const Payload kNullPayload;
 
 // Entries per log append of a batch, and per index insert of a flat collection's batch.
@@ -301,9 +321,11 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
   // Saves of an earlier run that never reached their rename; the data-directory lock keeps other
   // processes' writers out.
   remove_stale_writer_temporaries(dir);
+  remove_deleted_snapshot(dir);
+  SORVEL_TRY(remove_irregular_derived_files(dir));
 
   SORVEL_ASSIGN_OR_RETURN(std::vector<std::uint8_t> meta_bytes,
-                          read_whole_file(join(dir, kMetaFileName)));
+                          read_regular_file(join(dir, kMetaFileName)));
   SORVEL_ASSIGN_OR_RETURN(CollectionMeta meta, CollectionMeta::from_json(std::string_view(
                                                    reinterpret_cast<const char*>(meta_bytes.data()),
                                                    meta_bytes.size())));
@@ -315,7 +337,7 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
   // the log's sparse parts still apply on top.
   const std::string sparse_path = c->path_in_dir(kSparseFileName);
   if (is_regular_file(sparse_path)) {
-    Result<std::vector<std::uint8_t>> bytes = read_whole_file(sparse_path);
+    Result<std::vector<std::uint8_t>> bytes = read_regular_file(sparse_path);
     if (bytes) {
       Result<SparseIndex> sparse = SparseIndex::read_file(*bytes);
       if (sparse) c->sparse_ = std::move(sparse).value();
@@ -342,7 +364,7 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
 
 Result<> Collection::replay(const std::string& wal_path, ReplayedVectors* deferred) {
   if (!status_readable(wal_path)) return ok();
-  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_read(wal_path));
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_regular_read(wal_path));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return DbError::io_from_errno(errno);
   const auto file_size = static_cast<std::uint64_t>(st.st_size > 0 ? st.st_size : 0);
@@ -356,16 +378,12 @@ Result<> Collection::replay(const std::string& wal_path, ReplayedVectors* deferr
     // An undecodable body is skipped; the reader stays aligned.
     if (entry) apply_record(*entry, deferred, record_start + kWalLengthBytes + kWalAddVectorOffset);
   }
-  SORVEL_TRY(fd.close());
-
-  // Cut a torn or unreadable tail off, so that records appended from now on follow the last
-  // record read and the next replay finds them.
+  // Records appended from now on must follow the last record read, where the next replay finds
+  // them: a torn final record is cut away, anything else the replay stopped at is kept.
   if (reader.position() < file_size) {
-    if (::truncate(wal_path.c_str(), static_cast<off_t>(reader.position())) != 0) {
-      return DbError::io_from_errno(errno);
-    }
+    SORVEL_TRY(settle_unread_tail(wal_path, fd.get(), reader.position(), file_size));
   }
-  return ok();
+  return fd.close();
 }
 
 void Collection::apply_record(const WalEntry& entry, ReplayedVectors* deferred,

@@ -96,19 +96,27 @@ class Collection {
   //     snapshot.h), with its errors (Io, Serialization for a malformed marker);
   //  1. removes a leftover "wal.log.tmp" (a rewrite that never reached its rename); Io when it
   //     cannot be removed; then, best effort, the temporary files that other processes' saves
-  //     (AtomicFileWriter) left in `dir`;
-  //  2. reads "meta.json" (Io) and parses it (Serialization);
-  //  3. builds the empty index with create_index (InvalidConfig for an IVF-PQ configuration that
-  //     does not fit; the faiss type throws InvariantFailure); a memory-mapped collection rebuilds
-  //     "vectors.mmap" from the log instead of trusting the old file;
+  //     (AtomicFileWriter) left in `dir`, and the rest of an interrupted snapshot removal; then
+  //     a "sparse.bin", "hnsw.graph" or "vectors.mmap" that is no regular file (nor a link to
+  //     one): never readable, and a save would write into it in place (Io when it cannot be
+  //     removed);
+  //  2. reads "meta.json" (Io, also when it is no regular file: internal files are never opened
+  //     in a way that waits on a FIFO) and parses it (Serialization);
+  //  3. builds the empty index with create_index (InvalidConfig for settings no index can hold,
+  //     promotion_hnsw_config and the faiss type included: check_collection_settings); a
+  //     memory-mapped collection rebuilds "vectors.mmap" from the log instead of trusting the old
+  //     file;
   //  4. loads "sparse.bin" when it is a regular file; any failure leaves the sparse index empty;
-  //  5. replays "wal.log" when it exists (Io when it cannot be opened or read). Tolerated silently:
-  //     a torn last record (length or body cut off, or a length beyond what the file still holds),
-  //     a length above 2^28 (the rest of the file is ignored), records that do not decode (skipped,
-  //     the reader stays aligned), vectors whose length is not `dimensions` (the record is skipped
-  //     whole), payload text that does not parse (the id keeps its earlier payload), sparse bytes
-  //     that do not decode (the sparse index is untouched). A tail that replay stopped short of is
-  //     cut off the file, so records appended later are found by the next replay;
+  //  5. replays "wal.log" when it exists (Io when it cannot be opened or read, or is no regular
+  //     file). Tolerated silently: a torn last record (length or body cut off), a length the
+  //     replay does not accept (above 2^28, or beyond what the file still holds; the rest of the
+  //     file is not read), records that do not decode (skipped, the reader stays aligned), vectors
+  //     whose length is not `dimensions` (the record is skipped whole), payload text that does not
+  //     parse (the id keeps its earlier payload), sparse bytes that do not decode (the sparse
+  //     index is untouched). A tail the replay stopped short of is settled so that records
+  //     appended later are found by the next replay (settle_unread_tail, wal_tail.h): a torn final
+  //     record is cut away; anything else stays on disk with the old log, kept whole as
+  //     "wal.log.damaged-<offset>", and "wal.log" becomes exactly the replayed bytes;
   //  6. lets the index finish its state (IVF kinds train, the memory-mapped kind writes its file).
   //     An HNSW collection first loads "hnsw.graph" and then makes it agree with the replayed
   //     entries (see open_hnsw_index), so it ends holding exactly the ids and vectors (bit for bit)
@@ -118,8 +126,8 @@ class Collection {
   //     inserted many vectors (kGraphSaveShare) it saves "hnsw.graph" (best effort: a failed save
   //     only leaves the next opening to repeat the work);
   //  7. reopens "wal.log" for appending with `appended` at 0 (Io).
-  // On failure nothing built survives; on disk only the finished restore, the removed
-  // "wal.log.tmp", the cut tail and what the index's finishing step wrote remain changed.
+  // On failure nothing built survives; on disk only the finished restore, the removed leftovers,
+  // the settled log tail and what the index's finishing step wrote remain changed.
   static Result<std::unique_ptr<Collection>> open(std::string dir,
                                                   RestoreTraces traces = RestoreTraces::kFinish);
 

@@ -183,8 +183,8 @@ struct ReplayCase {
   std::function<std::vector<std::uint8_t>()> tail;
   // How the expected state differs from the base state.
   std::function<void(CollectionState&)> change;
-  // Whether opening cuts the tail off (a torn or unreadable end) rather than keeping it.
-  bool cut;
+  // What opening does with the bytes after the base log.
+  enum Tail { kReplayed, kCut, kKept } tail_fate;
 };
 
 std::vector<std::uint8_t> u32_bytes(std::uint32_t v) {
@@ -205,50 +205,84 @@ std::vector<std::uint8_t> add3() { return testing::framed(WalEntry::add(3, kV3, 
 
 void with3(CollectionState& s) { s.vectors[3] = kV3; }
 
-TEST(ReplayTest, ToleratesDamageAndCutsTheTail) {
+TEST(ReplayTest, ToleratesDamageCutsATornRecordAndKeepsWhatItStoppedAt) {
   const std::vector<ReplayCase> cases = {
-      {"clean end", [] { return std::vector<std::uint8_t>{}; }, [](CollectionState&) {}, false},
-      {"torn length", [] { return testing::cut_to(add3(), 2); }, [](CollectionState&) {}, true},
+      {"clean end", [] { return std::vector<std::uint8_t>{}; }, [](CollectionState&) {},
+       ReplayCase::kReplayed},
+      {"torn length", [] { return testing::cut_to(add3(), 2); }, [](CollectionState&) {},
+       ReplayCase::kCut},
       {"torn body", [] { return testing::cut_to(add3(), add3().size() - 1); },
-       [](CollectionState&) {}, true},
-      {"length beyond the file",
+       [](CollectionState&) {}, ReplayCase::kCut},
+      {"torn record with payload and sparse bytes, cut inside the sparse bytes",
+       [] {
+         auto rec = testing::framed(
+             WalEntry::add(3, kV3, std::string("{\"p\":1}"), std::vector<std::uint8_t>(9, 1)));
+         return testing::cut_to(rec, rec.size() - 4);
+       },
+       [](CollectionState&) {}, ReplayCase::kCut},
+      {"torn delete", [] { return testing::cut_to(testing::framed(WalEntry::delete_of(1)), 9); },
+       [](CollectionState&) {}, ReplayCase::kCut},
+      {"length beyond the file, its bytes too short to judge",
        [] {
          return concat({u32_bytes(1000), std::vector<std::uint8_t>(10)});
        },
-       [](CollectionState&) {}, true},
-      {"length above the limit",
+       [](CollectionState&) {}, ReplayCase::kCut},
+      {"length above the limit, records after it",
        [] {
-         return concat({u32_bytes((1u << 28) + 1), add3()});
+         return concat({u32_bytes(0xffffffffu), add3(), add3()});
        },
-       [](CollectionState&) {}, true},
-      {"length at the limit, file short",
+       [](CollectionState&) {}, ReplayCase::kKept},
+      {"length at the limit whose fields end early",
        [] {
          return concat({u32_bytes(1u << 28), std::vector<std::uint8_t>(64)});
        },
-       [](CollectionState&) {}, true},
+       [](CollectionState&) {}, ReplayCase::kKept},
+      {"length no record has, past the end",
+       [] {
+         return concat({u32_bytes(5), std::vector<std::uint8_t>(2)});
+       },
+       [](CollectionState&) {}, ReplayCase::kKept},
+      {"delete variant under a longer length",
+       [] { return testing::overwrite_u32(testing::framed(WalEntry::delete_of(1)), 0, 40); },
+       [](CollectionState&) {}, ReplayCase::kKept},
+      {"vector count beyond the length",
+       [] {
+         auto rec = testing::framed(WalEntry::add(3, std::vector<float>(64, 1.0f), {}, {}));
+         rec = testing::overwrite_u32(rec, 0, 100);
+         return testing::cut_to(rec, 60);
+       },
+       [](CollectionState&) {}, ReplayCase::kKept},
+      {"bad payload tag in a record past the end",
+       [] {
+         auto rec = testing::framed(WalEntry::add(3, kV3, {}, {}));
+         rec[4 + 20 + 8] = 7;
+         rec = testing::overwrite_u32(rec, 0, 200);
+         return rec;
+       },
+       [](CollectionState&) {}, ReplayCase::kKept},
       {"empty record",
        [] {
          return concat({u32_bytes(0), add3()});
        },
-       with3, false},
+       with3, ReplayCase::kReplayed},
       {"three-byte record",
        [] {
          return concat({testing::framed({1, 2, 3}), add3()});
        },
-       with3, false},
+       with3, ReplayCase::kReplayed},
       {"unknown variant",
        [] {
          return concat(
              {testing::overwrite_u32(testing::framed(WalEntry::delete_of(1)), 4, 2), add3()});
        },
-       with3, false},
+       with3, ReplayCase::kReplayed},
       {"bad payload tag",
        [] {
          auto rec = testing::framed(WalEntry::add(1, {9.0f, 9.0f}, {}, {}));
          rec[4 + 20 + 8] = 7;
          return concat({rec, add3()});
        },
-       with3, false},
+       with3, ReplayCase::kReplayed},
       {"vector count past the body",
        [] {
          return concat(
@@ -256,7 +290,7 @@ TEST(ReplayTest, ToleratesDamageAndCutsTheTail) {
                                      4 + 12, 1u << 30),
               add3()});
        },
-       with3, false},
+       with3, ReplayCase::kReplayed},
       {"payload text that does not parse",
        [] {
          return testing::framed(WalEntry::add(1, {5.0f, 5.0f}, std::string("{bad"), {}));
@@ -264,7 +298,7 @@ TEST(ReplayTest, ToleratesDamageAndCutsTheTail) {
        [](CollectionState& s) {
          s.vectors[1] = {5.0f, 5.0f};
        },
-       false},
+       ReplayCase::kReplayed},
       {"absent payload removes it",
        [] {
          return testing::framed(WalEntry::add(1, {5.0f, 5.0f}, {}, {}));
@@ -273,7 +307,7 @@ TEST(ReplayTest, ToleratesDamageAndCutsTheTail) {
          s.vectors[1] = {5.0f, 5.0f};
          s.payloads.erase(1);
        },
-       false},
+       ReplayCase::kReplayed},
       {"sparse bytes that do not decode",
        [] {
          return testing::framed(
@@ -282,18 +316,18 @@ TEST(ReplayTest, ToleratesDamageAndCutsTheTail) {
        [](CollectionState& s) {
          s.vectors[2] = {6.0f, 6.0f};
        },
-       false},
+       ReplayCase::kReplayed},
       {"vector of another length is skipped whole",
        [] {
          return testing::framed(WalEntry::add(1, {1.0f, 2.0f, 3.0f}, std::string("{\"b\":2}"), {}));
        },
-       [](CollectionState&) {}, false},
+       [](CollectionState&) {}, ReplayCase::kReplayed},
       {"delete", [] { return testing::framed(WalEntry::delete_of(1)); },
        [](CollectionState& s) {
          s.vectors.erase(1);
          s.payloads.erase(1);
        },
-       false},
+       ReplayCase::kReplayed},
   };
   for (const ReplayCase& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -314,15 +348,30 @@ TEST(ReplayTest, ToleratesDamageAndCutsTheTail) {
     want.vectors = {{1, {1.0f, 1.0f}}, {2, {2.0f, 2.0f}}};
     want.payloads = {{1, "{\"a\":1}"}};
     tc.change(want);
+    const std::string kept = dir + "/wal.log.damaged-" + std::to_string(base_size);
     {
       auto c = open_or_die(dir);
       EXPECT_EQ(capture(*c), want);
-      EXPECT_EQ(file_size(wal), tc.cut ? base_size : bytes.size());
+      // The log goes on from the last record read, holding exactly the bytes replayed.
+      const std::vector<std::uint8_t> replayed(
+          bytes.begin(),
+          bytes.begin() + static_cast<std::ptrdiff_t>(
+                              tc.tail_fate == ReplayCase::kReplayed ? bytes.size() : base_size));
+      EXPECT_EQ(testing::read_file(wal), replayed);
+      // Damage is kept on disk, with the whole log as it was.
+      ASSERT_EQ(fs::exists(kept), tc.tail_fate == ReplayCase::kKept);
+      if (tc.tail_fate == ReplayCase::kKept) {
+        EXPECT_EQ(testing::read_file(kept), bytes);
+      }
       // A record written now is found by the next opening.
       ASSERT_TRUE(c->upsert(9, std::vector<float>{9.0f, 9.0f}, std::nullopt));
     }
     want.vectors[9] = {9.0f, 9.0f};
     EXPECT_EQ(capture(*open_or_die(dir)), want);
+    if (tc.tail_fate == ReplayCase::kKept) {
+      EXPECT_EQ(testing::read_file(kept), bytes);
+    }
+    EXPECT_FALSE(fs::exists(kept + "-2"));
   }
 }
 
@@ -341,6 +390,28 @@ TEST(ReplayTest, LeftoverRewriteAndUnreadableSparseFileAreHarmless) {
   auto c = open_or_die(dir);
   EXPECT_FALSE(fs::exists(dir + "/wal.log.tmp"));
   EXPECT_EQ(capture(*c), before);  // the log's sparse part applies on top of the empty index
+}
+
+TEST(ReplayTest, DerivedFilesThatAreNoRegularFileGoAndLinksToFilesStay) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  {
+    auto c = create_or_die(dir, meta_of(IndexType::Flat, 2));
+    ASSERT_TRUE(c->upsert_hybrid(1, std::vector<float>{1.0f, 1.0f}, sparse_of({3}, {1.0f}), {}));
+    ASSERT_TRUE(c->compact_wal());
+  }
+  fs::rename(dir + "/sparse.bin", tmp.file("sparse.elsewhere"));
+  fs::create_symlink(tmp.file("sparse.elsewhere"), dir + "/sparse.bin");
+  ASSERT_EQ(::mkfifo(tmp.file("fifo").c_str(), 0666), 0);
+  fs::create_symlink(tmp.file("fifo"), dir + "/hnsw.graph");
+  ASSERT_EQ(::mkfifo((dir + "/vectors.mmap").c_str(), 0666), 0);
+
+  auto c = open_or_die(dir);
+  EXPECT_EQ(c->sparse_count(), 1u);
+  EXPECT_TRUE(fs::is_symlink(dir + "/sparse.bin"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/hnsw.graph")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/vectors.mmap")));
+  EXPECT_TRUE(fs::is_fifo(tmp.file("fifo")));  // what the link named is never reached
 }
 
 TEST(ReplayTest, OpeningRemovesTemporariesOfEarlierSaves) {

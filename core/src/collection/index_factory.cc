@@ -33,18 +33,46 @@ Result<std::unique_ptr<VectorIndex>> mmap_index(const CollectionMeta& meta, cons
   const auto dims = static_cast<std::size_t>(meta.dimensions);
   struct stat st {};
   if (use == MmapFileUse::kOpen && ::stat(path.c_str(), &st) == 0) {
-    Result<MmapFlatIndex> opened = MmapFlatIndex::open(path, dims, meta.metric);
-    if (opened) return std::unique_ptr<VectorIndex>(new MmapFlatIndex(std::move(opened).value()));
+    // Only a regular file is opened (a FIFO would block the opening); anything else is no cache.
+    if (S_ISREG(st.st_mode)) {
+      Result<MmapFlatIndex> opened = MmapFlatIndex::open(path, dims, meta.metric);
+      if (opened) return std::unique_ptr<VectorIndex>(new MmapFlatIndex(std::move(opened).value()));
+    }
     // Damaged cache: the log rebuilds it, so the file only has to go out of the way.
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
   }
   return boxed<MmapFlatIndex>(path, dims, meta.metric);
 }
 
+Result<> check_hnsw_record(std::string_view record, const HnswConfig& config) {
+  const Result<> usable =
+      HnswIndex::check_config(config.ef_construction, config.ef_search, config.m);
+  if (!usable) return DbError::invalid_config(str_cat(record, ": ", usable.error().text()));
+  return ok();
+}
+
 }  // namespace
+
+Result<> check_collection_settings(const CollectionMeta& meta) {
+  if (meta.index_type == IndexType::Faiss) {
+    return DbError::invalid_config(str_cat(
+        "collection '", meta.name, "' uses index type faiss, which this build does not have"));
+  }
+  if (meta.index_type == IndexType::Hnsw) {
+    SORVEL_TRY(check_hnsw_record("hnsw_config", meta.hnsw_config.value_or(HnswConfig{})));
+  }
+  if (meta.index_type == IndexType::IvfPq) {
+    SORVEL_TRY(check_pq_config(meta.dimensions, meta.ivf_pq_config.value_or(IvfPqConfig{}).pq));
+  }
+  if (meta.promotion_hnsw_config) {
+    SORVEL_TRY(check_hnsw_record("promotion_hnsw_config", *meta.promotion_hnsw_config));
+  }
+  return ok();
+}
 
 Result<std::unique_ptr<VectorIndex>> create_index(const CollectionMeta& meta,
                                                   const std::string& dir, MmapFileUse mmap_file) {
+  SORVEL_TRY(check_collection_settings(meta));
   const auto dims = static_cast<std::size_t>(meta.dimensions);
   const Metric metric = meta.metric;
   switch (meta.index_type) {
@@ -76,13 +104,9 @@ Result<std::unique_ptr<VectorIndex>> create_index(const CollectionMeta& meta,
     case IndexType::BinaryFlat:
       return boxed<BinaryFlatIndex>(dims, metric);
     case IndexType::Faiss:
-      break;
+      break;  // refused by the settings check
   }
-  SORVEL_CHECK(meta.index_type != IndexType::Faiss,
-               str_cat("collection '", meta.name,
-                       "' uses IndexType::Faiss but sorvel-core was compiled without the 'faiss' "
-                       "feature; rebuild with `--features faiss`"));
-  invariant_failure(str_cat("unknown index type code ", static_cast<int>(meta.index_type)));
+  invariant_failure(str_cat("no index for type code ", static_cast<int>(meta.index_type)));
 }
 
 }  // namespace sorvel

@@ -1,12 +1,13 @@
 #include "collection/index_factory.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "check.h"
 #include "index/binary_flat/binary_flat_index.h"
 #include "index/flat/flat_index.h"
 #include "index/hnsw/hnsw_index.h"
@@ -21,7 +22,7 @@ namespace {
 
 CollectionMeta meta_of(IndexType type, std::uint64_t dims = 8) {
   CollectionMeta meta;
-  meta.name = "c";
+  meta.name = std::string("c");
   meta.dimensions = dims;
   meta.metric = Metric::Cosine;
   meta.index_type = type;
@@ -96,22 +97,59 @@ TEST(IndexFactoryTest, ParameterRecordsAndTheirDefaults) {
   EXPECT_EQ(build(meta_of(IndexType::Flat, 0))->header().dimensions, 0u);
 }
 
-TEST(IndexFactoryTest, UntrainableQuantizerIsInvalidConfig) {
-  auto index = create_index(meta_of(IndexType::IvfPq, 3), "/nowhere");
-  ASSERT_FALSE(index);
-  EXPECT_EQ(index.error().kind(), ErrorKind::InvalidConfig);
-}
-
-TEST(IndexFactoryTest, FaissTypeIsAnInvariantFailure) {
-  CollectionMeta meta = meta_of(IndexType::Faiss);
-  meta.name = "it's";
-  try {
-    (void)create_index(meta, "/nowhere");
-    ADD_FAILURE() << "no invariant failure";
-  } catch (const InvariantFailure& e) {
-    EXPECT_STREQ(e.what(),
-                 "collection 'it's' uses IndexType::Faiss but sorvel-core was compiled without "
-                 "the 'faiss' feature; rebuild with `--features faiss`");
+TEST(IndexFactoryTest, SettingsNoIndexCanHoldAreInvalidConfigBeforeAnythingIsBuilt) {
+  const struct {
+    const char* name;
+    IndexType type;
+    std::function<void(CollectionMeta&)> change;
+    const char* message;  // empty: the settings are usable
+  } cases[] = {
+      {"faiss", IndexType::Faiss, [](CollectionMeta&) {},
+       "collection 'c' uses index type faiss, which this build does not have"},
+      {"hnsw m", IndexType::Hnsw,
+       [](CollectionMeta& m) {
+         m.hnsw_config = {200, 50, 1u << 31};
+       },
+       "hnsw_config: HNSW m of 2147483648 is above the largest usable, 32767"},
+      {"hnsw ef_construction", IndexType::Hnsw,
+       [](CollectionMeta& m) {
+         m.hnsw_config = {1ull << 33, 50, 12};
+       },
+       "hnsw_config: HNSW ef_construction of 8589934592 is above the largest usable, 4294967295"},
+      {"largest usable hnsw", IndexType::Hnsw,
+       [](CollectionMeta& m) {
+         m.hnsw_config = {HnswIndex::kMaxEfConstruction, ~0ull, HnswIndex::kMaxM};
+       },
+       ""},
+      {"promotion m of a flat collection", IndexType::Flat,
+       [](CollectionMeta& m) {
+         m.promotion_hnsw_config = {200, 50, 1u << 31};
+       },
+       "promotion_hnsw_config: HNSW m of 2147483648 is above the largest usable, 32767"},
+      {"quantizer m that does not divide the dimensions", IndexType::IvfPq,
+       [](CollectionMeta& m) { m.dimensions = 3; }, "dimensions (3) must be divisible by m (8)"},
+      {"hnsw settings of another type are not used", IndexType::Flat,
+       [](CollectionMeta& m) {
+         m.hnsw_config = {200, 50, 1u << 31};
+       },
+       ""},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    CollectionMeta meta = meta_of(tc.type);
+    tc.change(meta);
+    const Result<> checked = check_collection_settings(meta);
+    auto index = create_index(meta, "/nowhere");
+    if (*tc.message == '\0') {
+      EXPECT_TRUE(checked.has_value());
+      EXPECT_TRUE(index.has_value());
+      continue;
+    }
+    ASSERT_FALSE(checked.has_value());
+    EXPECT_EQ(checked.error().kind(), ErrorKind::InvalidConfig);
+    EXPECT_EQ(checked.error().text(), tc.message);
+    ASSERT_FALSE(index.has_value());
+    EXPECT_EQ(index.error().text(), tc.message);
   }
 }
 
@@ -133,6 +171,13 @@ TEST(IndexFactoryTest, MemoryMappedFileIsOpenedOrIgnoredOnRequest) {
   auto other = create_index(meta_of(IndexType::MmapFlat, 4), tmp.path());
   ASSERT_TRUE(other);
   EXPECT_EQ((*other)->len(), 0u);
+  EXPECT_FALSE(std::filesystem::exists(path));
+
+  // So is anything but a regular file, which is never opened (a FIFO would block).
+  ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+  auto fifo = create_index(meta_of(IndexType::MmapFlat), tmp.path());
+  ASSERT_TRUE(fifo);
+  EXPECT_EQ((*fifo)->len(), 0u);
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 

@@ -58,41 +58,16 @@ std::span<const std::uint8_t> as_bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// Copies the whole content of `from` into `to` (created with 0o666 before the umask, or
-// truncated), forced to stable storage before it is closed when `sync`. The kernel copies where it
-// can; otherwise one 64 KiB buffer carries the bytes. Io on failure, a directory as `from`
-// included; a partly written `to` may remain.
+// Copies the whole content of the regular file `from` into `to` (created with 0o666 before the
+// umask, or truncated), forced to stable storage before it is closed when `sync`. Io on failure,
+// anything but a regular file as `from` included (never waited on); a partly written `to` may
+// remain.
 Result<> copy_whole_file(const std::string& from, const std::string& to, bool sync) {
-  SORVEL_ASSIGN_OR_RETURN(UniqueFd in, open_read(from));
-  struct stat st {};
-  if (::fstat(in.get(), &st) != 0) return DbError::io_from_errno(errno);
-  if (S_ISDIR(st.st_mode)) return DbError::io_from_errno(EISDIR);
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd in, open_regular_read(from));
   SORVEL_ASSIGN_OR_RETURN(UniqueFd out, create_truncate(to));
-
-  bool copied = false;
-  while (!copied) {
-    const ssize_t n = ::copy_file_range(in.get(), nullptr, out.get(), nullptr, 1 << 30, 0);
-    if (n > 0) continue;
-    if (n == 0) {
-      copied = true;
-      break;
-    }
-    if (errno == EINTR) continue;
-    // File systems and kernels without an in-kernel copy: both offsets stand where the copy
-    // stopped, so the buffered loop below goes on from there.
-    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
-    return DbError::io_from_errno(errno);
-  }
-  std::vector<std::uint8_t> buffer(copied ? 0 : 64 * 1024);
-  while (!copied) {
-    const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return DbError::io_from_errno(errno);
-    }
-    if (n == 0) break;
-    SORVEL_TRY(write_all(out.get(), std::span(buffer.data(), static_cast<std::size_t>(n))));
-  }
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t copied,
+                          copy_file_bytes(in.get(), 0, ~std::uint64_t{0}, out.get()));
+  (void)copied;  // the whole file, however long
   if (sync) SORVEL_TRY(sync_fd(out.get()));
   return out.close();
 }
@@ -535,23 +510,32 @@ class FileExchange {
   bool committed_ = false;
 };
 
-// Fails as Collection::open would for a copied "meta.json" that does not parse or names a
-// configuration no index is built with, while nothing live has been touched. The memory-mapped
-// type (whose index reaches into the directory) and the faiss type (an invariant failure) are left
-// to the opening itself.
+// Fails as Collection::open would for a copied "meta.json" that does not parse or names settings
+// no index is built with, while nothing live has been touched.
 Result<> check_staged_meta(const std::string& dir) {
   SORVEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes,
-                          read_whole_file(staged_path(dir, kMetaIndex)));
+                          read_regular_file(staged_path(dir, kMetaIndex)));
   SORVEL_ASSIGN_OR_RETURN(const CollectionMeta meta,
                           CollectionMeta::from_json(std::string_view(
                               reinterpret_cast<const char*>(bytes.data()), bytes.size())));
-  if (meta.index_type == IndexType::MmapFlat || meta.index_type == IndexType::Faiss) return ok();
-  SORVEL_ASSIGN_OR_RETURN(const std::unique_ptr<VectorIndex> index, create_index(meta, dir));
-  return ok();
+  return check_collection_settings(meta);
 }
 
 std::string snapshot_path(const Collection& collection, std::string_view name) {
   return join(join(collection.dir(), kSnapshotsDirName), name);
+}
+
+std::string deleted_snapshot_path(const std::string& dir) {
+  return join(join(dir, kSnapshotsDirName), kDeletedSnapshotDirName);
+}
+
+// Removes `path` with everything in it (a symbolic link is removed itself, never followed); a
+// path that is already gone counts as removed. Io on failure.
+Result<> remove_tree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+  if (ec) return DbError::io_from_errno(ec.value() != 0 ? ec.value() : EIO);
+  return ok();
 }
 
 }  // namespace
@@ -626,12 +610,14 @@ Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection) {
       break;
     }
     const std::string_view entry_name = e->d_name;
-    if (entry_name == "." || entry_name == "..") continue;
+    // Only a valid name is a snapshot ("." and "..", and a snapshot being deleted, are not).
+    if (!is_valid_snapshot_name(entry_name)) continue;
     const std::string entry = join(d, entry_name);
     if (!is_directory(entry)) continue;
     const std::string file = join(entry, kSnapshotMetaFileName);
-    if (!status_readable(file)) continue;
-    SORVEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(file));
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    SORVEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_regular_file(file));
     Result<SnapshotMeta> meta = SnapshotMeta::from_json(
         std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     if (meta) out.push_back(std::move(meta).value());  // a malformed record is skipped
@@ -692,7 +678,7 @@ Result<> finish_interrupted_restore(const std::string& dir) {
     }
     return any ? undo_exchange(dir, keep_live) : ok();
   }
-  SORVEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_whole_file(marker_path));
+  SORVEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_regular_file(marker_path));
   const std::optional<RestoreMarker> marker =
       parse_marker(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   if (!marker) {
@@ -718,10 +704,17 @@ Result<> delete_snapshot(const Collection& collection, std::string_view name) {
     return ok();
   }
   if (!S_ISDIR(st.st_mode)) return DbError::io_from_errno(ENOTDIR);
-  std::error_code ec;
-  std::filesystem::remove_all(s, ec);
-  if (ec) return DbError::io_from_errno(ec.value());
-  return ok();
+  // One rename takes the snapshot away whole: a crash in the removal that follows leaves a
+  // directory that is no snapshot, which the next opening removes.
+  const std::string deleted = deleted_snapshot_path(collection.dir());
+  SORVEL_TRY(remove_tree(deleted));  // what an earlier failed removal left
+  SORVEL_TRY(rename_path(s, deleted));
+  SORVEL_TRY(sync_parent_dir(deleted));
+  return remove_tree(deleted);
+}
+
+void remove_deleted_snapshot(const std::string& dir) {
+  (void)remove_tree(deleted_snapshot_path(dir));  // best effort: listing never shows it anyway
 }
 
 }  // namespace sorvel

@@ -24,6 +24,9 @@ namespace sorvel {
 
 inline constexpr std::string_view kSnapshotsDirName = "snapshots";
 inline constexpr std::string_view kSnapshotMetaFileName = "snapshot.json";
+// The name a snapshot directory takes while it is removed. No valid snapshot name holds "..", so
+// listing, restore, create and delete never take it for a snapshot.
+inline constexpr std::string_view kDeletedSnapshotDirName = "..deleted";
 
 // The record of one snapshot, the content of "snapshot.json".
 struct SnapshotMeta {
@@ -88,17 +91,18 @@ Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection);
 // finish_interrupted_restore's errors for traces of an earlier restore in D; Io when a snapshot
 // file cannot be copied or forced to stable storage (the copies go to temporary files beside the
 // collection's, removed again on failure); Serialization when the copied "meta.json" does not
-// parse, and InvalidConfig when it names a configuration no index can be built with (the index
-// types that need no file in D are tried; nothing live touched); Io when the marker cannot be
-// written or the files cannot be exchanged; Collection::open's errors. Each check that needs no
-// live file runs before the marker, so a crash can only complete a restore whose snapshot read
-// well. Crash safety: see finish_interrupted_restore below; a crash at any moment leaves D to
-// reopen as exactly the old collection or exactly the restored one.
-// The old files are kept aside under a second name (a hard link; where the file system has none,
-// a rename, and a copy for "meta.json", which must never be missing), so the old collection's
-// open log keeps its identity and nothing it still writes can reach the restored log; they are
-// put back on failure and removed on success. "snapshot.json" is not needed. The caller holds the
-// client lock for writing and no other reference to the old collection.
+// parse, and InvalidConfig when it names settings no index can be built with
+// (check_collection_settings: the faiss type, unusable HNSW or quantizer settings; nothing live
+// touched); Io when the marker cannot be written or the files cannot be exchanged;
+// Collection::open's errors. Each check that needs no live file runs before the marker, so a
+// crash can only complete a restore whose snapshot read well. Crash safety: see
+// finish_interrupted_restore below; a crash at any moment leaves D to reopen as exactly the old
+// collection or exactly the restored one. The old files are kept aside under a second name (a hard
+// link; where the file system has none, a rename, and a copy for "meta.json", which must never be
+// missing), so the old collection's open log keeps its identity and nothing it still writes can
+// reach the restored log; they are put back on failure and removed on success. "snapshot.json" is
+// not needed. The caller holds the client lock for writing and no other reference to the old
+// collection.
 Result<> restore_snapshot(std::unique_ptr<Collection>& entry, std::string_view name);
 
 // ---- crash safety of a restore ----
@@ -156,10 +160,17 @@ inline constexpr std::string_view kRestoreAsideSuffix = ".restore-old";
 // caller holds the client lock for writing (or has not shared the directory yet).
 Result<> finish_interrupted_restore(const std::string& dir);
 
-// Removes the snapshot `name` with everything in it. Errors, in order: InvalidConfig for an
-// invalid name; SnapshotNotFound when nothing exists at D/"snapshots"/name; Io when it cannot be
-// removed, or when it is a plain file (a symbolic link there is removed itself, never followed).
-// The caller holds the client lock for writing.
+// Removes the snapshot `name` with everything in it, all or nothing under a crash: the directory
+// is first renamed to D/"snapshots"/"..deleted" (after removing what an earlier failed removal left
+// there) and then removed, so at every instant the snapshot is either whole under its name or no
+// snapshot at all. Errors, in order: InvalidConfig for an invalid name; SnapshotNotFound when
+// nothing exists at D/"snapshots"/name; Io when it cannot be renamed or removed (once renamed it
+// is gone as a snapshot), or when it is a plain file. A symbolic link there is removed itself, in
+// one step, never followed. The caller holds the client lock for writing.
 Result<> delete_snapshot(const Collection& collection, std::string_view name);
+
+// Removes D/"snapshots"/"..deleted", the rest of a snapshot removal that a crash or a failure cut
+// short, best effort (it is no snapshot either way). Collection::open calls it.
+void remove_deleted_snapshot(const std::string& dir);
 
 }  // namespace sorvel

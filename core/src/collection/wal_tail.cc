@@ -1,0 +1,160 @@
+#include "collection/wal_tail.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+
+#include "collection/wal.h"
+#include "posix_file.h"
+#include "str_cat.h"
+
+namespace sorvel {
+
+namespace {
+
+// Where an Add body's vector count stands (after the u32 variant and the u64 id), and the shortest
+// Add body: variant, id, count and two absent tags.
+constexpr std::uint64_t kAddCountOffset = 12;
+constexpr std::uint64_t kMinAddBody = kWalAddVectorOffset + 2;
+constexpr std::uint64_t kDeleteBody = 12;
+
+// Reads the fixed-width field at `offset` of a body whose first `available` bytes are in the file
+// at `body_start`: nullopt when the field reaches past them.
+template <class T>
+Result<std::optional<T>> field_at(int fd, std::uint64_t body_start, std::uint64_t available,
+                                  std::uint64_t offset) {
+  if (offset > available || available - offset < sizeof(T)) return std::optional<T>();
+  std::uint8_t bytes[sizeof(T)];
+  std::size_t have = 0;
+  while (have < sizeof(T)) {
+    const ssize_t n =
+        ::pread(fd, bytes + have, sizeof(T) - have, static_cast<off_t>(body_start + offset + have));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return DbError::io_from_errno(errno);
+    }
+    if (n == 0) return DbError::io(IoError::with_message("wal.log ended while its tail was read"));
+    have += static_cast<std::size_t>(n);
+  }
+  T value;
+  std::memcpy(&value, bytes, sizeof(T));
+  return std::optional<T>(value);
+}
+
+// Whether the fields of a body of `length` bytes, as far as its `available` bytes reach, are those
+// of a record the writer could have written with that length.
+Result<bool> fields_agree(int fd, std::uint64_t body_start, std::uint64_t available,
+                          std::uint64_t length) {
+  if (length != kDeleteBody && length < kMinAddBody) return false;
+  SORVEL_ASSIGN_OR_RETURN(const auto variant,
+                          field_at<std::uint32_t>(fd, body_start, available, 0));
+  if (!variant) return true;
+  if (*variant == static_cast<std::uint32_t>(WalEntry::Kind::Delete)) return length == kDeleteBody;
+  if (*variant != static_cast<std::uint32_t>(WalEntry::Kind::Add) || length < kMinAddBody) {
+    return false;
+  }
+  SORVEL_ASSIGN_OR_RETURN(const auto count,
+                          field_at<std::uint64_t>(fd, body_start, available, kAddCountOffset));
+  if (!count) return true;
+  if (*count > (length - kMinAddBody) / 4) return false;
+  std::uint64_t at = kWalAddVectorOffset + 4 * *count;
+  // The payload field, then the sparse field: a tag, and when it is 1 a u64 size and that many
+  // bytes. Each must leave room for the fixed bytes still to come (the sparse tag after the
+  // payload).
+  for (const std::uint64_t still_to_come : {std::uint64_t{1}, std::uint64_t{0}}) {
+    SORVEL_ASSIGN_OR_RETURN(const auto tag, field_at<std::uint8_t>(fd, body_start, available, at));
+    if (!tag) return true;
+    if (*tag > 1) return false;
+    at += 1;
+    if (*tag == 0) continue;
+    if (length - at < 8 + still_to_come) return false;
+    SORVEL_ASSIGN_OR_RETURN(const auto size,
+                            field_at<std::uint64_t>(fd, body_start, available, at));
+    if (!size) return true;
+    if (*size > length - at - 8 - still_to_come) return false;
+    at += 8 + *size;
+  }
+  return at == length;
+}
+
+bool same_entry(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// Gives the log its second name: the first free "wal.log.damaged-<offset>[-k]", unless one of them
+// already names it (an opening that crashed after this step).
+Result<> keep_old_log(const std::string& wal_path, std::uint64_t read_end) {
+  const std::string base =
+      (std::filesystem::path(wal_path).parent_path() / str_cat(kWalDamagedPrefix, read_end))
+          .string();
+  for (std::uint64_t k = 1;; ++k) {
+    const std::string name = k == 1 ? base : str_cat(base, "-", k);
+    struct stat st {};
+    if (::lstat(name.c_str(), &st) != 0) {
+      if (errno != ENOENT) return DbError::io_from_errno(errno);
+      // link(2) gives a symbolic link itself the second name, never what it names.
+      if (::link(wal_path.c_str(), name.c_str()) != 0) return DbError::io_from_errno(errno);
+      return ok();
+    }
+    if (same_entry(name, wal_path)) return ok();
+  }
+}
+
+}  // namespace
+
+Result<bool> is_torn_final_record(int fd, std::uint64_t start, std::uint64_t file_size) {
+  const std::uint64_t left = file_size - start;
+  if (left < kWalLengthBytes) return true;
+  SORVEL_ASSIGN_OR_RETURN(const auto length, field_at<std::uint32_t>(fd, start, left, 0));
+  const std::uint64_t available = left - kWalLengthBytes;
+  if (*length > kMaxWalRecordBody || *length <= available) return false;
+  return fields_agree(fd, start + kWalLengthBytes, available, *length);
+}
+
+Result<> settle_unread_tail(const std::string& wal_path, int fd, std::uint64_t read_end,
+                            std::uint64_t file_size) {
+  struct stat st {};
+  if (::lstat(wal_path.c_str(), &st) != 0) return DbError::io_from_errno(errno);
+  const bool link = S_ISLNK(st.st_mode);
+  if (!link) {
+    SORVEL_ASSIGN_OR_RETURN(const bool torn, is_torn_final_record(fd, read_end, file_size));
+    if (torn) {
+      if (::truncate(wal_path.c_str(), static_cast<off_t>(read_end)) != 0) {
+        return DbError::io_from_errno(errno);
+      }
+      return ok();
+    }
+  }
+
+  const std::string temp = wal_temp_path(wal_path);
+  if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
+  {
+    int raw;
+    do {
+      raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) return DbError::io_from_errno(errno);
+    UniqueFd out(raw);
+    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t copied,
+                            copy_file_bytes(fd, 0, read_end, out.get()));
+    if (copied != read_end) {
+      return DbError::io(IoError::with_message("wal.log ended while its records were copied"));
+    }
+    SORVEL_TRY(sync_fd(out.get()));
+    SORVEL_TRY(out.close());
+  }
+  SORVEL_TRY(keep_old_log(wal_path, read_end));
+  SORVEL_TRY(sync_parent_dir(wal_path));
+  SORVEL_TRY(rename_path(temp, wal_path));
+  return sync_parent_dir(wal_path);
+}
+
+}  // namespace sorvel

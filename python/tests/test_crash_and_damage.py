@@ -1,0 +1,279 @@
+"""Deletes killed at each system call that changes the disk, and logs damaged by hand: what the
+next Client finds. A child interpreter runs the operation under strace, which kills it with SIGKILL
+at the N-th call of one system call, for N = 1, 2, ... until the child completes."""
+
+import gc
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import BUILD_DIR, SANITIZER_ENV
+
+DIMS = 4
+SPARSE_QUERY = {i: 1.0 for i in range(8)}
+QUERIES = [[0.0] * DIMS] + [[1.0 if j == i else 0.0 for j in range(DIMS)] for i in range(DIMS)]
+
+# The calls that can change what is on disk. Each one the operation makes is a kill point; an
+# opening (openat, open, creat) counts only with a flag that creates, truncates or writes.
+CHANGING_CALLS = {"unlink", "unlinkat", "rename", "renameat", "renameat2", "rmdir", "link",
+                  "linkat", "symlink", "symlinkat", "mkdir", "mkdirat", "write", "writev",
+                  "pwrite64", "pwritev", "pwritev2", "fsync", "fdatasync", "sync_file_range",
+                  "ftruncate", "truncate", "fallocate", "copy_file_range", "sendfile"}
+OPENING_CALLS = {"openat", "open", "creat"}
+WRITING_FLAGS = re.compile(r"O_CREAT|O_TRUNC|O_WRONLY|O_RDWR|O_APPEND")
+
+# What the child touches just before the operation, so that a traced run shows where it begins.
+START_MARK = "kill-table-start"
+
+
+def state(col):
+    """Everything a search can tell about a collection: its counts and, for a few queries, every
+    vector's distance and payload and every sparse score."""
+    n = col.count
+    dense = [[(h["id"], h["distance"], h.get("payload")) for h in col.search(q, n + 1)]
+             for q in QUERIES]
+    sparse = sorted((h["id"], h["sparse_score"])
+                    for h in col.search_hybrid(QUERIES[0], SPARSE_QUERY, n + 1))
+    return n, col.sparse_count, dense, sparse
+
+
+def fill(svdb, data, name, index_type):
+    """A collection of 30 vectors with payloads and sparse vectors, compacted (so it has
+    "sparse.bin", and "hnsw.graph" when it is HNSW), with a snapshot "s" and writes after both."""
+    svdb.Client(data).create_collection(name, DIMS, "l2", index_type)
+    gc.collect()
+    meta_path = os.path.join(data, name, "meta.json")
+    with open(meta_path) as f:
+        meta = json.load(f)
+    meta["wal_compact_threshold"] = 16
+    with open(meta_path, "w") as f:
+        json.dump(meta, f)
+    client = svdb.Client(data)
+    col = client.get_collection(name)
+    for i in range(30):
+        col.upsert_hybrid(i, [float(i), float(i % 7), float(i % 3), 1.0], {i % 8: 1.0 + i},
+                          {"i": i})
+    col.create_snapshot("s")
+    col.delete(3)
+    col.upsert(4, [9.0, 9.0, 9.0, 9.0], {"late": True})
+    del col, client
+    gc.collect()
+
+
+@pytest.fixture(scope="module")
+def template(tmp_path_factory, svdb):
+    """A data directory with a flat and an HNSW collection filled as above, and the state of each
+    and of its snapshot."""
+    data = str(tmp_path_factory.mktemp("template") / "data")
+    fill(svdb, data, "flat", "flat")
+    fill(svdb, data, "hnsw", "hnsw")
+    client = svdb.Client(data)
+    states = {name: state(client.get_collection(name)) for name in ("flat", "hnsw")}
+    del client
+    gc.collect()
+    # The snapshots' states, taken from a copy restored in place.
+    copy = data + "-restored"
+    shutil.copytree(data, copy, symlinks=True)
+    client = svdb.Client(copy)
+    for name in ("flat", "hnsw"):
+        col = client.get_collection(name)
+        col.restore_snapshot("s")
+        states[name + "/s"] = state(col)
+    del col, client
+    gc.collect()
+    shutil.rmtree(copy)
+    return data, states
+
+
+def strace_usable():
+    if shutil.which("strace") is None:
+        return False
+    return subprocess.run(["strace", "-f", "-o", "/dev/null", "true"],
+                          capture_output=True).returncode == 0
+
+
+def child_code(data, operation):
+    return (f"import os, sorvel_vector_db as svdb\n"
+            f"client = svdb.Client({data!r})\n"
+            f"os.path.exists({os.path.join(data, START_MARK)!r})\n"
+            f"{operation}\n")
+
+
+def run_child(data, operation, strace_args):
+    # The child's environment goes through strace's -E, so a sanitizer runtime is preloaded into
+    # the child only, not into strace.
+    child_env = dict(SANITIZER_ENV, PYTHONPATH=str(BUILD_DIR / "python"),
+                     PYTHONDONTWRITEBYTECODE="1")
+    settings = [arg for name, value in child_env.items() for arg in ("-E", f"{name}={value}")]
+    return subprocess.run(["strace", "-f", *settings, *strace_args, sys.executable, "-c",
+                           child_code(data, operation)],
+                          env={"PATH": os.environ.get("PATH", "")}, capture_output=True,
+                          text=True, timeout=60)
+
+
+def kill_points(tmp_path, template_data, operation):
+    """{system call: (calls before the operation, calls up to its end)} for every call that
+    changes the disk while the operation runs, from one traced run."""
+    data = str(tmp_path / "traced")
+    shutil.copytree(template_data, data, symlinks=True)
+    log = str(tmp_path / "trace.log")
+    done = run_child(data, operation, ["-o", log, "-qq", "-e", "signal=none"])
+    assert done.returncode == 0, done.stderr
+    shutil.rmtree(data)
+    counts, before, started = {}, {}, False
+    changing = set()
+    with open(log) as f:
+        for line in f:
+            m = re.match(r"\d+\s+(\w+)\(", line)  # a call's entry (not "<... resumed>")
+            if not m:
+                continue
+            call = m.group(1)
+            if START_MARK in line:
+                started = True
+                before = dict(counts)
+                continue
+            counts[call] = counts.get(call, 0) + 1
+            if started and (call in CHANGING_CALLS or
+                            call in OPENING_CALLS and WRITING_FLAGS.search(line)):
+                changing.add(call)
+    assert started, "the traced run never reached the operation"
+    return {call: (before.get(call, 0), counts[call]) for call in changing}
+
+
+def kill_table(tmp_path, template_data, operation, check):
+    """Kills the operation at every changing call and runs `check(data)` on what is left."""
+    points = kill_points(tmp_path, template_data, operation)
+    assert points, "the operation changed nothing on disk"
+    for call, (first, last) in sorted(points.items()):
+        for n in range(first + 1, last + 2):
+            data = str(tmp_path / f"{call}-{n}")
+            shutil.copytree(template_data, data, symlinks=True)
+            done = run_child(data, operation,
+                             ["-o", "/dev/null", "-e", f"inject={call}:signal=KILL:when={n}"])
+            killed = done.returncode in (-9, 137)
+            assert killed or done.returncode == 0, done.stderr
+            # Past the operation's last call the child completes.
+            assert killed == (n <= last), f"{call} #{n}: killed={killed}"
+            check(data, f"{call} #{n}" + (" (killed)" if killed else ""))
+            shutil.rmtree(data)
+
+
+needs_strace = pytest.mark.skipif(not strace_usable(), reason="strace cannot trace here")
+
+
+@needs_strace
+@pytest.mark.parametrize("name", ["flat", "hnsw"])
+def test_killed_delete_collection_leaves_all_or_nothing(svdb, template, tmp_path, name):
+    template_data, states = template
+
+    def check(data, point):
+        client = svdb.Client(data)
+        assert state(client.get_collection("hnsw" if name == "flat" else "flat")) == \
+            states["hnsw" if name == "flat" else "flat"], point
+        if name in client.list_collections():
+            col = client.get_collection(name)
+            assert state(col) == states[name], point
+            col.restore_snapshot("s")
+            assert state(col) == states[name + "/s"], point
+        else:
+            # Leftovers are gone, and the name is free with nothing of the old collection in it.
+            assert not os.path.lexists(os.path.join(data, name)), point
+            assert sorted(os.listdir(data)) == sorted({"flat", "hnsw"} - {name}), point
+            col = client.create_collection(name, DIMS, "l2", "flat")
+            assert (col.count, col.sparse_count, col.list_snapshots()) == (0, 0, []), point
+        del col, client
+        gc.collect()
+
+    kill_table(tmp_path, template_data, f"client.delete_collection({name!r})", check)
+
+
+@needs_strace
+def test_killed_delete_snapshot_leaves_all_or_nothing(svdb, template, tmp_path):
+    template_data, states = template
+
+    def check(data, point):
+        client = svdb.Client(data)
+        col = client.get_collection("hnsw")
+        assert state(col) == states["hnsw"], point
+        names = [s["name"] for s in col.list_snapshots()]
+        if names == ["s"]:
+            col.restore_snapshot("s")
+            assert state(col) == states["hnsw/s"], point
+        else:
+            assert names == [], point
+            assert not os.path.lexists(os.path.join(data, "hnsw", "snapshots", "..deleted"))
+            col.create_snapshot("s")
+            assert [s["name"] for s in col.list_snapshots()] == ["s"], point
+        del col, client
+        gc.collect()
+
+    operation = "client.get_collection('hnsw').delete_snapshot('s')"
+    kill_table(tmp_path, template_data, operation, check)
+
+
+# ---- damaged logs ----
+
+RECORD = 4 + 20 + 4 * DIMS + 2  # an Add record of DIMS floats without payload or sparse vector
+
+
+def hundred_record_log(svdb, data):
+    client = svdb.Client(data)
+    col = client.create_collection("c", DIMS, "l2", "flat")
+    for i in range(100):
+        col.upsert(i, [float(i)] * DIMS)
+    del col, client
+    gc.collect()
+    path = os.path.join(data, "c", "wal.log")
+    assert os.path.getsize(path) == 100 * RECORD
+    return path
+
+
+@pytest.mark.parametrize("record", [0, 50])
+def test_a_damaged_length_keeps_every_later_byte(svdb, data, record):
+    wal = hundred_record_log(svdb, data)
+    with open(wal, "r+b") as f:
+        f.seek(record * RECORD)
+        f.write(b"\xff\xff\xff\xff")
+    with open(wal, "rb") as f:
+        damaged = f.read()
+
+    client = svdb.Client(data)
+    col = client.get_collection("c")
+    assert col.count == record  # the replay stops at the damaged length
+    kept = os.path.join(data, "c", f"wal.log.damaged-{record * RECORD}")
+    with open(kept, "rb") as f:
+        assert f.read() == damaged
+    with open(wal, "rb") as f:
+        assert f.read() == damaged[:record * RECORD]
+    col.upsert(500, [5.0] * DIMS)
+    del col, client
+    gc.collect()
+    assert svdb.Client(data).get_collection("c").count == record + 1
+    with open(kept, "rb") as f:
+        assert f.read() == damaged
+
+
+def test_a_log_linked_to_a_text_file_leaves_the_file_alone(svdb, data, tmp_path):
+    svdb.Client(data).create_collection("c", DIMS, "l2", "flat")
+    gc.collect()
+    text = tmp_path / "notes.txt"
+    text.write_text("not a log, and it stays as it is\n")
+    wal = os.path.join(data, "c", "wal.log")
+    os.remove(wal)
+    os.symlink(text, wal)
+
+    client = svdb.Client(data)
+    col = client.get_collection("c")
+    assert col.count == 0
+    col.upsert(1, [1.0] * DIMS)
+    del col, client
+    gc.collect()
+    assert text.read_text() == "not a log, and it stays as it is\n"
+    assert not os.path.islink(wal)
+    assert os.readlink(os.path.join(data, "c", "wal.log.damaged-0")) == str(text)
+    assert svdb.Client(data).get_collection("c").count == 1
