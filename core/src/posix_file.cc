@@ -107,6 +107,11 @@ Result<UniqueFd> create_truncate(const std::string& path) {
   return open_with(path, O_WRONLY | O_CREAT | O_TRUNC);
 }
 
+Result<UniqueFd> create_anew(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
+  return open_with(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
+}
+
 Result<UniqueFd> open_append(const std::string& path) {
   return open_regular_with(path, O_WRONLY | O_CREAT | O_APPEND);
 }

@@ -41,6 +41,12 @@ Result<UniqueFd> open_read(const std::string& path);
 Result<UniqueFd> open_regular_read(const std::string& path);
 // Creates or truncates `path` for writing with the bits 0o666 before the umask; Io on failure.
 Result<UniqueFd> create_truncate(const std::string& path);
+// Creates a new regular file at `path` for writing (0o666 before the umask), first removing the
+// entry there, a symbolic link itself rather than its target. For the files the system names
+// itself inside its own directories ("meta.json.tmp", "wal.log.tmp", a restore's staged copies):
+// whatever stands at such a name is a leftover, and a FIFO or a link there must neither block the
+// write nor redirect it. Io on failure.
+Result<UniqueFd> create_anew(const std::string& path);
 // Opens `path` for appending, creating it with 0o666 before the umask; Io on failure. As with
 // open_regular_read, a path naming anything but a regular file is Io "{path} is not a regular
 // file", never waited on.

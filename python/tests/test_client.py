@@ -285,11 +285,15 @@ def _meta_change(**fields):
     return lambda bad: _set_meta(os.path.join(bad, "meta.json"), **fields)
 
 
-def _fifo_and_compactions(file):
+def _both(*changes):
     def change(bad):
-        _fifo_in_place_of(file)(bad)
-        _meta_change(wal_compact_threshold=5)(bad)
+        for c in changes:
+            c(bad)
     return change
+
+
+def _fifo_and_compactions(file):
+    return _both(_fifo_in_place_of(file), _meta_change(wal_compact_threshold=5))
 
 
 # (index type of the bad collection, what is done to its directory, whether it still opens).
@@ -311,6 +315,9 @@ HOSTILE_DIRECTORIES = {
     "fifo vectors.mmap": ("mmap_flat", _fifo_in_place_of("vectors.mmap"), True),
     "fifo hnsw.graph": ("hnsw", _fifo_and_compactions("hnsw.graph"), True),
     "fifo sparse.bin": ("hnsw", _fifo_and_compactions("sparse.bin"), True),
+    # The promotion that the batch below sets off writes its metadata through this name.
+    "fifo meta.json.tmp": ("flat", _both(_fifo_in_place_of("meta.json.tmp"),
+                                         _meta_change(auto_promote_threshold=25)), True),
 }
 
 

@@ -153,7 +153,7 @@ Result<> write_meta_through_temp(const std::string& dir, const CollectionMeta& m
   const std::string temp = join(dir, kMetaTempFileName);
   const std::string text = meta.to_json();
   {
-    SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_truncate(temp));
+    SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_anew(temp));
     SORVEL_TRY(write_all(
         fd.get(), std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
     SORVEL_TRY(sync_fd(fd.get()));

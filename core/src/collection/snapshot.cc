@@ -58,13 +58,12 @@ std::span<const std::uint8_t> as_bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// Copies the whole content of the regular file `from` into `to` (created with 0o666 before the
-// umask, or truncated), forced to stable storage before it is closed when `sync`. Io on failure,
-// anything but a regular file as `from` included (never waited on); a partly written `to` may
-// remain.
+// Copies the whole content of the regular file `from` into a new file `to` (create_anew), forced
+// to stable storage before it is closed when `sync`. Io on failure, anything but a regular file as
+// `from` included (never waited on); a partly written `to` may remain.
 Result<> copy_whole_file(const std::string& from, const std::string& to, bool sync) {
   SORVEL_ASSIGN_OR_RETURN(UniqueFd in, open_regular_read(from));
-  SORVEL_ASSIGN_OR_RETURN(UniqueFd out, create_truncate(to));
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd out, create_anew(to));
   SORVEL_ASSIGN_OR_RETURN(const std::uint64_t copied,
                           copy_file_bytes(in.get(), 0, ~std::uint64_t{0}, out.get()));
   (void)copied;  // the whole file, however long
@@ -344,7 +343,7 @@ Result<> write_marker(const std::string& dir, const RestoreMarker& marker) {
   const std::string temp = join(dir, kRestoreMarkerTempFileName);
   const std::string text = marker_text(marker);
   {
-    SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_truncate(temp));
+    SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_anew(temp));
     SORVEL_TRY(write_all(fd.get(), as_bytes(text)));
     SORVEL_TRY(sync_fd(fd.get()));
     SORVEL_TRY(fd.close());

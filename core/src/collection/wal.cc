@@ -420,7 +420,7 @@ std::string wal_temp_path(const std::string& path) {
 Result<std::uint64_t> rewrite_wal(const std::string& path, std::vector<WalEntry> entries) {
   for (const WalEntry& e : entries) SORVEL_TRY(check_wal_record_size(e.body_size()));
   const std::string temp = wal_temp_path(path);
-  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_truncate(temp));
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_anew(temp));
   std::vector<std::uint8_t> buffer;
   buffer.reserve(WalWriter::kBufferSize);
   std::size_t written = 0;
