@@ -283,6 +283,82 @@ def test_a_selective_filter_still_finds_k_hits(client, index_type):
     assert len(hybrid) == 10 and all(h["payload"] == {"tag": 42} for h in hybrid)
 
 
+# Every index kind and share of passing vectors: 5,000 vectors, so that the inverted-file kinds
+# train (at 4,096) and probe 16 of 256 lists; the "buffered" ones hold 1,000 and never train.
+FILTER_KINDS = [("flat", 5000), ("fp16_flat", 5000), ("quantized_flat", 5000),
+                ("binary_flat", 5000), ("mmap_flat", 5000), ("hnsw", 5000), ("ivf", 5000),
+                ("ivf_pq", 5000), ("ivf", 1000), ("ivf_pq", 1000)]
+# (share, payload field, value the filter asks for)
+FILTER_SHARES = [("10 %", "cls", 3), ("1 %", "tag", 42), ("one vector", "uid", 777),
+                 ("none", "cls", 99)]
+
+
+def filter_payload(i):
+    return {"cls": i % 10, "tag": i % 100, "uid": i}
+
+
+@pytest.fixture(scope="module")
+def filter_world(svdb, tmp_path_factory):
+    """One collection per entry of FILTER_KINDS over the same vectors, and those vectors."""
+    rng = np.random.default_rng(3)
+    vectors = rng.standard_normal((5000, 16), dtype=F32)
+    client = svdb.Client(str(tmp_path_factory.mktemp("filters") / "data"))
+    cols = {}
+    for kind, n in FILTER_KINDS:
+        col = client.create_collection(f"{kind}_{n}", 16, "l2", kind)
+        col.upsert_batch([(i, vectors[i], filter_payload(i)) for i in range(n)])
+        cols[kind, n] = col
+    return cols, vectors, rng.standard_normal((4, 16), dtype=F32)
+
+
+@pytest.mark.parametrize("share, field, value", FILTER_SHARES, ids=[s[0] for s in FILTER_SHARES])
+@pytest.mark.parametrize("kind, n", FILTER_KINDS, ids=[f"{k}_{n}" for k, n in FILTER_KINDS])
+def test_filtered_search_returns_the_nearest_passing_vectors(filter_world, kind, n, share, field,
+                                                             value):
+    cols, vectors, queries = filter_world
+    col = cols[kind, n]
+    flt = {field: {"$eq": value}}
+    passing = np.array([i for i in range(n) if filter_payload(i)[field] == value], dtype=np.int64)
+    for q in queries:
+        for k in (10, 200):
+            hits = col.search(q, k, flt)
+            assert len(hits) == min(k, len(passing))
+            assert all(h["payload"][field] == value for h in hits)
+            distances = [h["distance"] for h in hits]
+            assert distances == sorted(distances)
+            if kind == "flat":  # exact: numpy's nearest passing vectors
+                d = np.linalg.norm(vectors[passing] - q, axis=1)
+                assert [h["id"] for h in hits] == passing[np.argsort(d, kind="stable")[:k]].tolist()
+            elif kind.endswith("flat"):  # exact over the stored vectors: the index's own ranking
+                ranked = [h for h in col.search(q, n) if filter_payload(h["id"])[field] == value]
+                assert distances == [h["distance"] for h in ranked[:k]]
+
+
+def test_filtered_hybrid_search_on_an_ivf_collection(client):
+    # Few pass, so the inverted file answers exactly: the filtered hybrid search is the unfiltered
+    # one over a collection of the passing vectors alone, bit for bit.
+    rng = np.random.default_rng(5)
+    vectors = rng.standard_normal((5000, 16), dtype=F32)
+    sparse = [{int(t): float(w) for t, w in zip(rng.integers(0, 50, 3), rng.random(3))}
+              for _ in range(5000)]
+    ivf = client.create_collection("ivf", 16, "l2", "ivf")
+    alone = client.create_collection("alone", 16, "l2", "flat")
+    for i in range(5000):
+        ivf.upsert_hybrid(i, vectors[i], sparse[i], {"tag": i % 100})
+        if i % 100 == 42:
+            alone.upsert_hybrid(i, vectors[i], sparse[i], {"tag": 42})
+    q, sq = rng.standard_normal(16, dtype=F32), {3: 1.0, 7: 0.5}
+
+    def fused(hits):
+        return sorted(((-h["score"], h["id"], h["dense_distance"], h["sparse_score"])
+                       for h in hits))
+
+    for k in (5, 10, 60):
+        got = ivf.search_hybrid(q, sq, k, filter={"tag": {"$eq": 42}})
+        assert len(got) == min(k, 50)
+        assert fused(got) == fused(alone.search_hybrid(q, sq, k))
+
+
 def test_delete(col):
     col.upsert_hybrid(1, [1.0, 0.0, 0.0], {2: 1.0}, {"p": 1})
     assert col.sparse_count == 1

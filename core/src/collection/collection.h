@@ -209,9 +209,9 @@ class Collection {
   Result<std::vector<CollectionHit>> search(std::span<const float> query, std::uint64_t n) const;
   // Without a filter: search(query, k). With one: the k nearest vectors whose payload (null when
   // the id has none) matches, ascending distance, or every matching one when fewer than k match
-  // (the index's search_filtered). Exact indexes give the exact answer; approximate ones widen
-  // their search until k matches are found or the search returns all it reaches (IVF: within the
-  // lists it probes). k = 0 gives an empty list (after the index checked the query).
+  // (the index's search_filtered). Exact indexes give the exact answer; the approximate ones
+  // return as many hits, and answer by an exact scan where their own search would cost about as
+  // much. k = 0 gives an empty list (after the index checked the query).
   Result<std::vector<CollectionHit>> search_filtered(std::span<const float> query, std::uint64_t k,
                                                      const FilterCondition* filter) const;
 

@@ -27,35 +27,44 @@ inline bool hit_less(const SearchHit& a, const SearchHit& b) {
 // the kept hits.
 void select_top_k(std::vector<SearchHit>& hits, std::size_t k);
 
+// Which of two hits at equal distance a collector keeps and puts first.
+enum class TopKTies {
+  kAny,      // either: which of them are kept at the cut is not defined
+  kLowerId,  // the lower id, so the kept hits are the k smallest by (distance, id)
+};
+
 // A bounded top-k collector for scans: keeps the k best hits pushed so far in a max-heap, so a scan
 // over n rows costs O(n log k) comparisons at worst and rarely more than one comparison per row.
-// It returns what select_top_k would return over the full candidate list (up to the order of ties).
+// With TopKTies::kAny it returns what select_top_k would return over the full candidate list (up
+// to the order of ties); with TopKTies::kLowerId, the k smallest by (distance, id), in that order.
 //
 // `candidates` is how many hits the caller will push, when it knows: the heap then reserves
 // min(k, candidates) up front and never allocates during the scan. Without it the reservation is
 // capped, so a huge k (a caller's k is not bounded) cannot fail an allocation before any hit exists;
 // pushing more than `candidates` hits is still correct, it only allocates.
-class TopK {
+template <TopKTies kTies>
+class BasicTopK {
  public:
   static constexpr std::size_t kUnboundedReserve = 1024;
 
-  explicit TopK(std::size_t k, std::size_t candidates = SIZE_MAX) : k_(k) {
+  explicit BasicTopK(std::size_t k, std::size_t candidates = SIZE_MAX) : k_(k) {
     heap_.reserve(std::min(k, candidates == SIZE_MAX ? kUnboundedReserve : candidates));
   }
 
   // The distance a new hit must beat to be kept (only meaningful once full()).
   float worst() const { return heap_.front().distance; }
   bool full() const { return heap_.size() == k_; }
+  std::size_t size() const { return heap_.size(); }
 
   void push(std::uint64_t id, float distance) {
     if (k_ == 0) return;
     if (heap_.size() < k_) {
       heap_.push_back({id, distance});
-      std::push_heap(heap_.begin(), heap_.end(), hit_less);
-    } else if (hit_less({id, distance}, heap_.front())) {
-      std::pop_heap(heap_.begin(), heap_.end(), hit_less);
+      std::push_heap(heap_.begin(), heap_.end(), better);
+    } else if (better({id, distance}, heap_.front())) {
+      std::pop_heap(heap_.begin(), heap_.end(), better);
       heap_.back() = {id, distance};
-      std::push_heap(heap_.begin(), heap_.end(), hit_less);
+      std::push_heap(heap_.begin(), heap_.end(), better);
     } else {
       return;
     }
@@ -81,29 +90,50 @@ class TopK {
       if (gated_ && end - r == kGroup) {
         const float worst = worst_;
         bool any = false;
-        for (std::size_t j = 0; j < kGroup; ++j) any |= scores[r + j] < worst;
+        for (std::size_t j = 0; j < kGroup; ++j) any |= may_enter(scores[r + j], worst);
         if (!any) continue;
       }
       for (std::size_t j = r; j < end; ++j) {
         const float s = scores[j];
-        if (gated_ && !(s < worst_)) continue;
+        if (gated_ && !may_enter(s, worst_)) continue;
         if (const std::optional<std::uint64_t> id = candidate(j)) push(*id, s);
       }
     }
   }
 
-  // The kept hits, ascending distance; the collector is left empty.
+  // The kept hits, best first; the collector is left empty.
   std::vector<SearchHit> take_sorted() {
-    std::sort_heap(heap_.begin(), heap_.end(), hit_less);
+    std::sort_heap(heap_.begin(), heap_.end(), better);
     return std::move(heap_);
   }
 
  private:
+  static bool better(const SearchHit& a, const SearchHit& b) {
+    if constexpr (kTies == TopKTies::kAny) {
+      return hit_less(a, b);
+    } else {
+      if (distance_less(a.distance, b.distance)) return true;
+      if (distance_less(b.distance, a.distance)) return false;
+      return a.id < b.id;
+    }
+  }
+  // Whether a row scored `s` can enter a full collector whose worst kept distance is the number
+  // `worst`: only a smaller one, or with kLowerId an equal one (its id decides).
+  static bool may_enter(float s, float worst) {
+    if constexpr (kTies == TopKTies::kAny) {
+      return s < worst;
+    } else {
+      return s <= worst;
+    }
+  }
+
   std::size_t k_;
   std::vector<SearchHit> heap_;
   // Once full with a number as its worst distance: that distance, which a new hit must beat.
   bool gated_ = false;
   float worst_ = 0.0f;
 };
+
+using TopK = BasicTopK<TopKTies::kAny>;
 
 }  // namespace sorvel

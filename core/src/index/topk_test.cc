@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <random>
 #include <set>
 #include <vector>
+
+#include "distance/distance.h"
+#include "index/row_scan.h"
+#include "testing/test_data.h"
 
 namespace sorvel {
 namespace {
@@ -106,6 +111,31 @@ TEST(TopKTest, SelectionAndCollectorAgreeWithAFullSort) {
         const std::vector<SearchHit> kept = offered.take_sorted();
         expect_same_distances(kept, passing, k);
         for (const SearchHit& h : kept) EXPECT_NE(h.id % 3, 0u) << "a passed-over row was kept";
+
+        // Ties broken by id: the kept hits are exactly the first of a sort by (distance, id),
+        // pushed one by one or offered in blocks.
+        std::vector<SearchHit> by_id = passing;
+        std::sort(by_id.begin(), by_id.end(), [](const SearchHit& a, const SearchHit& b) {
+          return hit_less(a, b) || (!hit_less(b, a) && a.id < b.id);
+        });
+        by_id.resize(std::min(k, by_id.size()));
+        BasicTopK<TopKTies::kLowerId> lowest(k, n);
+        for (const SearchHit& h : passing) lowest.push(h.id, h.distance);
+        BasicTopK<TopKTies::kLowerId> lowest_offered(k, n);
+        for (std::size_t start = 0; start < n; start += 37) {
+          lowest_offered.offer(scores.data() + start, std::min<std::size_t>(37, n - start),
+                               [&](std::size_t r) -> std::optional<std::uint64_t> {
+                                 if ((start + r) % 3 == 0) return std::nullopt;
+                                 return all[start + r].id;
+                               });
+        }
+        for (BasicTopK<TopKTies::kLowerId>* collector : {&lowest, &lowest_offered}) {
+          const std::vector<SearchHit> got = collector->take_sorted();
+          ASSERT_EQ(got.size(), by_id.size());
+          for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].id, by_id[i].id) << "rank " << i;
+          }
+        }
       }
     }
   }
@@ -138,6 +168,54 @@ TEST(TopKTest, HugeKDoesNotReserveForIt) {
   const std::vector<SearchHit> hits = top.take_sorted();
   ASSERT_EQ(hits.size(), 2u);
   EXPECT_EQ(hits[0].id, 2u);
+}
+
+// The scan that tests a filter first until its collector is full pushes what scoring every row and
+// offering it would push, so its result is that one, ids and bits, ties included.
+TEST(OfferRowsTest, EqualsScoringEveryRowAndOfferingIt) {
+  constexpr std::size_t kDims = 9;
+  for (const Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
+    for (const std::size_t rows : {0, 3, 5, 1030, 2500}) {
+      std::vector<float> data = testing::random_vectors(rows, kDims, rows + 1);
+      // Repeated rows give equal distances, so the order of pushes shows in the result.
+      for (std::size_t r = 10; r + 1 < rows; r += 10) {
+        std::copy_n(data.begin() + r * kDims, kDims, data.begin() + (r + 1) * kDims);
+      }
+      const std::vector<float> query = testing::random_vectors(1, kDims, 7);
+      for (const std::size_t percent : {0, 1, 30, 100}) {
+        const auto passes = [&](std::size_t r) { return (r * 37 + 11) % 100 < percent; };
+        const auto candidate = [&](std::size_t r) -> std::optional<std::uint64_t> {
+          if (!passes(r)) return std::nullopt;
+          return 1000 + r;
+        };
+        for (const std::size_t k : {std::size_t{1}, std::size_t{10}, rows + 3}) {
+          for (const bool root : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << "rows " << rows << " passing " << percent << "% k "
+                                              << k << " root " << root);
+            TopK model(k);
+            std::vector<float> scores(rows);
+            if (rows > 0) {
+              distance_rows(metric, query.data(), data.data(), kDims, rows, kDims, scores.data());
+            }
+            for (std::size_t r = 0; r < rows; ++r) {
+              if (passes(r)) model.push(1000 + r, root ? std::sqrt(scores[r]) : scores[r]);
+            }
+            TopK top(k);
+            offer_rows(metric, query.data(), data.data(), kDims, rows, root, top, candidate);
+            const std::vector<SearchHit> want = model.take_sorted();
+            const std::vector<SearchHit> got = top.take_sorted();
+            ASSERT_EQ(got.size(), want.size());
+            for (std::size_t i = 0; i < got.size(); ++i) {
+              EXPECT_EQ(got[i].id, want[i].id) << "rank " << i;
+              EXPECT_EQ(std::bit_cast<std::uint32_t>(got[i].distance),
+                        std::bit_cast<std::uint32_t>(want[i].distance))
+                  << "rank " << i;
+            }
+          }
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

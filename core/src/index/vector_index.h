@@ -66,6 +66,11 @@ class IdFilter {
   bool (*fn_)(const void*, std::uint64_t);
 };
 
+// How many ids an approximate index tests with a filter before a filtered search, to estimate the
+// share of its vectors that pass. The ids are spread evenly over what the index holds, so every
+// query of one filter gets the same estimate.
+inline constexpr std::size_t kFilterSampleIds = 256;
+
 // The interface through which a collection holds any index kind. Changing operations (add,
 // add_batch, remove, flush, load) need exclusive access; the others only read and may run on
 // several threads at once. The index takes no lock for the interface as a whole: its holder
@@ -82,10 +87,11 @@ class VectorIndex {
   virtual Result<std::vector<SearchHit>> search(std::span<const float> query,
                                                 std::size_t k) const = 0;
   // The k nearest live vectors whose id passes `accept`, ascending distance, or every passing one
-  // when fewer than k pass. Exact indexes give the exact answer. The default widens ordinary
+  // when fewer than k pass. Exact indexes give the exact answer; the approximate kinds may miss a
+  // near passing vector but never return fewer than min(k, passing). The default widens ordinary
   // searches (10k, then 4 times more each round) until k hits pass or the index returns fewer hits
-  // than asked, so an approximate index answers within what its search reaches. `accept` may run
-  // on any hit the search considers, and only on the calling thread. The errors of search.
+  // than asked, so an index that does not override it answers within what its search reaches;
+  // `accept` may run on any id the index holds, only on the calling thread. The errors of search.
   virtual Result<std::vector<SearchHit>> search_filtered(std::span<const float> query,
                                                          std::size_t k,
                                                          const IdFilter& accept) const;

@@ -8,6 +8,7 @@
 #include "check.h"
 #include "distance/distance.h"
 #include "encoding.h"
+#include "index/row_scan.h"
 #include "index/topk.h"
 #include "posix_file.h"
 #include "str_cat.h"
@@ -198,21 +199,14 @@ std::vector<SearchHit> FlatIndex::scan(std::span<const float> query, std::size_t
   // L2 rows are ranked by their squared distance (sqrt is monotone) and only the kept ones are
   // square-rooted, which gives exactly the bits of distance(). The other metrics' squared form is
   // their distance.
-  const std::size_t d = dimensions_;
-  const std::size_t rows = ids_.size();
   TopK top(k, count_);
   // Deleted rows are scored with the rest (their storage is read anyway) and passed over only if
   // they would enter the collector, so the kernel sees long runs of rows.
-  float scores[kScanBlock];
-  for (std::size_t start = 0; start < rows; start += kScanBlock) {
-    const std::size_t m = std::min(kScanBlock, rows - start);
-    distance_rows(metric_, query.data(), vectors_.data() + start * d, d, m, d, scores);
-    top.offer(scores, m, [&](std::size_t r) -> std::optional<std::uint64_t> {
-      const std::size_t row = start + r;
-      if (live_[row] == 0 || !accept(ids_[row])) return std::nullopt;
-      return ids_[row];
-    });
-  }
+  offer_rows(metric_, query.data(), vectors_.data(), dimensions_, ids_.size(), /*root=*/false, top,
+             [&](std::size_t row) -> std::optional<std::uint64_t> {
+               if (live_[row] == 0 || !accept(ids_[row])) return std::nullopt;
+               return ids_[row];
+             });
   std::vector<SearchHit> hits = top.take_sorted();
   if (metric_ == Metric::L2) {
     for (SearchHit& hit : hits) hit.distance = std::sqrt(hit.distance);

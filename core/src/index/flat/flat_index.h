@@ -96,9 +96,6 @@ class FlatIndex final : public VectorIndex {
   static Result<FlatIndex> load_file(const std::string& path);
 
  private:
-  // Rows scored per kernel call: the scores fit in 4 KiB of stack.
-  static constexpr std::size_t kScanBlock = 1024;
-
   // The search behind search and search_filtered (the query's length already checked).
   template <class Accept>
   std::vector<SearchHit> scan(std::span<const float> query, std::size_t k,

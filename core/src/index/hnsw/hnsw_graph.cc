@@ -57,8 +57,8 @@ std::size_t checked_mul(std::size_t a, std::size_t b) {
 void check_product(std::size_t a, std::size_t b) { (void)checked_mul(a, b); }
 
 // Room for `extra` more elements with geometric growth, so single appends stay amortised O(1).
-template <class T>
-void grow_for(std::vector<T>& v, std::size_t extra) {
+template <class Vector>
+void grow_for(Vector& v, std::size_t extra) {
   const std::size_t needed = v.size() + extra;
   if (needed < v.size()) throw std::bad_alloc();
   if (needed > v.capacity()) v.reserve(std::max(needed, 2 * v.capacity()));
@@ -365,6 +365,24 @@ HnswNode HnswGraph::greedy_closest(const float* query, HnswNode start, std::size
 std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode entry,
                                                   std::size_t ef, std::size_t layer,
                                                   HnswSearchScratch& scratch) const {
+  (void)walk_layer</*kBudgeted=*/false>(query, entry, ef, layer, scratch, 0,
+                                        [](HnswNode) { return true; });
+  return scratch.results;
+}
+
+std::optional<std::span<const HnswPair>> HnswGraph::search_filtered(
+    const float* query, HnswNode entry, std::size_t ef, std::size_t budget, const IdFilter& accept,
+    HnswSearchScratch& scratch) const {
+  const bool finished = walk_layer</*kBudgeted=*/true>(query, entry, ef, 0, scratch, budget,
+                                                       [&](HnswNode v) { return accept(ids_[v]); });
+  if (!finished) return std::nullopt;
+  return std::span<const HnswPair>(scratch.results);
+}
+
+template <bool kBudgeted, class Admit>
+bool HnswGraph::walk_layer(const float* query, HnswNode entry, std::size_t ef, std::size_t layer,
+                           HnswSearchScratch& scratch, std::size_t budget,
+                           const Admit& admit) const {
   ef = std::max<std::size_t>(ef, 1);
   const std::uint32_t epoch = next_epoch(scratch);
   std::uint32_t* visited = scratch.visited.data();
@@ -378,11 +396,13 @@ std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode e
   visited[entry] = epoch;
   const float d0 = distance_squared(metric_, query, row(entry), dims_);
   candidates.push_back({d0, entry});
-  if (live[entry] != 0) results.push_back({d0, entry});
+  if (live[entry] != 0 && admit(entry)) results.push_back({d0, entry});
+  std::size_t measured = 1;
 
-  // Non-live nodes are candidates like any other, so they lead on to their neighbours, but only
-  // live ones enter `results`. Until `results` is full every reachable node is admitted, so a
-  // search wide enough finds every live node that any path reaches.
+  // Non-live nodes, and those `admit` refuses, are candidates like any other, so they lead on to
+  // their neighbours, but only live admitted ones enter `results`. Until `results` is full every
+  // reachable node is admitted, so a search wide enough finds every live node that any path
+  // reaches.
   HnswNode buffer[kChunk];
   float dist[kChunk];
   const std::size_t row_bytes = dims_ * sizeof(float);
@@ -421,6 +441,10 @@ std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode e
         prefetch_row(base + static_cast<std::size_t>(v) * dims_, row_bytes);
       }
       compute_distances(query, buffer, n, dist);
+      if constexpr (kBudgeted) {
+        measured += n;
+        if (measured > budget) return false;
+      }
       for (std::size_t j = 0; j < n; ++j) {
         if (results.size() < ef || distance_less(dist[j], worst)) {
           const HnswNode v = buffer[j];
@@ -428,7 +452,7 @@ std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode e
           std::push_heap(candidates.begin(), candidates.end(), min_first);
           // An admitted node is likely to be expanded: its layer-0 row is fetched early.
           if (layer == 0) __builtin_prefetch(row0(v));
-          if (live[v] != 0) {
+          if (live[v] != 0 && admit(v)) {
             results.push_back({dist[j], v});
             std::push_heap(results.begin(), results.end(), hnsw_pair_less);
             if (results.size() > ef) {
@@ -444,7 +468,7 @@ std::span<const HnswPair> HnswGraph::search_layer(const float* query, HnswNode e
     if (layer == 0 && !candidates.empty()) __builtin_prefetch(row0(candidates.front().node));
   }
   std::sort_heap(results.begin(), results.end(), hnsw_pair_less);
-  return results;
+  return true;
 }
 
 bool HnswGraph::remove(HnswNode node) {

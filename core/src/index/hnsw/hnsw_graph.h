@@ -9,6 +9,7 @@
 
 #include "distance/metric.h"
 #include "encoding.h"
+#include "index/scan_memory.h"
 #include "index/topk.h"
 #include "result.h"
 
@@ -197,6 +198,14 @@ class HnswGraph {
   // `scratch`, valid until its next search.
   std::span<const HnswPair> search_layer(const float* query, HnswNode entry, std::size_t ef,
                                          std::size_t layer, HnswSearchScratch& scratch) const;
+  // search_layer at layer 0 with a filter: only live nodes whose id `accept` passes are returned,
+  // the others are walked through as deleted ones are. `accept` runs on the calling thread, only
+  // for live nodes whose distance would admit them. The walk gives up once it has measured the
+  // distances of more than `budget` nodes: nullopt then (the scratch holds no result).
+  std::optional<std::span<const HnswPair>> search_filtered(const float* query, HnswNode entry,
+                                                           std::size_t ef, std::size_t budget,
+                                                           const IdFilter& accept,
+                                                           HnswSearchScratch& scratch) const;
 
   // Deletes a live node: it stops being live and keeps its lists, so searches still pass through
   // it. When it was the entry point, the live node with the highest level becomes the entry point
@@ -208,6 +217,8 @@ class HnswGraph {
   bool is_live(HnswNode node) const { return live_[node] != 0; }
   std::uint8_t level(HnswNode node) const { return levels_[node]; }
   std::span<const float> vector(HnswNode node) const { return {row(node), dims_}; }
+  // Every node's row, node after node: node_count() x dims() floats.
+  std::span<const float> rows() const { return vectors_; }
   // The node's list at `layer`; empty when it has none.
   std::span<const HnswNode> neighbors(HnswNode node, std::size_t layer) const;
   // How many upper lists the node holds.
@@ -280,10 +291,16 @@ class HnswGraph {
   void measure(const float* query, std::vector<HnswPair>& pairs) const;
   // The scratch's next epoch, clearing its stamps when the counter wraps.
   static std::uint32_t next_epoch(HnswSearchScratch& scratch);
+  // The layer search behind search_layer and search_filtered, leaving the sorted results in the
+  // scratch: a live node enters them only when admit(node) holds; with kBudgeted it gives up
+  // (false) once more than `budget` distances were measured.
+  template <bool kBudgeted, class Admit>
+  bool walk_layer(const float* query, HnswNode entry, std::size_t ef, std::size_t layer,
+                  HnswSearchScratch& scratch, std::size_t budget, const Admit& admit) const;
   void compute_distances(const float* query, const HnswNode* nodes, std::size_t n,
                          float* out) const;
 
-  std::vector<float> vectors_;
+  ScanVector<float> vectors_;
   std::vector<std::uint8_t> levels_;
   std::vector<std::uint32_t> layer0_;
   std::vector<std::vector<std::vector<HnswNode>>> upper_;

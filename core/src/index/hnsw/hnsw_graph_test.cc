@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "distance/distance.h"
@@ -226,6 +227,48 @@ TEST(HnswGraphTest, DeletedNodesStillGuideSearches) {
   const float p[] = {1.2f, 0};
   graph.insert_at_level(node, p, 0, scratch);
   EXPECT_EQ(list_of(graph, node, 0), (std::vector<HnswNode>{0, 4}));
+}
+
+// A filtered walk passes through the nodes its filter refuses as through deleted ones, returns
+// only passing live nodes, and gives up once it has measured more than its budget.
+TEST(HnswGraphTest, FilteredWalkPassesRefusedNodesAndKeepsItsBudget) {
+  // A chain 0 - 1 - 2 - 3 - 4 - 5 on a line; node 5 is deleted.
+  HnswGraph graph = graph_of(2, 4,
+                             {{0, {0, 0}, {{1}}, 0},
+                              {1, {1, 0}, {{0, 2}}, 0},
+                              {2, {2, 0}, {{1, 3}}, 0},
+                              {3, {3, 0}, {{2, 4}}, 0},
+                              {4, {4, 0}, {{3, 5}}, 0},
+                              {5, {5, 0}, {{4}}, 0}});
+  ASSERT_TRUE(graph.remove(5));
+  HnswSearchScratch scratch;
+  scratch.cover(graph.node_count());
+  const float near[] = {0, 0};
+  const auto odd = [](std::uint64_t id) { return id % 2 == 1; };
+  const IdFilter accept(odd);
+  const struct {
+    const char* name;
+    std::size_t ef, budget;
+    std::optional<std::vector<HnswNode>> want;
+  } cases[] = {
+      // Nodes 0, 2 and 4 lead on but are never returned; deleted 5 is never returned either.
+      {"room for every passing node", 10, 100, std::vector<HnswNode>{1, 3}},
+      {"the nearest passing node", 1, 100, std::vector<HnswNode>{1}},
+      {"the whole chain fits the budget", 10, 6, std::vector<HnswNode>{1, 3}},
+      {"over budget", 10, 3, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto got = graph.search_filtered(near, 0, c.ef, c.budget, accept, scratch);
+    ASSERT_EQ(got.has_value(), c.want.has_value());
+    if (got) {
+      EXPECT_EQ(nodes_of(*got), *c.want);
+    }
+  }
+  const auto none = [](std::uint64_t) { return false; };
+  const auto nothing = graph.search_filtered(near, 0, 10, 100, IdFilter(none), scratch);
+  ASSERT_TRUE(nothing.has_value());
+  EXPECT_TRUE(nothing->empty());
 }
 
 // A file holds live nodes only: a saved list keeps its live entries and fills the room of the

@@ -86,6 +86,15 @@ class HnswIndex final : public VectorIndex {
   // DimensionMismatch first (also when empty); then the k best of max(ef_search, k) candidates,
   // ascending distance, equal distances in ascending id. L2 distances are square-rooted.
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
+  // DimensionMismatch first (also when empty); then the k nearest live vectors whose id `accept`
+  // passes, or all passing ones when fewer pass, with search's distances and order. The layer-0
+  // walk runs with the filter (refused nodes lead on, as deleted ones do) and keeps max(ef_search,
+  // k) passing nodes. An exact scan of every node's row answers instead when a sample of the
+  // filter predicts the walk too long, when the walk grows past its budget (see the .cc: at most a
+  // third of the scan's cost), and when it finds fewer than k. `accept` runs on the calling
+  // thread.
+  Result<std::vector<SearchHit>> search_filtered(std::span<const float> query, std::size_t k,
+                                                 const IdFilter& accept) const override;
   // False when the id is not live. The node stays in the graph as a waypoint of later searches.
   // Deleting the entry point elects the live node with the highest level (ties: the highest id).
   bool remove(std::uint64_t id) override;
@@ -185,6 +194,9 @@ class HnswIndex final : public VectorIndex {
   // The first k pairs of `w` as hits; a run of equal reported distances is ordered by id, also
   // where it crosses the cut.
   std::vector<SearchHit> to_hits(std::span<const HnswPair> w, std::size_t k) const;
+  // The exact filtered answer: a scan of every node's row.
+  std::vector<SearchHit> scan_filtered(std::span<const float> query, std::size_t k,
+                                       const IdFilter& accept) const;
 
   HnswGraph graph_;
   std::size_t dimensions_;

@@ -15,6 +15,7 @@
 #include "distance/distance.h"
 #include "index/topk.h"
 #include "random.h"
+#include "testing/filter_cases.h"
 #include "testing/test_data.h"
 
 namespace sorvel {
@@ -319,6 +320,86 @@ TEST(HnswIndexTest, EqualDistancesComeOutInAscendingId) {
     EXPECT_EQ(ids_of(*index.search(near, 3)), (std::vector<std::uint64_t>{7, 8, 12}))
         << metric_text_name(metric);
   }
+}
+
+// The k nearest passing vectors, or all of them when fewer pass, with search's distances, equal
+// ones in ascending id: over deletes, for every metric and share of passing ids, and on a graph
+// without edges, whose walk reaches only its entry point.
+TEST(HnswIndexTest, FilteredSearchNeverComesBackShort) {
+  constexpr std::size_t kDims = 32;
+  constexpr std::size_t kRows = 12000;
+  // Large enough, and clustered, for walks to be worth starting and to end within their budget.
+  const std::vector<float> data = clustered(kRows + 3, kDims, 50, 41);
+  const std::vector<float> queries(data.begin() + kRows * kDims, data.end());
+  std::vector<testing::IdFilterCase> filters = testing::share_filters(1234);
+  filters.push_back({"5 %", [](std::uint64_t id) { return id % 20 == 3; }});
+  filters.push_back({"a deleted id", [](std::uint64_t id) { return id == 7; }});
+  for (const Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
+    for (const std::size_t m : {std::size_t{8}, std::size_t{0}}) {
+      seed_thread_random(43);
+      HnswIndex index(kDims, metric, 64, 16, m);
+      ASSERT_TRUE(index.add_matrix({data.data(), kRows * kDims}, kRows, kDims, 0));
+      for (std::uint64_t id = 7; id < kRows; id += 50) ASSERT_TRUE(index.remove(id));
+      for (const auto& f : filters) {
+        const IdFilter accept(f.accept);
+        for (std::size_t qi = 0; qi < 3; ++qi) {
+          const auto query = row(queries, kDims, qi);
+          // Every live passing vector by (distance, id).
+          std::vector<SearchHit> passing;
+          for (std::uint64_t id = 0; id < kRows; ++id) {
+            if ((id < 7 || (id - 7) % 50 != 0) && f.accept(id)) {
+              passing.push_back({id, distance(metric, query, row(data, kDims, id))});
+            }
+          }
+          std::sort(passing.begin(), passing.end(), [](const SearchHit& a, const SearchHit& b) {
+            return a.distance < b.distance || (a.distance == b.distance && a.id < b.id);
+          });
+          for (const std::size_t k : {std::size_t{1}, std::size_t{10}, kRows}) {
+            SCOPED_TRACE(::testing::Message() << metric_text_name(metric) << " m " << m << " "
+                                              << f.name << " query " << qi << " k " << k);
+            const auto hits = index.search_filtered(query, k, accept);
+            ASSERT_TRUE(hits);
+            ASSERT_EQ(hits->size(), std::min(k, passing.size()));
+            for (std::size_t i = 0; i < hits->size(); ++i) {
+              const SearchHit& h = (*hits)[i];
+              ASSERT_TRUE(f.accept(h.id) && (h.id < 7 || (h.id - 7) % 50 != 0)) << h.id;
+              EXPECT_EQ(h.distance, distance(metric, query, row(data, kDims, h.id)));
+              if (i > 0) {
+                const SearchHit& p = (*hits)[i - 1];
+                EXPECT_TRUE(p.distance < h.distance || (p.distance == h.distance && p.id < h.id));
+              }
+              // Where every passing vector comes back the answer is exact.
+              if (k >= passing.size()) {
+                EXPECT_EQ(h.id, passing[i].id);
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  HnswIndex index(kDims, Metric::L2, 64, 16, 8);
+  const auto every = [](std::uint64_t) { return true; };
+  const IdFilter any(every);
+  EXPECT_EQ(index.search_filtered(row(queries, kDims, 0), 3, any)->size(), 0u);
+  const std::vector<float> wrong(kDims + 1, 0.0f);
+  EXPECT_FALSE(index.search_filtered(wrong, 3, any).has_value());
+}
+
+// Where the exact scan answers, equal distances come out in ascending id as search's do, also where
+// the tie crosses the cut.
+TEST(HnswIndexTest, FilteredEqualDistancesComeOutInAscendingId) {
+  HnswIndex index(2, Metric::L2, 40, 16, 4);
+  const std::vector<float> near = {1, 0};
+  const std::vector<float> far = {0, 3};
+  for (const std::uint64_t id : {50u, 7u, 900u, 8u, 12u, 13u}) ASSERT_TRUE(index.add(id, near));
+  for (const std::uint64_t id : {3u, 1u}) ASSERT_TRUE(index.add(id, far));
+  const auto but_13 = [](std::uint64_t id) { return id != 13; };
+  const auto hits = index.search_filtered(near, 3, IdFilter(but_13));
+  ASSERT_TRUE(hits);
+  std::vector<std::uint64_t> ids;
+  for (const SearchHit& h : *hits) ids.push_back(h.id);
+  EXPECT_EQ(ids, (std::vector<std::uint64_t>{7, 8, 12}));
 }
 
 TEST(HnswIndexTest, SearchDistancesPerMetric) {

@@ -163,4 +163,13 @@ Result<> check_held_once(std::vector<std::uint64_t> held) {
   return ok();
 }
 
+std::size_t filtered_probe_rows(std::size_t unfiltered_rows,
+                                std::pair<std::size_t, std::size_t> sample, std::size_t total) {
+  const auto [passing, sampled] = sample;
+  if (passing == 0) return total;
+  const double rows = static_cast<double>(unfiltered_rows) * static_cast<double>(sampled) /
+                      static_cast<double>(passing);
+  return rows >= static_cast<double>(total) ? total : static_cast<std::size_t>(rows);
+}
+
 }  // namespace sorvel

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "distance/metric.h"
 #include "encoding.h"
 #include "index/ivf/kmeans.h"
+#include "index/row_scan.h"
 #include "index/topk.h"
 #include "index/vector_index.h"
 #include "result.h"
@@ -149,5 +152,95 @@ Result<> check_list_numbers(const std::unordered_map<std::uint64_t, std::uint64_
                             std::size_t n_lists);
 // Serialization "id I is held twice" for the smallest id that stands twice in `held`.
 Result<> check_held_once(std::vector<std::uint64_t> held);
+
+// Filtered searches rank at least as many passing rows as the unfiltered search ranks rows: lists
+// are probed nearest first until the rows scanned reach those of the nprobe nearest lists divided
+// by the filter's passing share (estimated from a sample), and past that until k rows passed; at
+// worst every list is scanned, which is the exact answer over what the index stores. When no
+// sampled id passes, that scan would test nearly every row's id in list order, an order that
+// scatters the caller's lookups: the ids are then tested first in the order the index keeps them
+// (as a rule the order they came in), and only the lists holding passing ids are scanned, for
+// those ids alone.
+
+// The candidate test of a scan over rows whose ids are `ids`: the id of row r when `accept`
+// passes it.
+inline auto passing_row(const std::uint64_t* ids, const IdFilter& accept) {
+  return [ids, &accept](std::size_t r) -> std::optional<std::uint64_t> {
+    if (!accept(ids[r])) return std::nullopt;
+    return ids[r];
+  };
+}
+
+// A filtered search's scan of the buffer: every buffered row whose id `accept` passes, scored by
+// distance_squared (its square root when `root`).
+inline void offer_buffer(Metric metric, const float* query, const TrainingBuffer& buffer,
+                         std::size_t d, bool root, TopK& top, const IdFilter& accept) {
+  offer_rows(metric, query, buffer.vectors().data(), d, buffer.size(), root, top,
+             passing_row(buffer.ids().data(), accept));
+}
+
+// Calls each(list, ids) for every run of one list in `passing` ((list, id) pairs), in ascending
+// order of list and then id; `passing` is sorted first.
+template <class Each>
+void for_each_list_run(std::vector<std::pair<std::size_t, std::uint64_t>>& passing, Each&& each) {
+  std::sort(passing.begin(), passing.end());
+  std::vector<std::uint64_t> ids;
+  for (std::size_t i = 0; i < passing.size();) {
+    const std::size_t list = passing[i].first;
+    ids.clear();
+    for (; i < passing.size() && passing[i].first == list; ++i) ids.push_back(passing[i].second);
+    each(list, std::span<const std::uint64_t>(ids));
+  }
+}
+
+// (passing, sampled): `accept` run on up to kFilterSampleIds ids spread evenly over the ids of
+// `lists` taken end to end, `total` ids in all.
+template <class List>
+std::pair<std::size_t, std::size_t> sample_passing(std::span<const List> lists, std::size_t total,
+                                                   const IdFilter& accept) {
+  const std::size_t step = std::max<std::size_t>(1, total / kFilterSampleIds);
+  std::size_t passing = 0;
+  std::size_t sampled = 0;
+  std::size_t next = 0;  // the next sampled position, counted over the lists end to end
+  std::size_t offset = 0;
+  for (const List& list : lists) {
+    const std::size_t n = list.ids.size();
+    for (; next < offset + n && sampled < kFilterSampleIds; next += step, ++sampled) {
+      if (accept(list.ids[next - offset])) ++passing;
+    }
+    if (sampled == kFilterSampleIds) break;
+    offset += n;
+  }
+  return {passing, sampled};
+}
+
+// The rows a filtered search scans before it may stop: `unfiltered_rows` (those of the nprobe
+// nearest lists) times sampled / passing, at most `total`; `total` when no sampled id passed.
+std::size_t filtered_probe_rows(std::size_t unfiltered_rows,
+                                std::pair<std::size_t, std::size_t> sample, std::size_t total);
+
+// The probing of a filtered search: the centroids of `lists` (d floats each) ranked by
+// distance_squared to the query, and scan(c) called for lists c nearest first until the rows
+// scanned reach filtered_probe_rows for `sample` and `top` is full, or every list was scanned.
+template <class List, class Top, class Scan>
+void probe_filtered(Metric metric, const float* query, const float* centroids, std::size_t d,
+                    std::uint64_t nprobe, std::span<const List> lists,
+                    std::pair<std::size_t, std::size_t> sample, std::size_t total, const Top& top,
+                    Scan&& scan) {
+  const std::size_t n = lists.size();
+  const std::vector<std::pair<float, std::size_t>> ranked =
+      nearest_lists(metric, query, centroids, n, d, n);
+  std::size_t unfiltered_rows = 0;
+  for (std::size_t i = 0; i < std::min<std::uint64_t>(nprobe, n); ++i) {
+    unfiltered_rows += lists[ranked[i].second].ids.size();
+  }
+  const std::size_t target = filtered_probe_rows(unfiltered_rows, sample, total);
+  std::size_t scanned = 0;
+  for (const auto& probe : ranked) {
+    if (scanned >= target && top.full()) break;
+    scan(probe.second);
+    scanned += lists[probe.second].ids.size();
+  }
+}
 
 }  // namespace sorvel

@@ -181,6 +181,49 @@ Result<std::vector<SearchHit>> IvfIndex::search(std::span<const float> query, st
   return hits;
 }
 
+Result<std::vector<SearchHit>> IvfIndex::search_filtered(std::span<const float> query,
+                                                         std::size_t k,
+                                                         const IdFilter& accept) const {
+  if (query.size() != dimensions_) {
+    return DbError::dimension_mismatch(dimensions_, query.size());
+  }
+  if (k == 0) return std::vector<SearchHit>{};
+  const std::size_t d = dimensions_;
+  const float* q = query.data();
+  TopK top(std::min(k, len()));
+  offer_buffer(metric_, q, buffer_, d, /*root=*/false, top, accept);
+  if (trained_ && n_centroids_ > 0) {
+    const auto scan = [&](std::size_t c, const auto& candidate) {
+      const PostingList& list = lists_[c];
+      offer_rows(metric_, q, list.vectors.data(), d, list.ids.size(), /*root=*/false, top,
+                 candidate);
+    };
+    const std::span<const PostingList> lists(lists_);
+    const std::pair<std::size_t, std::size_t> sample = sample_passing(lists, listed_, accept);
+    if (sample.first == 0) {
+      std::vector<std::pair<std::size_t, std::uint64_t>> passing;
+      for (const auto& [id, list] : id_to_list_) {
+        if (accept(id)) passing.emplace_back(static_cast<std::size_t>(list), id);
+      }
+      for_each_list_run(passing, [&](std::size_t c, std::span<const std::uint64_t> ids) {
+        const std::uint64_t* row_ids = lists_[c].ids.data();
+        scan(c, [&](std::size_t r) -> std::optional<std::uint64_t> {
+          if (!std::binary_search(ids.begin(), ids.end(), row_ids[r])) return std::nullopt;
+          return row_ids[r];
+        });
+      });
+    } else {
+      probe_filtered(metric_, q, centroids_.data(), d, config_.nprobe, lists, sample, listed_, top,
+                     [&](std::size_t c) { scan(c, passing_row(lists_[c].ids.data(), accept)); });
+    }
+  }
+  std::vector<SearchHit> hits = top.take_sorted();
+  if (metric_ == Metric::L2) {
+    for (SearchHit& hit : hits) hit.distance = std::sqrt(hit.distance);
+  }
+  return hits;
+}
+
 bool IvfIndex::remove(std::uint64_t id) { return remove_held(id); }
 
 std::unique_ptr<IndexIterator> IvfIndex::iter() const { return std::make_unique<IvfIter>(*this); }

@@ -6,10 +6,12 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <set>
 
 #include "distance/distance.h"
 #include "encoding.h"
 #include "random.h"
+#include "testing/filter_cases.h"
 #include "testing/index_file_checks.h"
 #include "testing/temp_dir.h"
 #include "testing/test_data.h"
@@ -176,6 +178,74 @@ TEST(IvfIndex, ProbingEveryListIsExactAndNoProbeFindsNothing) {
       EXPECT_TRUE(none.search(row(queries, q, d), 15).value().empty());
     }
   }
+}
+
+// A filtered search returns min(k, passing) hits with search's distances whatever lists the
+// passing ids lie in: it probes further than nprobe, and scans every list when few ids pass.
+TEST(IvfIndex, FilteredSearchReachesPassingIdsInAnyList) {
+  const std::size_t n = 3000, d = 8;
+  const std::vector<float> data = testing::random_vectors(n + 40, d, 11);
+  const std::vector<float> query = testing::random_vectors(1, d, 12);
+  for (const Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
+    for (const bool trained : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << metric_text_name(metric) << " trained " << trained);
+      IvfIndex index = make(d, metric, {32, 1, trained ? 1000 : n + 100, 25});
+      std::map<std::uint64_t, std::vector<float>> held;
+      for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_TRUE(index.add(3 * i + 1, row(data, i, d)).has_value());
+        held[3 * i + 1].assign(data.begin() + i * d, data.begin() + (i + 1) * d);
+      }
+      for (std::size_t i = 0; i < n; i += 9) {
+        ASSERT_TRUE(index.remove(3 * i + 1));
+        held.erase(3 * i + 1);
+      }
+      ASSERT_EQ(index.trained(), trained);
+      const std::set<std::uint64_t> far_list =
+          trained ? testing::farthest_list_ids(index, metric, query) : std::set<std::uint64_t>{};
+      std::vector<testing::IdFilterCase> filters = testing::share_filters(3 * 1234 + 1);
+      filters.push_back({"every id", [](std::uint64_t) { return true; }});
+      filters.push_back(
+          {"the farthest list", [&](std::uint64_t id) { return far_list.contains(id); }});
+      for (const auto& f : filters) {
+        std::map<std::uint64_t, std::vector<float>> passing;
+        for (const auto& [id, v] : held) {
+          if (f.accept(id)) passing.emplace(id, v);
+        }
+        const std::vector<SearchHit> all_passing =
+            brute_force(metric, passing, query, passing.size());
+        for (const std::size_t k : {std::size_t{1}, std::size_t{10}, n}) {
+          SCOPED_TRACE(::testing::Message() << f.name << " k " << k);
+          const auto hits = index.search_filtered(query, k, IdFilter(f.accept)).value();
+          ASSERT_EQ(hits.size(), std::min(k, passing.size()));
+          for (std::size_t i = 0; i < hits.size(); ++i) {
+            ASSERT_TRUE(passing.contains(hits[i].id)) << hits[i].id;
+            EXPECT_EQ(hits[i].distance, distance(metric, query, passing.at(hits[i].id)));
+            if (i > 0) {
+              EXPECT_LE(hits[i - 1].distance, hits[i].distance);
+            }
+            if (k >= passing.size()) {
+              EXPECT_EQ(hits[i].distance, all_passing[i].distance);
+            }
+          }
+        }
+      }
+      // A filter that every id passes answers as search does.
+      const auto every = [](std::uint64_t) { return true; };
+      const auto plain = index.search(query, 5).value();
+      const auto filtered = index.search_filtered(query, 5, IdFilter(every)).value();
+      ASSERT_EQ(filtered.size(), plain.size());
+      for (std::size_t i = 0; i < plain.size(); ++i) {
+        EXPECT_EQ(filtered[i].id, plain[i].id);
+        EXPECT_EQ(filtered[i].distance, plain[i].distance);
+      }
+    }
+  }
+  IvfIndex empty = make(d, Metric::L2, {32, 1, 1000, 25});
+  const auto every = [](std::uint64_t) { return true; };
+  EXPECT_TRUE(empty.search_filtered(query, 3, IdFilter(every)).value().empty());
+  const auto wrong = empty.search_filtered(std::vector<float>(3), 0, IdFilter(every));
+  ASSERT_FALSE(wrong.has_value());
+  EXPECT_EQ(wrong.error().display(), "dimension mismatch: expected 8, got 3");
 }
 
 // Adding an id the index already holds replaces the old entry wherever it is.

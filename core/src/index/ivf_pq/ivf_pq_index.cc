@@ -6,6 +6,7 @@
 #include "check.h"
 #include "encoding.h"
 #include "index/ivf/kmeans.h"
+#include "index/row_scan.h"
 #include "index/topk.h"
 #include "posix_file.h"
 #include "str_cat.h"
@@ -18,16 +19,15 @@ void residual_of(const float* vector, const float* centroid, std::size_t d, floa
   for (std::size_t i = 0; i < d; ++i) out[i] = vector[i] - centroid[i];
 }
 
-// Scores every entry of `list` by its code: the table entries its bytes select, summed in byte
-// order from -0.0. Four entries are summed side by side, each in its own order. Kept out of line:
-// inlined into search() its loop compiled about a fifth slower (measured), and how fast it runs
-// should not hang on the shape of its caller.
-[[gnu::noinline]] void scan_codes(const CodeList& list, const float* table, std::size_t m,
-                                  std::size_t k, TopK& top) {
-  const std::size_t n = list.ids.size();
-  const std::uint8_t* codes = list.codes.data();
+// The scores of entries [begin, begin + count) of `list` into out[0 .. count): the table entries
+// each code's bytes select, summed in byte order from -0.0. Four entries are summed side by side,
+// each in its own order. Kept out of line: inlined into search() its loop compiled about a fifth
+// slower (measured), and how fast it runs should not hang on the shape of its caller.
+[[gnu::noinline]] void score_codes(const CodeList& list, std::size_t begin, std::size_t count,
+                                   const float* table, std::size_t m, std::size_t k, float* out) {
+  const std::uint8_t* codes = list.codes.data() + begin * m;
   std::size_t e = 0;
-  for (; e + 4 <= n; e += 4) {
+  for (; e + 4 <= count; e += 4) {
     const std::uint8_t* c0 = codes + e * m;
     const std::uint8_t* c1 = c0 + m;
     const std::uint8_t* c2 = c1 + m;
@@ -40,16 +40,33 @@ void residual_of(const float* vector, const float* centroid, std::size_t d, floa
       s2 = s2 + t[c2[j]];
       s3 = s3 + t[c3[j]];
     }
-    top.push(list.ids[e], s0);
-    top.push(list.ids[e + 1], s1);
-    top.push(list.ids[e + 2], s2);
-    top.push(list.ids[e + 3], s3);
+    out[e] = s0;
+    out[e + 1] = s1;
+    out[e + 2] = s2;
+    out[e + 3] = s3;
   }
-  for (; e < n; ++e) {
+  for (; e < count; ++e) {
     const std::uint8_t* c = codes + e * m;
     float s = -0.0f;
     for (std::size_t j = 0; j < m; ++j) s = s + table[j * k + c[j]];
-    top.push(list.ids[e], s);
+    out[e] = s;
+  }
+}
+
+// Scores every entry of `list` by its code into `top`, a block of entries at a time; with
+// `accept`, only the entries whose id it passes (tested for those that would enter).
+void scan_codes(const CodeList& list, const float* table, std::size_t m, std::size_t k, TopK& top,
+                const IdFilter* accept = nullptr) {
+  float scores[kScanBlockRows];
+  for (std::size_t begin = 0; begin < list.ids.size(); begin += kScanBlockRows) {
+    const std::size_t count = std::min(kScanBlockRows, list.ids.size() - begin);
+    score_codes(list, begin, count, table, m, k, scores);
+    const std::uint64_t* ids = list.ids.data() + begin;
+    if (accept == nullptr) {
+      for (std::size_t e = 0; e < count; ++e) top.push(ids[e], scores[e]);
+    } else {
+      top.offer(scores, count, passing_row(ids, *accept));
+    }
   }
 }
 
@@ -290,6 +307,61 @@ Result<std::vector<SearchHit>> IvfPqIndex::search(std::span<const float> query,
     scan_rows(metric_, query.data(), buffer_.vectors().data(), buffer_.ids().data(), buffer_.size(),
               d, top);
   }
+  return top.take_sorted();
+}
+
+Result<std::vector<SearchHit>> IvfPqIndex::search_filtered(std::span<const float> query,
+                                                           std::size_t k,
+                                                           const IdFilter& accept) const {
+  if (query.size() != dimensions_) {
+    return DbError::dimension_mismatch(dimensions_, query.size());
+  }
+  if (k == 0) return std::vector<SearchHit>{};
+  const std::size_t d = dimensions_;
+  const float* q = query.data();
+  TopK top(std::min(k, len()));
+  // Buffered rows carry the metric's own distance, as in search.
+  offer_buffer(metric_, q, buffer_, d, /*root=*/metric_ == Metric::L2, top, accept);
+  if (!trained_ || n_centroids_ == 0) return top.take_sorted();
+
+  const std::size_t m = static_cast<std::size_t>(pq_->m());
+  const std::size_t ks = static_cast<std::size_t>(pq_->k());
+  std::vector<float> residual(d);
+  std::vector<float> table(m * ks);
+  const auto table_of = [&](std::size_t c) {
+    residual_of(q, centroids_.data() + c * d, d, residual.data());
+    pq_->distance_table_into(residual.data(), table.data());
+  };
+  const std::size_t listed = locations_.size();
+  const std::pair<std::size_t, std::size_t> sample =
+      sample_passing(std::span<const CodeList>(lists_), listed, accept);
+  if (sample.first == 0) {
+    // The ids in the order of their full copies, which is the order they came in.
+    std::vector<std::pair<std::size_t, std::uint64_t>> passing;
+    for (const std::uint64_t id : full_ids_) {
+      if (accept(id)) {
+        passing.emplace_back(static_cast<std::size_t>(locations_.find(id)->second.list), id);
+      }
+    }
+    for_each_list_run(passing, [&](std::size_t c, std::span<const std::uint64_t> ids) {
+      const CodeList& list = lists_[c];
+      table_of(c);
+      for (std::size_t e = 0; e < list.ids.size(); ++e) {
+        if (!std::binary_search(ids.begin(), ids.end(), list.ids[e])) continue;
+        float score;
+        score_codes(list, e, 1, table.data(), m, ks, &score);
+        top.push(list.ids[e], score);
+      }
+    });
+    return top.take_sorted();
+  }
+
+  probe_filtered(metric_, q, centroids_.data(), d, config_.nprobe,
+                 std::span<const CodeList>(lists_), sample, listed, top, [&](std::size_t c) {
+                   if (lists_[c].ids.empty()) return;
+                   table_of(c);
+                   scan_codes(lists_[c], table.data(), m, ks, top, &accept);
+                 });
   return top.take_sorted();
 }
 

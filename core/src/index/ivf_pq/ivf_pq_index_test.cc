@@ -6,11 +6,13 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <set>
 
 #include "distance/distance.h"
 #include "encoding.h"
 #include "random.h"
 #include "testing/feature_guard.h"
+#include "testing/filter_cases.h"
 #include "testing/index_file_checks.h"
 #include "testing/temp_dir.h"
 #include "testing/test_data.h"
@@ -30,6 +32,27 @@ IvfPqIndex make(std::size_t d, Metric metric, const IvfPqConfig& c) {
 }
 
 using testing::row;
+
+// The score search gives every listed id of a trained index: the sum of the table entries its code
+// selects, in code order from -0.0, the table built on the query's residual of the id's list.
+std::map<std::uint64_t, float> code_scores(const IvfPqIndex& index, std::span<const float> q) {
+  const std::size_t d = q.size();
+  const ProductQuantizer& pq = *index.quantizer();
+  const std::size_t m = static_cast<std::size_t>(pq.m()), k = static_cast<std::size_t>(pq.k());
+  std::map<std::uint64_t, float> out;
+  for (std::size_t c = 0; c < index.lists().size(); ++c) {
+    std::vector<float> residual(d);
+    for (std::size_t x = 0; x < d; ++x) residual[x] = q[x] - index.centroids()[c * d + x];
+    const std::vector<float> table = pq.distance_table(residual);
+    const CodeList& list = index.lists()[c];
+    for (std::size_t e = 0; e < list.ids.size(); ++e) {
+      float s = -0.0f;
+      for (std::size_t j = 0; j < m; ++j) s = s + table[j * k + list.codes[e * m + j]];
+      out[list.ids[e]] = s;
+    }
+  }
+  return out;
+}
 
 std::vector<IndexItem> items_in_order(const VectorIndex& index) {
   std::vector<IndexItem> out;
@@ -114,22 +137,10 @@ TEST(IvfPqIndex, ScoresAreTableSumsOverTheProbedLists) {
   IvfPqIndex index = make(d, Metric::L2, config(8, 8, n, 4, 32));
   ASSERT_TRUE(index.add_matrix(data, n, d, 0).has_value());
   ASSERT_TRUE(index.trained());
-  const ProductQuantizer& pq = *index.quantizer();
   const std::vector<float> q = testing::random_vectors(1, d, 2);
   const auto hits = index.search(q, n).value();
   ASSERT_EQ(hits.size(), n);
-  std::map<std::uint64_t, float> expected;
-  for (std::size_t c = 0; c < index.lists().size(); ++c) {
-    std::vector<float> residual(d);
-    for (std::size_t x = 0; x < d; ++x) residual[x] = q[x] - index.centroids()[c * d + x];
-    const std::vector<float> table = pq.distance_table(residual);
-    const CodeList& list = index.lists()[c];
-    for (std::size_t e = 0; e < list.ids.size(); ++e) {
-      float s = -0.0f;
-      for (std::size_t j = 0; j < 4; ++j) s = s + table[j * 32 + list.codes[e * 4 + j]];
-      expected[list.ids[e]] = s;
-    }
-  }
+  const std::map<std::uint64_t, float> expected = code_scores(index, q);
   for (const SearchHit& h : hits) EXPECT_EQ(h.distance, expected.at(h.id)) << h.id;
   for (std::size_t i = 1; i < hits.size(); ++i) EXPECT_LE(hits[i - 1].distance, hits[i].distance);
 
@@ -140,6 +151,59 @@ TEST(IvfPqIndex, ScoresAreTableSumsOverTheProbedLists) {
   IvfPqIndex none = make(d, Metric::L2, config(8, 0, n, 4, 32));
   ASSERT_TRUE(none.add_matrix(data, n, d, 0).has_value());
   EXPECT_TRUE(none.search(q, 10).value().empty());
+}
+
+// A filtered search returns min(k, passing) hits whatever lists the passing ids lie in, listed ones
+// with their table sums (the scores of search) and buffered ones with the metric's distance.
+TEST(IvfPqIndex, FilteredSearchReachesPassingIdsInAnyList) {
+  const std::size_t n = 3000, d = 16;
+  const std::vector<float> data = testing::random_vectors(n, d, 21);
+  const std::vector<float> q = testing::random_vectors(1, d, 22);
+  for (const bool trained : {true, false}) {
+    SCOPED_TRACE(::testing::Message() << "trained " << trained);
+    IvfPqIndex index = make(d, Metric::L2, config(32, 1, trained ? 1000 : n + 1, 4, 32));
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_TRUE(index.add(3 * i + 1, row(data, i, d)).has_value());
+    }
+    for (std::size_t i = 0; i < n; i += 9) ASSERT_TRUE(index.remove(3 * i + 1));
+    ASSERT_EQ(index.trained(), trained);
+    // What search scores each held id by: its code once trained, else the metric's distance.
+    std::map<std::uint64_t, float> score;
+    std::set<std::uint64_t> far_list;
+    if (trained) {
+      score = code_scores(index, q);
+      far_list = testing::farthest_list_ids(index, Metric::L2, q);
+    } else {
+      for (const IndexItem& item : items_in_order(index)) {
+        score[item.id] = distance(Metric::L2, q, item.vector);
+      }
+    }
+    std::vector<testing::IdFilterCase> filters = testing::share_filters(3 * 1234 + 1);
+    filters.push_back(
+        {"the farthest list", [&](std::uint64_t id) { return far_list.contains(id); }});
+    for (const auto& f : filters) {
+      std::vector<float> passing;
+      for (const auto& [id, s] : score) {
+        if (f.accept(id)) passing.push_back(s);
+      }
+      std::sort(passing.begin(), passing.end());
+      for (const std::size_t k : {std::size_t{1}, std::size_t{10}, n}) {
+        SCOPED_TRACE(::testing::Message() << f.name << " k " << k);
+        const auto hits = index.search_filtered(q, k, IdFilter(f.accept)).value();
+        ASSERT_EQ(hits.size(), std::min(k, passing.size()));
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+          ASSERT_TRUE(f.accept(hits[i].id) && score.contains(hits[i].id)) << hits[i].id;
+          EXPECT_EQ(hits[i].distance, score.at(hits[i].id)) << hits[i].id;
+          if (i > 0) {
+            EXPECT_LE(hits[i - 1].distance, hits[i].distance);
+          }
+          if (k >= passing.size()) {
+            EXPECT_EQ(hits[i].distance, passing[i]);
+          }
+        }
+      }
+    }
+  }
 }
 
 // The matrix insert on a trained index computes codes side by side; its outcome must be that of
