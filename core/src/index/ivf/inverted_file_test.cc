@@ -4,6 +4,9 @@
 
 #include <cmath>
 #include <limits>
+#include <span>
+#include <utility>
+#include <vector>
 
 namespace sorvel {
 namespace {
@@ -90,6 +93,31 @@ TEST(NearestLists, NearestFirstNanLastCutToNprobe) {
     }
   }
   EXPECT_TRUE(nearest_lists(Metric::L2, &query, nullptr, 0, 1, 16).empty());
+}
+
+TEST(SamplePassing, ASampleWhereNonePassesIsTakenAgainWiderBeforeItCounts) {
+  // 100 lists of 256 ids 0 .. 25599 end to end: the first sample takes every 100th id, which a
+  // filter of one id in a hundred can miss entirely.
+  struct List {
+    std::vector<std::uint64_t> ids;
+  };
+  std::vector<List> lists(100);
+  for (std::uint64_t id = 0; id < 25600; ++id) lists[id / 256].ids.push_back(id);
+  const std::span<const List> all(lists);
+  const auto one_in_100 = [](std::uint64_t id) { return id % 100 == 50; };
+  const auto none = [](std::uint64_t) { return false; };
+  const auto even = [](std::uint64_t id) { return id % 2 == 0; };
+
+  EXPECT_EQ(sample_passing_of(all, 25600, IdFilter(one_in_100), kFilterSampleIds),
+            std::make_pair(std::size_t{0}, kFilterSampleIds));
+  const auto [passing, sampled] = sample_passing(all, 25600, IdFilter(one_in_100));
+  EXPECT_EQ(sampled, kFilterSampleIds * kFilterResampleFactor);
+  EXPECT_GT(passing, 0u);
+  EXPECT_EQ(sample_passing(all, 25600, IdFilter(none)),
+            std::make_pair(std::size_t{0}, kFilterSampleIds * kFilterResampleFactor));
+  // A first sample that finds passing ids is the estimate.
+  EXPECT_EQ(sample_passing(all, 25600, IdFilter(even)),
+            std::make_pair(kFilterSampleIds, kFilterSampleIds));
 }
 
 }  // namespace
