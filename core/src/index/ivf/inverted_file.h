@@ -217,9 +217,10 @@ std::pair<std::size_t, std::size_t> sample_passing_of(std::span<const List> list
 
 // Rounds of a sample where none passed: a share of 1 % misses all of kFilterSampleIds ids in
 // about one training of 13, which would send it down the path for filters almost nothing passes
-// (every id tested, about twice the probing's cost); 16 times as many ids miss it only once in
-// 10^18, for a few microseconds more on that path.
-inline constexpr std::size_t kFilterResampleFactor = 16;
+// (every id tested, about twice the probing's cost). Four times as many ids miss it once in
+// 30,000; each further id tested costs that path about 0.1 us (a payload lookup), so a wider
+// second round would slow the rare filters it serves more than it helps.
+inline constexpr std::size_t kFilterResampleFactor = 4;
 
 // (passing, sampled) from kFilterSampleIds ids, or from kFilterResampleFactor times as many when
 // none of those passed.
