@@ -12,6 +12,7 @@
 #include <charconv>
 #include <climits>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -190,6 +191,38 @@ Result<> sync_parent_dir(const std::string& path) {
 Result<> rename_path(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return DbError::io_from_errno(errno);
   return ok();
+}
+
+std::string join_path(const std::string& dir, std::string_view entry) {
+  return (std::filesystem::path(dir) / entry).string();
+}
+
+bool status_readable(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+Result<> remove_if_present(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
+  return ok();
+}
+
+Result<> remove_tree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+  if (ec) return io_from_error_code(ec);
+  return ok();
+}
+
+DbError io_from_error_code(const std::error_code& ec) {
+  return DbError::io_from_errno(ec.value() != 0 ? ec.value() : EIO);
 }
 
 namespace {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -69,6 +71,20 @@ Result<> sync_fd(int fd);
 Result<> sync_parent_dir(const std::string& path);
 // rename(2); Io on failure.
 Result<> rename_path(const std::string& from, const std::string& to);
+
+// `dir` joined with the directory entry `entry`.
+std::string join_path(const std::string& dir, std::string_view entry);
+// Whether the path's status can be read (stat(2): a final symbolic link is followed).
+bool status_readable(const std::string& path);
+// Whether both paths name one file (the same inode), without following final links.
+bool same_file(const std::string& a, const std::string& b);
+// unlink(2), where a file that is already gone counts as removed; Io otherwise.
+Result<> remove_if_present(const std::string& path);
+// Removes `path` with everything in it (a symbolic link is removed itself, never followed); a path
+// that is already gone counts as removed. Io on failure.
+Result<> remove_tree(const std::string& path);
+// Io for a failed std::filesystem call (EIO when it gives no error number).
+DbError io_from_error_code(const std::error_code& ec);
 
 // Writes the whole new content of a file, replacing a regular file safely and respecting what the
 // path names. The target is `path` with its symbolic links followed (a chain of them, up to 40; a

@@ -20,15 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-DbError io_from_error_code(const std::error_code& ec) {
-  return DbError::io_from_errno(ec.value() != 0 ? ec.value() : EIO);
-}
-
-bool status_readable(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 // Takes an exclusive, non-blocking flock on a descriptor of the directory `dir` itself, so the lock
 // needs no name inside it. flock locks belong to the open file description, so a second client in
 // this process conflicts as well as one in another process; O_CLOEXEC keeps a child started with
@@ -65,15 +56,11 @@ std::optional<std::string> stored_name(const std::string& meta_path) {
   return std::move(meta->name);
 }
 
-std::string in_dir(const std::string& dir, std::string_view file) {
-  return (fs::path(dir) / file).string();
-}
-
 // Whether `dir` is a directory itself (not a link to one) holding the marker of a deletion.
 bool holds_deletion_marker(const std::string& dir) {
   struct stat st {};
   return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-         ::lstat(in_dir(dir, kDeletedMetaFileName).c_str(), &st) == 0;
+         ::lstat(join_path(dir, kDeletedMetaFileName).c_str(), &st) == 0;
 }
 
 // The rest of a deletion once its marker is in place: every entry but the marker (links removed
@@ -87,11 +74,8 @@ Result<> remove_marked_directory(const std::string& dir) {
     if (it->path().filename() != kDeletedMetaFileName) entries.push_back(it->path());
   }
   if (ec) return io_from_error_code(ec);
-  for (const fs::path& entry : entries) {
-    fs::remove_all(entry, ec);
-    if (ec) return io_from_error_code(ec);
-  }
-  const std::string marker = in_dir(dir, kDeletedMetaFileName);
+  for (const fs::path& entry : entries) SORVEL_TRY(remove_tree(entry.string()));
+  const std::string marker = join_path(dir, kDeletedMetaFileName);
   if (::unlink(marker.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
   if (::rmdir(dir.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
   return ok();
@@ -114,10 +98,10 @@ Result<> remove_collection_directory(const std::string& dir) {
     if (::unlink(dir.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
     return ok();
   }
-  const std::string marker = in_dir(dir, kDeletedMetaFileName);
+  const std::string marker = join_path(dir, kDeletedMetaFileName);
   // Without "meta.json" nothing opens the directory as a collection: an earlier deletion may have
   // renamed it already.
-  if (::rename(in_dir(dir, kMetaFileName).c_str(), marker.c_str()) != 0 && errno != ENOENT) {
+  if (::rename(join_path(dir, kMetaFileName).c_str(), marker.c_str()) != 0 && errno != ENOENT) {
     return DbError::io_from_errno(errno);
   }
   SORVEL_TRY(sync_parent_dir(marker));
@@ -243,8 +227,8 @@ Result<> ClientState::create_collection(const std::string& name, std::uint64_t d
   if (collections_.contains(name) || passed_over_.contains(name)) {
     return DbError::collection_already_exists(name);
   }
-  const std::string dir = (fs::path(path_) / name).string();
-  if (!status_readable(in_dir(dir, kMetaFileName)) && holds_deletion_marker(dir)) {
+  const std::string dir = join_path(path_, name);
+  if (!status_readable(join_path(dir, kMetaFileName)) && holds_deletion_marker(dir)) {
     SORVEL_TRY(remove_marked_directory(dir));  // a deletion that failed half-way
   }
   SORVEL_ASSIGN_OR_RETURN(std::unique_ptr<Collection> collection,
@@ -315,7 +299,7 @@ Result<std::shared_ptr<ClientState>> open_client(std::string path) {
     const std::string entry = it->path().string();
     std::error_code status_ec;
     if (!fs::is_directory(it->path(), status_ec)) continue;  // follows symbolic links
-    const std::string meta_path = in_dir(entry, kMetaFileName);
+    const std::string meta_path = join_path(entry, kMetaFileName);
     if (!status_readable(meta_path)) {
       // The rest of an interrupted deletion (best effort: it is no collection either way). An
       // emptied one under a removal name only needs rmdir, which touches no directory that holds

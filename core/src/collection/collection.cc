@@ -25,24 +25,9 @@ namespace sorvel {
 
 namespace {
 
-std::string join(const std::string& dir, std::string_view file) {
-  return (std::filesystem::path(dir) / file).string();
-}
-
-bool status_readable(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 bool is_regular_file(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// unlink(2), where a file that is already gone counts as removed.
-Result<> remove_if_present(const std::string& path) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
-  return ok();
 }
 
 std::optional<std::string_view> text_view(const std::optional<std::string>& text) {
@@ -150,7 +135,7 @@ class LogReader {
 // Writes "meta.json" through "meta.json.tmp": written, forced to stable storage, renamed over the
 // old file, and the directory forced, so a crash leaves either the old or the new metadata.
 Result<> write_meta_through_temp(const std::string& dir, const CollectionMeta& meta) {
-  const std::string temp = join(dir, kMetaTempFileName);
+  const std::string temp = join_path(dir, kMetaTempFileName);
   const std::string text = meta.to_json();
   {
     SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_anew(temp));
@@ -159,7 +144,7 @@ Result<> write_meta_through_temp(const std::string& dir, const CollectionMeta& m
     SORVEL_TRY(sync_fd(fd.get()));
     SORVEL_TRY(fd.close());
   }
-  const std::string target = join(dir, kMetaFileName);
+  const std::string target = join_path(dir, kMetaFileName);
   SORVEL_TRY(rename_path(temp, target));
   return sync_parent_dir(target);
 }
@@ -171,7 +156,7 @@ Result<> write_meta_through_temp(const std::string& dir, const CollectionMeta& m
 // a directory, which no save writes into. Io when a removal fails.
 Result<> remove_irregular_derived_files(const std::string& dir) {
   for (const std::string_view name : {kSparseFileName, kHnswGraphFileName, kMmapFileName}) {
-    const std::string path = join(dir, name);
+    const std::string path = join_path(dir, name);
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) continue;
     if (S_ISLNK(st.st_mode)) {
@@ -310,13 +295,13 @@ Collection::Collection(CollectionMeta meta, std::string dir, std::unique_ptr<Vec
 
 Collection::~Collection() = default;
 
-std::string Collection::path_in_dir(std::string_view file) const { return join(dir_, file); }
+std::string Collection::path_in_dir(std::string_view file) const { return join_path(dir_, file); }
 
 // --- open and create ---
 
 Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTraces traces) {
   if (traces == RestoreTraces::kFinish) SORVEL_TRY(finish_interrupted_restore(dir));
-  const std::string temp = join(dir, kWalTempFileName);
+  const std::string temp = join_path(dir, kWalTempFileName);
   if (status_readable(temp)) SORVEL_TRY(remove_if_present(temp));
   // Saves of an earlier run that never reached their rename; the data-directory lock keeps other
   // processes' writers out.
@@ -325,7 +310,7 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
   SORVEL_TRY(remove_irregular_derived_files(dir));
 
   SORVEL_ASSIGN_OR_RETURN(std::vector<std::uint8_t> meta_bytes,
-                          read_regular_file(join(dir, kMetaFileName)));
+                          read_regular_file(join_path(dir, kMetaFileName)));
   SORVEL_ASSIGN_OR_RETURN(CollectionMeta meta, CollectionMeta::from_json(std::string_view(
                                                    reinterpret_cast<const char*>(meta_bytes.data()),
                                                    meta_bytes.size())));
@@ -530,8 +515,8 @@ void Collection::insert_new_rows(VectorIndex& index, std::span<const std::uint64
 Result<std::unique_ptr<Collection>> Collection::create(std::string dir, CollectionMeta meta) {
   SORVEL_ASSIGN_OR_RETURN(std::unique_ptr<VectorIndex> index,
                           create_index(meta, dir, MmapFileUse::kRebuild));
-  const std::string meta_path = join(dir, kMetaFileName);
-  const std::string wal_path = join(dir, kWalFileName);
+  const std::string meta_path = join_path(dir, kMetaFileName);
+  const std::string wal_path = join_path(dir, kWalFileName);
   // A directory holding a log or metadata is some collection's data (one that the last opening
   // passed over, or another writer's): never adopt or overwrite it.
   if (status_readable(meta_path) || status_readable(wal_path)) {
@@ -539,11 +524,11 @@ Result<std::unique_ptr<Collection>> Collection::create(std::string dir, Collecti
   }
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  if (ec) return DbError::io_from_errno(ec.value() != 0 ? ec.value() : EIO);
+  if (ec) return io_from_error_code(ec);
   // Files derived from a log that no longer exists would come back at the next opening.
   for (std::string_view leftover :
        {kSparseFileName, kMmapFileName, kHnswGraphFileName, kWalTempFileName}) {
-    SORVEL_TRY(remove_if_present(join(dir, leftover)));
+    SORVEL_TRY(remove_if_present(join_path(dir, leftover)));
   }
   const std::string text = meta.to_json();
   SORVEL_TRY(replace_file(

@@ -1,10 +1,7 @@
 #include "collection/index_factory.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <filesystem>
 #include <utility>
 
 #include "check.h"
@@ -16,6 +13,7 @@
 #include "index/mmap_flat/mmap_flat_index.h"
 #include "index/quantized_flat/quantized_flat_index.h"
 #include "index/quantized_fp16/fp16_flat_index.h"
+#include "posix_file.h"
 #include "str_cat.h"
 
 namespace sorvel {
@@ -29,7 +27,7 @@ std::unique_ptr<VectorIndex> boxed(Args&&... args) {
 
 Result<std::unique_ptr<VectorIndex>> mmap_index(const CollectionMeta& meta, const std::string& dir,
                                                 MmapFileUse use) {
-  const std::string path = (std::filesystem::path(dir) / kMmapFileName).string();
+  const std::string path = join_path(dir, kMmapFileName);
   const auto dims = static_cast<std::size_t>(meta.dimensions);
   struct stat st {};
   if (use == MmapFileUse::kOpen && ::stat(path.c_str(), &st) == 0) {
@@ -39,7 +37,7 @@ Result<std::unique_ptr<VectorIndex>> mmap_index(const CollectionMeta& meta, cons
       if (opened) return std::unique_ptr<VectorIndex>(new MmapFlatIndex(std::move(opened).value()));
     }
     // Damaged cache: the log rebuilds it, so the file only has to go out of the way.
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
+    SORVEL_TRY(remove_if_present(path));
   }
   return boxed<MmapFlatIndex>(path, dims, meta.metric);
 }

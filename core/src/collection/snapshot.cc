@@ -25,28 +25,9 @@ namespace sorvel {
 
 namespace {
 
-std::string join(const std::string& dir, std::string_view entry) {
-  return (std::filesystem::path(dir) / entry).string();
-}
-
-// Whether the path's status can be read, following (stat) or not following (lstat) a final
-// symbolic link.
-bool status_readable(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 bool entry_exists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
-}
-
-// Whether both paths name one file (the same inode), without following final links.
-bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa {};
-  struct stat sb {};
-  return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
 }
 
 bool is_directory(const std::string& path) {
@@ -69,12 +50,6 @@ Result<> copy_whole_file(const std::string& from, const std::string& to, bool sy
   (void)copied;  // the whole file, however long
   if (sync) SORVEL_TRY(sync_fd(out.get()));
   return out.close();
-}
-
-// unlink(2), where a file that is already gone counts as removed.
-Result<> remove_if_present(const std::string& path) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
-  return ok();
 }
 
 std::uint64_t seconds_since_epoch() {
@@ -325,7 +300,7 @@ bool is_file_entry(const std::string& path) {
 
 // Paths of file `i` of kReplacedFiles in `dir`.
 std::string live_path(const std::string& dir, std::size_t i) {
-  return join(dir, kReplacedFiles[i]);
+  return join_path(dir, kReplacedFiles[i]);
 }
 std::string staged_path(const std::string& dir, std::size_t i) {
   return live_path(dir, i) + std::string(kRestoreStagedSuffix);
@@ -335,12 +310,12 @@ std::string aside_path(const std::string& dir, std::size_t i) {
 }
 
 // Forces the directory entries of `dir` to stable storage.
-Result<> sync_dir(const std::string& dir) { return sync_parent_dir(join(dir, kMetaFileName)); }
+Result<> sync_dir(const std::string& dir) { return sync_parent_dir(join_path(dir, kMetaFileName)); }
 
 // Writes the marker through its temporary file: written, forced, renamed into place, directory
 // forced. A crash leaves the previous marker (or none) or this one, never a part of one.
 Result<> write_marker(const std::string& dir, const RestoreMarker& marker) {
-  const std::string temp = join(dir, kRestoreMarkerTempFileName);
+  const std::string temp = join_path(dir, kRestoreMarkerTempFileName);
   const std::string text = marker_text(marker);
   {
     SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_anew(temp));
@@ -348,7 +323,7 @@ Result<> write_marker(const std::string& dir, const RestoreMarker& marker) {
     SORVEL_TRY(sync_fd(fd.get()));
     SORVEL_TRY(fd.close());
   }
-  SORVEL_TRY(rename_path(temp, join(dir, kRestoreMarkerFileName)));
+  SORVEL_TRY(rename_path(temp, join_path(dir, kRestoreMarkerFileName)));
   return sync_dir(dir);
 }
 
@@ -402,7 +377,7 @@ Result<> drop_old_files_and_marker(const std::string& dir) {
     if (is_file_entry(aside_path(dir, i))) SORVEL_TRY(remove_if_present(aside_path(dir, i)));
   }
   SORVEL_TRY(sync_dir(dir));
-  SORVEL_TRY(remove_if_present(join(dir, kRestoreMarkerFileName)));
+  SORVEL_TRY(remove_if_present(join_path(dir, kRestoreMarkerFileName)));
   return sync_dir(dir);
 }
 
@@ -425,7 +400,7 @@ class FileExchange {
   // Copies the snapshot file `i` of `snapshot` beside its live file and forces the copy to stable
   // storage; an optional file that the snapshot lacks is recorded as absent.
   Result<> stage(std::size_t i, const std::string& snapshot, bool optional) {
-    const std::string from = join(snapshot, kReplacedFiles[i]);
+    const std::string from = join_path(snapshot, kReplacedFiles[i]);
     if (optional && !status_readable(from)) return ok();
     fates_[i].replace = true;  // before the copy: a partial copy is removed too
     return copy_whole_file(from, staged_path(dir_, i), /*sync=*/true);
@@ -496,10 +471,10 @@ class FileExchange {
         if (!fates_[i].present) (void)remove_if_present(live_path(dir_, i));  // best effort
       }
       (void)sync_dir(dir_);                                         // best effort
-      (void)remove_if_present(join(dir_, kRestoreMarkerFileName));  // best effort
+      (void)remove_if_present(join_path(dir_, kRestoreMarkerFileName));  // best effort
     }
     if (!undo_exchange(dir_, fates_)) return;                     // the marker stays, see above
-    (void)remove_if_present(join(dir_, kRestoreMarkerFileName));  // a leftover undoes nothing more
+    (void)remove_if_present(join_path(dir_, kRestoreMarkerFileName));  // a leftover undoes nothing more
     (void)sync_dir(dir_);                                         // best effort
   }
 
@@ -521,20 +496,11 @@ Result<> check_staged_meta(const std::string& dir) {
 }
 
 std::string snapshot_path(const Collection& collection, std::string_view name) {
-  return join(join(collection.dir(), kSnapshotsDirName), name);
+  return join_path(join_path(collection.dir(), kSnapshotsDirName), name);
 }
 
 std::string deleted_snapshot_path(const std::string& dir) {
-  return join(join(dir, kSnapshotsDirName), kDeletedSnapshotDirName);
-}
-
-// Removes `path` with everything in it (a symbolic link is removed itself, never followed); a
-// path that is already gone counts as removed. Io on failure.
-Result<> remove_tree(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::remove_all(path, ec);
-  if (ec) return DbError::io_from_errno(ec.value() != 0 ? ec.value() : EIO);
-  return ok();
+  return join_path(join_path(dir, kSnapshotsDirName), kDeletedSnapshotDirName);
 }
 
 }  // namespace
@@ -576,19 +542,19 @@ Result<SnapshotMeta> create_snapshot(const Collection& collection, std::string_v
   std::filesystem::create_directories(s, ec);
   if (ec) return DbError::io_from_errno(ec.value());
 
-  SORVEL_TRY(copy_whole_file(join(collection.dir(), kMetaFileName), join(s, kMetaFileName),
+  SORVEL_TRY(copy_whole_file(join_path(collection.dir(), kMetaFileName), join_path(s, kMetaFileName),
                              /*sync=*/false));
 
   std::vector<WalEntry> records = collection.collect_live_records();
   SORVEL_ASSIGN_OR_RETURN(const std::uint64_t vector_count,
-                          rewrite_wal(join(s, kWalFileName), std::move(records)));
+                          rewrite_wal(join_path(s, kWalFileName), std::move(records)));
 
   const SparseIndex& sparse = collection.sparse();
-  if (!sparse.is_empty()) SORVEL_TRY(sparse.write_file(join(s, kSparseFileName)));
+  if (!sparse.is_empty()) SORVEL_TRY(sparse.write_file(join_path(s, kSparseFileName)));
 
   SnapshotMeta meta{std::string(name), seconds_since_epoch(), vector_count, sparse.len()};
   const std::string text = meta.to_json();
-  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_truncate(join(s, kSnapshotMetaFileName)));
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_truncate(join_path(s, kSnapshotMetaFileName)));
   SORVEL_TRY(write_all(fd.get(), as_bytes(text)));
   SORVEL_TRY(fd.close());
   return meta;
@@ -596,7 +562,7 @@ Result<SnapshotMeta> create_snapshot(const Collection& collection, std::string_v
 
 Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection) {
   std::vector<SnapshotMeta> out;
-  const std::string d = join(collection.dir(), kSnapshotsDirName);
+  const std::string d = join_path(collection.dir(), kSnapshotsDirName);
   if (!status_readable(d)) return out;
 
   const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(d.c_str()), ::closedir);
@@ -611,9 +577,9 @@ Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection) {
     const std::string_view entry_name = e->d_name;
     // Only a valid name is a snapshot ("." and "..", and a snapshot being deleted, are not).
     if (!is_valid_snapshot_name(entry_name)) continue;
-    const std::string entry = join(d, entry_name);
+    const std::string entry = join_path(d, entry_name);
     if (!is_directory(entry)) continue;
-    const std::string file = join(entry, kSnapshotMetaFileName);
+    const std::string file = join_path(entry, kSnapshotMetaFileName);
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     SORVEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_regular_file(file));
@@ -660,12 +626,12 @@ Result<> restore_snapshot(std::unique_ptr<Collection>& entry, std::string_view n
 }
 
 Result<> finish_interrupted_restore(const std::string& dir) {
-  const std::string temp = join(dir, kRestoreMarkerTempFileName);
+  const std::string temp = join_path(dir, kRestoreMarkerTempFileName);
   if (is_file_entry(temp)) {
     SORVEL_TRY(remove_if_present(temp));
     SORVEL_TRY(sync_dir(dir));
   }
-  const std::string marker_path = join(dir, kRestoreMarkerFileName);
+  const std::string marker_path = join_path(dir, kRestoreMarkerFileName);
   if (!entry_exists(marker_path)) {
     // No marker: nothing was exchanged, or an undo lost its marker (see snapshot.h). Fates that
     // say "present" everywhere keep every live name whose old file is not aside.

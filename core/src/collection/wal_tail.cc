@@ -1,6 +1,5 @@
 #include "collection/wal_tail.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,19 +81,11 @@ Result<bool> fields_agree(int fd, std::uint64_t body_start, std::uint64_t availa
   return at == length;
 }
 
-bool same_entry(const std::string& a, const std::string& b) {
-  struct stat sa {};
-  struct stat sb {};
-  return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 // Gives the log its second name: the first free "wal.log.damaged-<offset>[-k]", unless one of them
 // already names it (an opening that crashed after this step).
 Result<> keep_old_log(const std::string& wal_path, std::uint64_t read_end) {
-  const std::string base =
-      (std::filesystem::path(wal_path).parent_path() / str_cat(kWalDamagedPrefix, read_end))
-          .string();
+  const std::string base = join_path(std::filesystem::path(wal_path).parent_path().string(),
+                                      str_cat(kWalDamagedPrefix, read_end));
   for (std::uint64_t k = 1;; ++k) {
     const std::string name = k == 1 ? base : str_cat(base, "-", k);
     struct stat st {};
@@ -104,7 +95,7 @@ Result<> keep_old_log(const std::string& wal_path, std::uint64_t read_end) {
       if (::link(wal_path.c_str(), name.c_str()) != 0) return DbError::io_from_errno(errno);
       return ok();
     }
-    if (same_entry(name, wal_path)) return ok();
+    if (same_file(name, wal_path)) return ok();
   }
 }
 
@@ -135,14 +126,8 @@ Result<> settle_unread_tail(const std::string& wal_path, int fd, std::uint64_t r
   }
 
   const std::string temp = wal_temp_path(wal_path);
-  if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
   {
-    int raw;
-    do {
-      raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) return DbError::io_from_errno(errno);
-    UniqueFd out(raw);
+    SORVEL_ASSIGN_OR_RETURN(UniqueFd out, create_anew(temp));
     SORVEL_ASSIGN_OR_RETURN(const std::uint64_t copied,
                             copy_file_bytes(fd, 0, read_end, out.get()));
     if (copied != read_end) {
