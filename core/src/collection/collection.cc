@@ -869,23 +869,21 @@ Result<> Collection::promote_to_hnsw() {
     // and leaves the collection as it was. The flat index yields each live id once.
     std::vector<std::uint64_t> ids;
     std::vector<float> rows;
+    const auto insert_group = [&] {
+      insert_new_rows(*hnsw, ids, rows);
+      ids.clear();
+      rows.clear();
+    };
     const std::unique_ptr<IndexIterator> it = index_->iter();
-    for (;;) {
-      std::optional<IndexItem> item = it->next();
-      if (item) {
-        if (item->vector.size() != dims) {
-          return DbError::dimension_mismatch(dims, item->vector.size());
-        }
-        ids.push_back(item->id);
-        rows.insert(rows.end(), item->vector.begin(), item->vector.end());
+    while (std::optional<IndexItem> item = it->next()) {
+      if (item->vector.size() != dims) {
+        return DbError::dimension_mismatch(dims, item->vector.size());
       }
-      if (!item || ids.size() == kParallelGroup) {
-        insert_new_rows(*hnsw, ids, rows);
-        ids.clear();
-        rows.clear();
-      }
-      if (!item) break;
+      ids.push_back(item->id);
+      rows.insert(rows.end(), item->vector.begin(), item->vector.end());
+      if (ids.size() == kParallelGroup) insert_group();
     }
+    insert_group();
   }
   index_ = std::move(hnsw);
   meta_.index_type = IndexType::Hnsw;
