@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "checksum.h"
 #include "fuzz_support.h"
 #include "index/hnsw/hnsw_index.h"
 
@@ -23,10 +22,7 @@ std::vector<std::uint8_t> sealed(std::span<const std::uint8_t> record, const Hns
   Encoder out = Encoder::to_memory();
   out.start_checksum();
   out.raw(record.data(), record.size());
-  out.u64(HnswIndex::kGraphTrailerMagic);
-  out.u32(static_cast<std::uint32_t>(index.metric()));
-  out.u64(index.dimensions());
-  out.u32(out.checksum());
+  HnswIndex::encode_graph_trailer(out, index.metric(), index.dimensions());
   return out.take_bytes();
 }
 

@@ -518,12 +518,16 @@ Result<> HnswIndex::save(const std::string& path) const {
   Encoder out = Encoder::to_fd(file.fd());
   out.start_checksum();
   graph_.encode(out);
-  out.u64(kGraphTrailerMagic);
-  encode_metric(out, metric_);
-  out.u64(dimensions_);
-  out.u32(out.checksum());
+  encode_graph_trailer(out, metric_, dimensions_);
   SORVEL_TRY(out.finish());
   return file.commit();
+}
+
+void HnswIndex::encode_graph_trailer(Encoder& out, Metric metric, std::uint64_t dimensions) {
+  out.u64(kGraphTrailerMagic);
+  encode_metric(out, metric);
+  out.u64(dimensions);
+  out.u32(out.checksum());
 }
 
 Result<std::span<const std::uint8_t>> HnswIndex::trusted_record(

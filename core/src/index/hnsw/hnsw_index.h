@@ -113,6 +113,9 @@ class HnswIndex final : public VectorIndex {
   // Readers of the bare record ignore what follows level_mult, so they still read the file.
   static constexpr std::uint64_t kGraphTrailerMagic = 0x314d555357534e48;  // "HNSWSUM1"
   static constexpr std::size_t kGraphTrailerBytes = 24;
+  // Writes the trailer after the record `out` has written since its start_checksum(): the magic,
+  // `metric`, `dimensions` and the checksum of everything before the checksum field.
+  static void encode_graph_trailer(Encoder& out, Metric metric, std::uint64_t dimensions);
 
   // Writes "hnsw.graph". Nothing when no vector is live; otherwise the file is replaced safely (Io
   // to create it, Serialization for a write failure).
