@@ -54,7 +54,6 @@ class BasicTopK {
   // The distance a new hit must beat to be kept (only meaningful once full()).
   float worst() const { return heap_.front().distance; }
   bool full() const { return heap_.size() == k_; }
-  std::size_t size() const { return heap_.size(); }
 
   void push(std::uint64_t id, float distance) {
     if (k_ == 0) return;
