@@ -1,8 +1,9 @@
 // "wal.log" replay: Collection::open over a directory holding a valid "meta.json" and the input
 // as its log. The first input byte picks the collection (index type byte % 8, metric byte / 8 % 3,
 // every kind small enough to train and promote within a few records), the rest is the log; see
-// make_seeds.cc. The opened collection must answer searches, take an upsert and a delete, compact,
-// and reopen to the same ids, payloads and sparse vectors.
+// make_seeds.cc. A second opening must find what the first served; the opened collection must
+// answer searches, take an upsert and a delete, compact, and reopen to the same ids, payloads and
+// sparse vectors.
 
 #include <cstddef>
 #include <cstdint>
@@ -70,8 +71,13 @@ void fuzz_wal(std::span<const std::uint8_t> bytes) {
 
   Result<std::unique_ptr<Collection>> opened = Collection::open(dir);
   if (!opened) finding("open failed: " + opened.error().debug());
+  const State replayed = state_of(**opened);
+  // The opening settled the log, so the next one reads it in step and finds the same.
+  opened->reset();
+  opened = Collection::open(dir);
+  if (!opened) finding("second open failed: " + opened.error().debug());
+  expect_same(state_of(**opened), replayed, meta.index_type);
   Collection& c = **opened;
-  const State replayed = state_of(c);
   const std::vector<float> query = replayed.items.ids.empty()
                                        ? std::vector<float>(4, 0.25f)
                                        : std::vector<float>{0.5f, -1.0f, 2.0f, 0.0f};

@@ -277,3 +277,127 @@ def test_a_log_linked_to_a_text_file_leaves_the_file_alone(svdb, data, tmp_path)
     assert not os.path.islink(wal)
     assert os.readlink(os.path.join(data, "c", "wal.log.damaged-0")) == str(text)
     assert svdb.Client(data).get_collection("c").count == 1
+
+
+def ten_record_log(svdb, data, hybrid=False, count=10, threshold=50000):
+    """A flat collection "c" of `count` upserts with payloads (and sparse vectors when `hybrid`),
+    compacting at `threshold` records; returns the path of its log and each record's (offset,
+    length)."""
+    svdb.Client(data).create_collection("c", DIMS, "l2", "flat")
+    gc.collect()
+    set_threshold(data, threshold)
+    client = svdb.Client(data)
+    col = client.get_collection("c")
+    for i in range(count):
+        if hybrid:
+            col.upsert_hybrid(i, [float(i)] * DIMS, {i: 1.0}, {"i": i})
+        else:
+            col.upsert(i, [float(i)] * DIMS, {"i": i})
+    del col, client
+    gc.collect()
+    wal = os.path.join(data, "c", "wal.log")
+    with open(wal, "rb") as f:
+        log = f.read()
+    records, at = [], 0
+    while at < len(log):
+        length = int.from_bytes(log[at:at + 4], "little")
+        records.append((at, length))
+        at += 4 + length
+    return wal, records
+
+
+def set_threshold(data, threshold):
+    meta_path = os.path.join(data, "c", "meta.json")
+    with open(meta_path) as f:
+        meta = json.load(f)
+    meta["wal_compact_threshold"] = threshold
+    with open(meta_path, "w") as f:
+        json.dump(meta, f)
+
+
+def damaged_copies(data):
+    d = os.path.join(data, "c")
+    return {name: open(os.path.join(d, name), "rb").read()
+            for name in os.listdir(d) if name.startswith("wal.log.damaged-")}
+
+
+# A length field set to each of these, given the record's own length, the records and the file
+# size: nothing, too short for a variant, one byte more or less, the record and the next two, past
+# the end of the file.
+LENGTHS = {
+    "0": lambda length, records, i, size: 0,
+    "3": lambda length, records, i, size: 3,
+    "one more": lambda length, records, i, size: length + 1,
+    "one less": lambda length, records, i, size: length - 1,
+    "covering the next records":
+        lambda length, records, i, size: sum(4 + n for _, n in records[i:i + 3]) - 4,
+    "past the end": lambda length, records, i, size: size,
+}
+
+
+@pytest.mark.parametrize("value", LENGTHS)
+def test_a_damaged_length_is_read_past_or_kept_whole(svdb, tmp_path, value):
+    for i in range(10):
+        data = str(tmp_path / f"{i}")
+        wal, records = ten_record_log(svdb, data)
+        at, length = records[i]
+        with open(wal, "r+b") as f:
+            f.seek(at)
+            f.write(LENGTHS[value](length, records, i, os.path.getsize(wal)).to_bytes(4, "little"))
+        with open(wal, "rb") as f:
+            damaged = f.read()
+        set_threshold(data, 1)  # the next write compacts
+        client = svdb.Client(data)
+        col = client.get_collection("c")
+        applied = col.count == 10 and all(
+            col.search([float(j)] * DIMS, 1)[0]["payload"] == {"i": j} for j in range(10))
+        # Every record applied, or the log as it was kept whole beside the new one.
+        assert applied or damaged in damaged_copies(data).values(), (i, value)
+        live = state(col)
+        col.upsert(99, [0.5] * DIMS)
+        live_after = state(col)
+        assert live_after[0] == live[0] + 1, (i, value)
+        del col, client
+        gc.collect()
+        if not applied:
+            assert damaged in damaged_copies(data).values(), (i, value)
+        # What the live collection served is what a restart finds.
+        assert state(svdb.Client(data).get_collection("c")) == live_after, (i, value)
+        gc.collect()
+
+
+@pytest.mark.parametrize("cut", [1, 3, 4, 10, -1])
+def test_a_torn_last_record_is_cut_clean(svdb, data, cut):
+    wal, records = ten_record_log(svdb, data)
+    at, length = records[-1]
+    end = at + cut if cut > 0 else at + 4 + length + cut
+    with open(wal, "r+b") as f:
+        f.truncate(end)
+    client = svdb.Client(data)
+    col = client.get_collection("c")
+    assert col.count == 9
+    assert damaged_copies(data) == {}
+    assert os.path.getsize(wal) == at
+    col.upsert(9, [9.0] * DIMS, {"i": 9})
+    del col, client
+    gc.collect()
+    assert svdb.Client(data).get_collection("c").count == 10
+
+
+def test_sparse_vectors_of_records_the_replay_lost_are_dropped(svdb, data):
+    # The compaction at record 20 writes "sparse.bin" with 20 sparse vectors; the log then holds
+    # those 20 records and 5 more, of which the damage leaves the first 5.
+    wal, records = ten_record_log(svdb, data, hybrid=True, count=25, threshold=20)
+    with open(wal, "r+b") as f:
+        f.seek(records[5][0])
+        f.write(b"\xff\xff\xff\xff")
+    for _ in range(2):
+        client = svdb.Client(data)
+        col = client.get_collection("c")
+        assert (col.count, col.sparse_count) == (5, 5)
+        hits = col.search_hybrid([0.0] * DIMS, {i: 1.0 for i in range(25)}, 25)
+        assert sorted(h["id"] for h in hits) == list(range(5))
+        set_threshold(data, 1)
+        col.upsert(1, [1.0] * DIMS, {"i": 1})  # compacts
+        del col, client
+        gc.collect()

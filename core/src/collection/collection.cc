@@ -10,6 +10,7 @@
 #include <exception>
 #include <filesystem>
 #include <system_error>
+#include <unordered_set>
 #include <utility>
 
 #include "check.h"
@@ -337,6 +338,7 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
     // The other kinds finish here (IVF kinds train, the memory-mapped kind writes its file).
     SORVEL_TRY(c->index_->load(c->path_in_dir(kHnswGraphFileName)));
   }
+  SORVEL_TRY(settle_replayed_log(wal_path, c->replayed_log_));
   if (c->meta_.index_type == IndexType::MmapFlat && c->index_->is_empty()) {
     // Nothing to write, so the flush left the old file alone; it is stale.
     (void)remove_if_present(c->path_in_dir(kMmapFileName));  // ignored at every open anyway
@@ -354,25 +356,38 @@ Result<> Collection::replay(const std::string& wal_path, ReplayedVectors* deferr
   if (::fstat(fd.get(), &st) != 0) return DbError::io_from_errno(errno);
   const auto file_size = static_cast<std::uint64_t>(st.st_size > 0 ? st.st_size : 0);
 
+  // Sparse vectors of "sparse.bin" whose id the log gives no live vector: the checkpoint is
+  // written before the log it belongs to is, so a log read short leaves some behind.
+  std::unordered_set<std::uint64_t> unbacked;
+  unbacked.reserve(sparse_.len());
+  for (const auto& [id, vector] : sparse_.vectors()) unbacked.insert(id);
+
   LogReader reader(fd.get(), file_size);
+  ReplayedLog log(std::move(fd), file_size);
   for (;;) {
     const std::uint64_t record_start = reader.position();
     SORVEL_ASSIGN_OR_RETURN(std::optional<std::span<const std::uint8_t>> body, reader.next());
     if (!body) break;
     Result<WalEntry> entry = WalEntry::decode(*body);
-    // An undecodable body is skipped; the reader stays aligned.
-    if (entry) apply_record(*entry, deferred, record_start + kWalLengthBytes + kWalAddVectorOffset);
+    // An undecodable body is skipped; the reader stays aligned as long as its length was right.
+    if (entry && apply_record(*entry, deferred,
+                              record_start + kWalLengthBytes + kWalAddVectorOffset, unbacked)) {
+      log.note_applied(record_start, static_cast<std::uint32_t>(body->size()),
+                       entry->body_size());
+    } else {
+      log.note_damage(record_start);
+    }
   }
-  // Records appended from now on must follow the last record read, where the next replay finds
-  // them: a torn final record is cut away, anything else the replay stopped at is kept.
-  if (reader.position() < file_size) {
-    SORVEL_TRY(settle_unread_tail(wal_path, fd.get(), reader.position(), file_size));
-  }
-  return fd.close();
+  log.stop(reader.position());
+  for (const std::uint64_t id : unbacked) sparse_.remove(id);
+  // Settled once the index is complete: a deferred replay reads vectors back from this log.
+  replayed_log_ = std::move(log);
+  return ok();
 }
 
-void Collection::apply_record(const WalEntry& entry, ReplayedVectors* deferred,
-                              std::uint64_t vector_offset) {
+bool Collection::apply_record(const WalEntry& entry, ReplayedVectors* deferred,
+                              std::uint64_t vector_offset,
+                              std::unordered_set<std::uint64_t>& unbacked) {
   const std::uint64_t id = entry.id;
   if (entry.kind == WalEntry::Kind::Delete) {
     if (deferred != nullptr) {
@@ -382,18 +397,24 @@ void Collection::apply_record(const WalEntry& entry, ReplayedVectors* deferred,
     }
     payloads_.erase(id);
     sparse_.remove(id);
-    return;
+    if (!unbacked.empty()) unbacked.erase(id);
+    return true;
   }
   // Writes refuse vectors of another length before logging them, so such a record is foreign to
   // this collection: it is skipped whole and the id keeps what it had.
-  if (entry.vector.size() != meta_.dimensions) return;
+  if (entry.vector.size() != meta_.dimensions) return false;
   if (deferred != nullptr) {
     // An index that is reconciled later accepts every vector of the right length.
     deferred->insert_or_assign(id, ReplayedVector{vector_offset, index_holds(id, entry.vector)});
   } else {
     index_->remove(id);
-    if (!index_->add(id, entry.vector)) return;  // as a live write: the id lost its vector, no more
+    if (!index_->add(id, entry.vector)) {
+      // As a live write: the id lost its vector, no more.
+      if (sparse_.find(id) != nullptr) unbacked.insert(id);
+      return true;
+    }
   }
+  if (!unbacked.empty()) unbacked.erase(id);
   if (!entry.payload) {
     payloads_.erase(id);
   } else {
@@ -404,6 +425,7 @@ void Collection::apply_record(const WalEntry& entry, ReplayedVectors* deferred,
     Result<SparseVector> sparse = SparseVector::decode(*entry.sparse);
     if (sparse) sparse_.insert(id, std::move(sparse).value());
   }
+  return true;
 }
 
 bool Collection::index_holds(std::uint64_t id, std::span<const float> vector) const {

@@ -8,11 +8,13 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "collection/collection_meta.h"
 #include "collection/sparse_index.h"
 #include "collection/wal.h"
+#include "collection/wal_tail.h"
 #include "index/vector_index.h"
 #include "payload/filter_condition.h"
 #include "payload/payload.h"
@@ -113,10 +115,8 @@ class Collection {
   //     file is not read), records that do not decode (skipped, the reader stays aligned), vectors
   //     whose length is not `dimensions` (the record is skipped whole), payload text that does not
   //     parse (the id keeps its earlier payload), sparse bytes that do not decode (the sparse
-  //     index is untouched). A tail the replay stopped short of is settled so that records
-  //     appended later are found by the next replay (settle_unread_tail, wal_tail.h): a torn final
-  //     record is cut away; anything else stays on disk with the old log, kept whole as
-  //     "wal.log.damaged-<offset>", and "wal.log" becomes exactly the replayed bytes;
+  //     index is untouched). Sparse vectors (of "sparse.bin") whose id ends the replay without a
+  //     live vector are dropped;
   //  6. lets the index finish its state (IVF kinds train, the memory-mapped kind writes its file).
   //     An HNSW collection first loads "hnsw.graph" and then makes it agree with the replayed
   //     entries (see open_hnsw_index), so it ends holding exactly the ids and vectors (bit for bit)
@@ -125,7 +125,12 @@ class Collection {
   //     is ignored and the graph is built anew through the parallel batch insert. When the opening
   //     inserted many vectors (kGraphSaveShare) it saves "hnsw.graph" (best effort: a failed save
   //     only leaves the next opening to repeat the work);
-  //  7. reopens "wal.log" for appending with `appended` at 0 (Io).
+  //  7. settles a log the replay did not read cleanly (settle_replayed_log, wal_tail.h), so that
+  //     records appended later are found by the next replay: a torn final record in a log read in
+  //     step is cut away; after any skipped record, bytes ignored after a record's last field, or
+  //     a length not accepted, the old log is kept whole as "wal.log.damaged-<offset>" and
+  //     "wal.log" becomes exactly the records replayed (Io);
+  //  8. reopens "wal.log" for appending with `appended` at 0 (Io).
   // On failure nothing built survives; on disk only the finished restore, the removed leftovers,
   // the settled log tail and what the index's finishing step wrote remain changed.
   static Result<std::unique_ptr<Collection>> open(std::string dir,
@@ -276,8 +281,13 @@ class Collection {
   using ReplayedVectors = std::unordered_map<std::uint64_t, ReplayedVector>;
   // Replays "wal.log". With `deferred`, the index is not touched: the vectors' offsets are noted
   // there instead (payloads and sparse vectors are applied either way).
+  // Sparse vectors whose id ends the replay without a live vector are dropped. What the log needs
+  // settling (replayed_log_) is settled by open() once the index is complete.
   Result<> replay(const std::string& wal_path, ReplayedVectors* deferred);
-  void apply_record(const WalEntry& entry, ReplayedVectors* deferred, std::uint64_t vector_offset);
+  // Applies one record; false when it is skipped whole. `unbacked` holds the ids whose sparse
+  // vector has no live vector so far.
+  bool apply_record(const WalEntry& entry, ReplayedVectors* deferred, std::uint64_t vector_offset,
+                    std::unordered_set<std::uint64_t>& unbacked);
   // Whether the index holds `vector` under `id` (an HNSW index only; false for every other kind).
   bool index_holds(std::uint64_t id, std::span<const float> vector) const;
   // The index of an HNSW collection at opening: "hnsw.graph" when it loads, then a deferred replay
@@ -306,6 +316,7 @@ class Collection {
   PayloadMap payloads_;
   SparseIndex sparse_;
   GraphOpening graph_opening_;
+  ReplayedLog replayed_log_;
 };
 
 }  // namespace sorvel

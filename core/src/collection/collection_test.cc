@@ -183,8 +183,11 @@ struct ReplayCase {
   std::function<std::vector<std::uint8_t>()> tail;
   // How the expected state differs from the base state.
   std::function<void(CollectionState&)> change;
-  // What opening does with the bytes after the base log.
-  enum Tail { kReplayed, kCut, kKept } tail_fate;
+  // What opening does with the bytes after the base log: all replayed and left as they are; cut
+  // away; kept in the damaged copy, the log going on from the last record read; or kept in the
+  // damaged copy while "wal.log" holds exactly the records replayed (`rewritten` after the base).
+  enum Tail { kReplayed, kCut, kKept, kRewritten } tail_fate;
+  std::function<std::vector<std::uint8_t>()> rewritten = {};
 };
 
 std::vector<std::uint8_t> u32_bytes(std::uint32_t v) {
@@ -264,25 +267,25 @@ TEST(ReplayTest, ToleratesDamageCutsATornRecordAndKeepsWhatItStoppedAt) {
        [] {
          return concat({u32_bytes(0), add3()});
        },
-       with3, ReplayCase::kReplayed},
+       with3, ReplayCase::kRewritten, add3},
       {"three-byte record",
        [] {
          return concat({testing::framed({1, 2, 3}), add3()});
        },
-       with3, ReplayCase::kReplayed},
+       with3, ReplayCase::kRewritten, add3},
       {"unknown variant",
        [] {
          return concat(
              {testing::overwrite_u32(testing::framed(WalEntry::delete_of(1)), 4, 2), add3()});
        },
-       with3, ReplayCase::kReplayed},
+       with3, ReplayCase::kRewritten, add3},
       {"bad payload tag",
        [] {
          auto rec = testing::framed(WalEntry::add(1, {9.0f, 9.0f}, {}, {}));
          rec[4 + 20 + 8] = 7;
          return concat({rec, add3()});
        },
-       with3, ReplayCase::kReplayed},
+       with3, ReplayCase::kRewritten, add3},
       {"vector count past the body",
        [] {
          return concat(
@@ -290,7 +293,7 @@ TEST(ReplayTest, ToleratesDamageCutsATornRecordAndKeepsWhatItStoppedAt) {
                                      4 + 12, 1u << 30),
               add3()});
        },
-       with3, ReplayCase::kReplayed},
+       with3, ReplayCase::kRewritten, add3},
       {"payload text that does not parse",
        [] {
          return testing::framed(WalEntry::add(1, {5.0f, 5.0f}, std::string("{bad"), {}));
@@ -321,7 +324,22 @@ TEST(ReplayTest, ToleratesDamageCutsATornRecordAndKeepsWhatItStoppedAt) {
        [] {
          return testing::framed(WalEntry::add(1, {1.0f, 2.0f, 3.0f}, std::string("{\"b\":2}"), {}));
        },
-       [](CollectionState&) {}, ReplayCase::kReplayed},
+       [](CollectionState&) {}, ReplayCase::kRewritten,
+       [] { return std::vector<std::uint8_t>{}; }},
+      {"bytes after the last field",
+       [] {
+         auto rec = testing::framed(WalEntry::add(1, {7.0f, 7.0f}, {}, {}));
+         rec = testing::overwrite_u32(rec, 0, static_cast<std::uint32_t>(rec.size() - 4 + 5));
+         testing::append_bytes(rec, std::vector<std::uint8_t>(5, 0xee));
+         return concat({rec, add3()});
+       },
+       [](CollectionState& s) {
+         s.vectors[1] = {7.0f, 7.0f};
+         s.payloads.erase(1);
+         with3(s);
+       },
+       ReplayCase::kRewritten,
+       [] { return concat({testing::framed(WalEntry::add(1, {7.0f, 7.0f}, {}, {})), add3()}); }},
       {"delete", [] { return testing::framed(WalEntry::delete_of(1)); },
        [](CollectionState& s) {
          s.vectors.erase(1);
@@ -349,18 +367,21 @@ TEST(ReplayTest, ToleratesDamageCutsATornRecordAndKeepsWhatItStoppedAt) {
     want.payloads = {{1, "{\"a\":1}"}};
     tc.change(want);
     const std::string kept = dir + "/wal.log.damaged-" + std::to_string(base_size);
+    const bool damage =
+        tc.tail_fate == ReplayCase::kKept || tc.tail_fate == ReplayCase::kRewritten;
     {
       auto c = open_or_die(dir);
       EXPECT_EQ(capture(*c), want);
-      // The log goes on from the last record read, holding exactly the bytes replayed.
-      const std::vector<std::uint8_t> replayed(
+      // The log goes on from the last record read, holding exactly the records replayed.
+      std::vector<std::uint8_t> replayed(
           bytes.begin(),
           bytes.begin() + static_cast<std::ptrdiff_t>(
                               tc.tail_fate == ReplayCase::kReplayed ? bytes.size() : base_size));
+      if (tc.tail_fate == ReplayCase::kRewritten) testing::append_bytes(replayed, tc.rewritten());
       EXPECT_EQ(testing::read_file(wal), replayed);
       // Damage is kept on disk, with the whole log as it was.
-      ASSERT_EQ(fs::exists(kept), tc.tail_fate == ReplayCase::kKept);
-      if (tc.tail_fate == ReplayCase::kKept) {
+      ASSERT_EQ(fs::exists(kept), damage);
+      if (damage) {
         EXPECT_EQ(testing::read_file(kept), bytes);
       }
       // A record written now is found by the next opening.
@@ -368,7 +389,7 @@ TEST(ReplayTest, ToleratesDamageCutsATornRecordAndKeepsWhatItStoppedAt) {
     }
     want.vectors[9] = {9.0f, 9.0f};
     EXPECT_EQ(capture(*open_or_die(dir)), want);
-    if (tc.tail_fate == ReplayCase::kKept) {
+    if (damage) {
       EXPECT_EQ(testing::read_file(kept), bytes);
     }
     EXPECT_FALSE(fs::exists(kept + "-2"));

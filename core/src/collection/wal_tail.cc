@@ -110,36 +110,68 @@ Result<bool> is_torn_final_record(int fd, std::uint64_t start, std::uint64_t fil
   return fields_agree(fd, start + kWalLengthBytes, available, *length);
 }
 
-Result<> settle_unread_tail(const std::string& wal_path, int fd, std::uint64_t read_end,
-                            std::uint64_t file_size) {
+void ReplayedLog::note_applied(std::uint64_t start, std::uint32_t length,
+                               std::uint64_t field_bytes) {
+  if (field_bytes < length) {
+    if (!damage_) damage_ = start;
+    kept_.push_back(LogPiece{start + kWalLengthBytes, field_bytes,
+                             static_cast<std::uint32_t>(field_bytes)});
+    return;
+  }
+  const std::uint64_t bytes = kWalLengthBytes + std::uint64_t{length};
+  if (!kept_.empty() && !kept_.back().length && kept_.back().offset + kept_.back().bytes == start) {
+    kept_.back().bytes += bytes;
+  } else {
+    kept_.push_back(LogPiece{start, bytes, std::nullopt});
+  }
+}
+
+void ReplayedLog::note_damage(std::uint64_t start) {
+  if (!damage_) damage_ = start;
+}
+
+Result<> settle_replayed_log(const std::string& wal_path, ReplayedLog& log) {
+  UniqueFd fd = std::move(log.fd_);
+  if (!log.needs_settling()) return fd.close();
   struct stat st {};
   if (::lstat(wal_path.c_str(), &st) != 0) return DbError::io_from_errno(errno);
   const bool link = S_ISLNK(st.st_mode);
-  if (!link) {
-    SORVEL_ASSIGN_OR_RETURN(const bool torn, is_torn_final_record(fd, read_end, file_size));
+  // Only a reader still in step may take what it stopped at for a torn record: after a skip, the
+  // bytes it reads as a length are some other field.
+  if (!link && !log.damage_) {
+    SORVEL_ASSIGN_OR_RETURN(const bool torn,
+                            is_torn_final_record(fd.get(), log.read_end_, log.file_size_));
     if (torn) {
-      if (::truncate(wal_path.c_str(), static_cast<off_t>(read_end)) != 0) {
+      if (::truncate(wal_path.c_str(), static_cast<off_t>(log.read_end_)) != 0) {
         return DbError::io_from_errno(errno);
       }
-      return ok();
+      return fd.close();
     }
   }
 
   const std::string temp = wal_temp_path(wal_path);
   {
     SORVEL_ASSIGN_OR_RETURN(UniqueFd out, create_anew(temp));
-    SORVEL_ASSIGN_OR_RETURN(const std::uint64_t copied,
-                            copy_file_bytes(fd, 0, read_end, out.get()));
-    if (copied != read_end) {
-      return DbError::io(IoError::with_message("wal.log ended while its records were copied"));
+    for (const LogPiece& piece : log.kept_) {
+      if (piece.length) {
+        std::uint8_t prefix[kWalLengthBytes];
+        std::memcpy(prefix, &*piece.length, kWalLengthBytes);
+        SORVEL_TRY(write_all(out.get(), prefix));
+      }
+      SORVEL_ASSIGN_OR_RETURN(const std::uint64_t copied,
+                              copy_file_bytes(fd.get(), piece.offset, piece.bytes, out.get()));
+      if (copied != piece.bytes) {
+        return DbError::io(IoError::with_message("wal.log ended while its records were copied"));
+      }
     }
     SORVEL_TRY(sync_fd(out.get()));
     SORVEL_TRY(out.close());
   }
-  SORVEL_TRY(keep_old_log(wal_path, read_end));
+  SORVEL_TRY(keep_old_log(wal_path, log.damage_.value_or(log.read_end_)));
   SORVEL_TRY(sync_parent_dir(wal_path));
   SORVEL_TRY(rename_path(temp, wal_path));
-  return sync_parent_dir(wal_path);
+  SORVEL_TRY(sync_parent_dir(wal_path));
+  return fd.close();
 }
 
 }  // namespace sorvel

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -127,6 +128,72 @@ TEST(WalTailTest, OpeningsAfterACrashKeepTheOldLogOnceAndAnEarlierOneBeside) {
   EXPECT_FALSE(fs::exists(f.kept(f.base.size(), "-3")));
   EXPECT_FALSE(fs::exists(f.dir + "/wal.log.tmp"));
   EXPECT_EQ(fs::hard_link_count(f.kept(f.base.size(), "-2")), 1u);
+}
+
+// Every single-bit flip of every length field of a 10-record log with payloads and sparse vectors:
+// the opening applies every record or keeps the damaged log whole, and a second opening (after a
+// write) finds exactly what the first one served.
+TEST(WalTailTest, AFlippedLengthBitIsReadPastOrKeptWhole) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  {
+    Result<std::unique_ptr<Collection>> c = Collection::create(
+        dir, CollectionMeta::for_new_collection("c", 2, Metric::L2, IndexType::Flat));
+    ASSERT_TRUE(c);
+    for (std::uint64_t i = 0; i < 10; ++i) {
+      const float x = static_cast<float>(i);
+      ASSERT_TRUE((*c)->upsert_hybrid(i, std::vector<float>{x, x},
+                                      SparseVector{{static_cast<std::uint32_t>(i)}, {x}},
+                                      Payload::object({{"i", Payload::unsigned_integer(i)}})));
+    }
+  }
+  const Bytes base = testing::read_file(dir + "/wal.log");
+  std::vector<std::size_t> starts;
+  for (std::size_t at = 0; at < base.size();) {
+    starts.push_back(at);
+    std::uint32_t length = 0;
+    std::memcpy(&length, base.data() + at, 4);
+    at += 4 + length;
+  }
+  ASSERT_EQ(starts.size(), 10u);
+  const std::string copy = tmp.file("copy");
+  fs::copy(dir, copy);
+  const testing::CollectionState whole = [&] {
+    Result<std::unique_ptr<Collection>> c = Collection::open(copy);
+    EXPECT_TRUE(c);
+    return testing::capture(**c);
+  }();
+
+  for (std::size_t record = 0; record < starts.size(); ++record) {
+    for (int bit = 0; bit < 32; ++bit) {
+      SCOPED_TRACE(::testing::Message() << "record " << record << " bit " << bit);
+      fs::remove_all(copy);
+      fs::copy(dir, copy);
+      Bytes log = base;
+      log[starts[record] + static_cast<std::size_t>(bit / 8)] ^=
+          static_cast<std::uint8_t>(1u << (bit % 8));
+      testing::write_file(copy + "/wal.log", log);
+
+      testing::CollectionState served;
+      {
+        Result<std::unique_ptr<Collection>> c = Collection::open(copy);
+        ASSERT_TRUE(c) << c.error().display();
+        served = testing::capture(**c);
+        ASSERT_TRUE((*c)->remove(1000));
+      }
+      bool kept_whole = false;
+      for (const auto& entry : fs::directory_iterator(copy)) {
+        if (entry.path().filename().string().starts_with("wal.log.damaged-")) {
+          kept_whole = kept_whole || testing::read_file(entry.path().string()) == log;
+        }
+      }
+      EXPECT_TRUE(served == whole || kept_whole);
+      EXPECT_LE(served.sparse.size(), served.vectors.size());
+      Result<std::unique_ptr<Collection>> again = Collection::open(copy);
+      ASSERT_TRUE(again);
+      EXPECT_EQ(testing::capture(**again), served);
+    }
+  }
 }
 
 }  // namespace
