@@ -216,6 +216,29 @@ def test_killed_delete_snapshot_leaves_all_or_nothing(svdb, template, tmp_path):
     kill_table(tmp_path, template_data, operation, check)
 
 
+@needs_strace
+def test_killed_create_snapshot_leaves_a_whole_snapshot_or_none(svdb, template, tmp_path):
+    template_data, states = template
+
+    def check(data, point):
+        client = svdb.Client(data)
+        col = client.get_collection("flat")
+        assert state(col) == states["flat"], point
+        snapshots = os.path.join(data, "flat", "snapshots")
+        assert sorted(os.listdir(snapshots)) in (["s"], ["s", "t"]), point
+        names = sorted(s["name"] for s in col.list_snapshots())
+        if names == ["s"]:
+            col.create_snapshot("t")  # nothing blocks the name
+        else:
+            assert names == ["s", "t"], point
+        col.restore_snapshot("t")
+        assert state(col) == states["flat"], point
+        del col, client
+        gc.collect()
+
+    kill_table(tmp_path, template_data, "client.get_collection('flat').create_snapshot('t')", check)
+
+
 # ---- damaged logs ----
 
 RECORD = 4 + 20 + 4 * DIMS + 2  # an Add record of DIMS floats without payload or sparse vector

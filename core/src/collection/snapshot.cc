@@ -1,6 +1,8 @@
 #include "collection/snapshot.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -503,6 +505,46 @@ std::string deleted_snapshot_path(const std::string& dir) {
   return join_path(join_path(dir, kSnapshotsDirName), kDeletedSnapshotDirName);
 }
 
+std::string building_snapshot_path(const std::string& dir) {
+  return join_path(join_path(dir, kSnapshotsDirName), kBuildingSnapshotDirName);
+}
+
+// rename(2) that fails with EEXIST instead of replacing an empty directory at `to`; where the file
+// system lacks the flag, a plain rename (the caller found nothing there).
+Result<> rename_no_replace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return ok();
+  if (errno != EINVAL && errno != ENOSYS) return DbError::io_from_errno(errno);
+  return rename_path(from, to);
+}
+
+// Forces the built directory's entries out, renames it to `to` and forces that rename out.
+Result<> move_into_place(const std::string& building, const std::string& to) {
+  SORVEL_TRY(sync_dir(building));
+  SORVEL_TRY(rename_no_replace(building, to));
+  return sync_parent_dir(to);
+}
+
+// Writes the files of the snapshot `name` into the directory `dir`, each forced to stable storage:
+// the metadata copy, the log of the live records, the sparse index when it holds a vector, and
+// "snapshot.json" last. Returns the record written.
+Result<SnapshotMeta> build_snapshot(const Collection& collection, std::string_view name,
+                                    const std::string& dir) {
+  SORVEL_TRY(copy_whole_file(join_path(collection.dir(), kMetaFileName),
+                             join_path(dir, kMetaFileName), /*sync=*/true));
+  std::vector<WalEntry> records = collection.collect_live_records();
+  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t vector_count,
+                          rewrite_wal(join_path(dir, kWalFileName), std::move(records)));
+  const SparseIndex& sparse = collection.sparse();
+  if (!sparse.is_empty()) SORVEL_TRY(sparse.write_file(join_path(dir, kSparseFileName)));
+  SnapshotMeta meta{std::string(name), seconds_since_epoch(), vector_count, sparse.len()};
+  const std::string text = meta.to_json();
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_anew(join_path(dir, kSnapshotMetaFileName)));
+  SORVEL_TRY(write_all(fd.get(), as_bytes(text)));
+  SORVEL_TRY(sync_fd(fd.get()));
+  SORVEL_TRY(fd.close());
+  return meta;
+}
+
 }  // namespace
 
 std::string SnapshotMeta::to_json() const {
@@ -538,25 +580,19 @@ Result<SnapshotMeta> create_snapshot(const Collection& collection, std::string_v
   SORVEL_TRY(check_snapshot_name(name));
   const std::string s = snapshot_path(collection, name);
   if (entry_exists(s)) return DbError::snapshot_already_exists(std::string(name));
+  // Built whole under a name no snapshot can have, then renamed into place: a snapshot is listed
+  // exactly when it is complete, and a failed or killed creation leaves nothing under its name.
+  const std::string building = building_snapshot_path(collection.dir());
+  SORVEL_TRY(remove_tree(building));  // what an earlier creation left
   std::error_code ec;
-  std::filesystem::create_directories(s, ec);
+  std::filesystem::create_directories(building, ec);
   if (ec) return DbError::io_from_errno(ec.value());
-
-  SORVEL_TRY(copy_whole_file(join_path(collection.dir(), kMetaFileName), join_path(s, kMetaFileName),
-                             /*sync=*/false));
-
-  std::vector<WalEntry> records = collection.collect_live_records();
-  SORVEL_ASSIGN_OR_RETURN(const std::uint64_t vector_count,
-                          rewrite_wal(join_path(s, kWalFileName), std::move(records)));
-
-  const SparseIndex& sparse = collection.sparse();
-  if (!sparse.is_empty()) SORVEL_TRY(sparse.write_file(join_path(s, kSparseFileName)));
-
-  SnapshotMeta meta{std::string(name), seconds_since_epoch(), vector_count, sparse.len()};
-  const std::string text = meta.to_json();
-  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_truncate(join_path(s, kSnapshotMetaFileName)));
-  SORVEL_TRY(write_all(fd.get(), as_bytes(text)));
-  SORVEL_TRY(fd.close());
+  Result<SnapshotMeta> meta = build_snapshot(collection, name, building);
+  if (meta) {
+    Result<> placed = move_into_place(building, s);
+    if (!placed) meta = DbError(std::move(placed).error());
+  }
+  if (!meta) (void)remove_tree(building);  // best effort: the next opening removes it too
   return meta;
 }
 
@@ -679,7 +715,9 @@ Result<> delete_snapshot(const Collection& collection, std::string_view name) {
 }
 
 void remove_deleted_snapshot(const std::string& dir) {
-  (void)remove_tree(deleted_snapshot_path(dir));  // best effort: listing never shows it anyway
+  // Best effort: listing never shows either anyway.
+  (void)remove_tree(deleted_snapshot_path(dir));
+  (void)remove_tree(building_snapshot_path(dir));
 }
 
 }  // namespace sorvel

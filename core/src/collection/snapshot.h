@@ -27,6 +27,8 @@ inline constexpr std::string_view kSnapshotMetaFileName = "snapshot.json";
 // The name a snapshot directory takes while it is removed. No valid snapshot name holds "..", so
 // listing, restore, create and delete never take it for a snapshot.
 inline constexpr std::string_view kDeletedSnapshotDirName = "..deleted";
+// The name a snapshot directory is built under before it is renamed to its own.
+inline constexpr std::string_view kBuildingSnapshotDirName = "..creating";
 
 // The record of one snapshot, the content of "snapshot.json".
 struct SnapshotMeta {
@@ -57,8 +59,11 @@ bool is_valid_snapshot_name(std::string_view name);
 // InvalidConfig "invalid snapshot name: {}" (the name debug-quoted) unless the name is valid.
 Result<> check_snapshot_name(std::string_view name);
 
-// Creates the snapshot `name` of `collection`, in this order, each failure ending the call with
-// what was done so far left in place:
+// Creates the snapshot `name` of `collection`. The snapshot is built whole in
+// D/"snapshots"/"..creating" (its files forced to stable storage, "snapshot.json" last) and then
+// renamed to D/"snapshots"/name, so it is listed exactly when it can be restored whole, and a
+// failed or killed creation leaves nothing under the name (the next opening, or creation, removes
+// the rest). Errors, in order:
 //   1. InvalidConfig for an invalid name (nothing touched);
 //   2. SnapshotAlreadyExists when anything exists at D/"snapshots"/name (a dangling symbolic link
 //      included);
@@ -66,10 +71,8 @@ Result<> check_snapshot_name(std::string_view name);
 //   4. Io when "meta.json" cannot be copied;
 //   5. the log rewrite's InvalidConfig / Io / Serialization;
 //   6. Io when "sparse.bin" cannot be written (only written when a sparse vector is stored);
-//   7. Io when "snapshot.json" cannot be written.
-// A failure after step 3 leaves a partial directory that blocks the name, is not listed, and is
-// removed by delete_snapshot. Returns the written record. The caller holds the client lock for
-// writing.
+//   7. Io when "snapshot.json" cannot be written, or the directory cannot be renamed into place.
+// Returns the written record. The caller holds the client lock for writing.
 Result<SnapshotMeta> create_snapshot(const Collection& collection, std::string_view name);
 
 // The readable snapshots of `collection`, oldest first (stable by created_at: equal times keep
@@ -169,8 +172,9 @@ Result<> finish_interrupted_restore(const std::string& dir);
 // one step, never followed. The caller holds the client lock for writing.
 Result<> delete_snapshot(const Collection& collection, std::string_view name);
 
-// Removes D/"snapshots"/"..deleted", the rest of a snapshot removal that a crash or a failure cut
-// short, best effort (it is no snapshot either way). Collection::open calls it.
+// Removes D/"snapshots"/"..deleted" and D/"snapshots"/"..creating", the rest of a snapshot removal
+// or creation that a crash or a failure cut short, best effort (neither is a snapshot).
+// Collection::open calls it.
 void remove_deleted_snapshot(const std::string& dir);
 
 }  // namespace sorvel
