@@ -239,6 +239,93 @@ def test_killed_create_snapshot_leaves_a_whole_snapshot_or_none(svdb, template, 
     kill_table(tmp_path, template_data, "client.get_collection('flat').create_snapshot('t')", check)
 
 
+END_MARK = "eio-table-end"
+
+
+def eio_points(tmp_path, template_data, operation):
+    """{system call: (calls before the operation, calls up to its end)} for every call of
+    CHANGING_CALLS the operation makes, from one traced run."""
+    data = str(tmp_path / "traced")
+    shutil.copytree(template_data, data, symlinks=True)
+    log = str(tmp_path / "trace.log")
+    code = f"{operation}\nos.path.exists({os.path.join(data, END_MARK)!r})"
+    done = run_child(data, code, ["-o", log, "-qq", "-e", "signal=none"])
+    assert done.returncode == 0, done.stderr
+    shutil.rmtree(data)
+    counts, marks = {}, {}
+    with open(log) as f:
+        for line in f:
+            m = re.match(r"\d+\s+(\w+)\(", line)
+            if not m:
+                continue
+            for mark in (START_MARK, END_MARK):
+                if mark in line:
+                    marks[mark] = dict(counts)
+            counts[m.group(1)] = counts.get(m.group(1), 0) + 1
+    before, after = marks[START_MARK], marks[END_MARK]
+    return {call: (before.get(call, 0), n) for call, n in after.items()
+            if call in CHANGING_CALLS and n > before.get(call, 0)}
+
+
+@needs_strace
+@pytest.mark.parametrize("name", ["flat", "hnsw"])
+def test_a_delete_collection_that_fails_leaves_the_name_whole_or_free(svdb, template, tmp_path,
+                                                                      name):
+    """EIO at each call of delete_collection that changes the disk, one at a time: the same client
+    then has the collection registered and unchanged, or the name free for a new collection; the
+    next client agrees."""
+    template_data, states = template
+    other = "hnsw" if name == "flat" else "flat"
+    operation = (
+        f"import json\n"
+        f"try:\n"
+        f"    client.delete_collection({name!r})\n"
+        f"    raised = False\n"
+        f"except OSError:\n"
+        f"    raised = True\n")
+    probe = (
+        f"listed = {name!r} in client.list_collections()\n"
+        f"if not listed:\n"
+        f"    client.create_collection({name!r}, {DIMS}, 'l2', 'flat')\n"
+        f"    assert client.delete_collection({name!r})\n"
+        f"print(json.dumps([raised, listed]))\n")
+    points = eio_points(tmp_path, template_data, operation)
+    assert points
+    for call, (first, last) in sorted(points.items()):
+        for n in range(first + 1, last + 1):
+            point = f"{call} #{n}"
+            data = str(tmp_path / f"{call}-{n}")
+            shutil.copytree(template_data, data, symlinks=True)
+            done = run_child(data, operation + probe,
+                             ["-o", "/dev/null", "-e", f"inject={call}:error=EIO:when={n}"])
+            assert done.returncode == 0, (point, done.stderr)
+            raised, listed = json.loads(done.stdout.strip().splitlines()[-1])
+            assert raised or not listed, point
+            client = svdb.Client(data)
+            assert state(client.get_collection(other)) == states[other], point
+            assert (name in client.list_collections()) == listed, point
+            if listed:
+                assert state(client.get_collection(name)) == states[name], point
+            else:
+                assert sorted(os.listdir(data)) == [other], point
+            del client
+            gc.collect()
+            shutil.rmtree(data)
+
+
+def test_delete_collection_removes_odd_content_whole(svdb, data):
+    client = svdb.Client(data)
+    client.create_collection("c", DIMS, "l2", "flat").upsert(1, [1.0] * DIMS)
+    os.rename(os.path.join(data, "c", "meta.json"), os.path.join(data, "c", "meta.json.saved"))
+    os.makedirs(os.path.join(data, "c", "meta.json", "inner"))
+    assert client.delete_collection("c")
+    assert os.listdir(data) == []
+    client.create_collection("c", DIMS, "l2", "flat")
+    del client
+    gc.collect()
+    assert svdb.Client(data).get_collection("c").count == 0
+
+
 # ---- damaged logs ----
 
 RECORD = 4 + 20 + 4 * DIMS + 2  # an Add record of DIMS floats without payload or sparse vector

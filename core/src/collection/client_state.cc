@@ -75,8 +75,8 @@ Result<> remove_marked_directory(const std::string& dir) {
   }
   if (ec) return io_from_error_code(ec);
   for (const fs::path& entry : entries) SORVEL_TRY(remove_tree(entry.string()));
-  const std::string marker = join_path(dir, kDeletedMetaFileName);
-  if (::unlink(marker.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
+  // The marker may be anything a "meta.json" was, a directory included.
+  SORVEL_TRY(remove_tree(join_path(dir, kDeletedMetaFileName)));
   if (::rmdir(dir.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
   return ok();
 }
@@ -84,27 +84,35 @@ Result<> remove_marked_directory(const std::string& dir) {
 // Whether `name` is one a directory takes while it is removed (see remove_collection_directory).
 bool is_removal_name(std::string_view name) { return name.starts_with(kRemovalDirPrefix); }
 
-// Removes a collection directory, all or nothing under a crash (see delete_collection). Once its
-// "meta.json" is renamed to the marker, the directory takes a name of kRemovalDirPrefix and a
-// number, so that even emptied, with the marker gone, it is still known for what it is.
-Result<> remove_collection_directory(const std::string& dir) {
+// The step after which `dir` is no collection for any opening: its "meta.json" is renamed to the
+// marker (a link or a file in place of the directory is removed itself, never followed). A
+// directory already gone, or already without "meta.json", counts as done. Io when the step fails:
+// nothing changed.
+Result<> mark_directory_deleted(const std::string& dir) {
   struct stat st {};
   if (::lstat(dir.c_str(), &st) != 0) {
     if (errno == ENOENT) return ok();
     return DbError::io_from_errno(errno);
   }
   if (!S_ISDIR(st.st_mode)) {
-    // A link (or a file) in place of the directory goes itself, in one step.
     if (::unlink(dir.c_str()) != 0 && errno != ENOENT) return DbError::io_from_errno(errno);
     return ok();
   }
   const std::string marker = join_path(dir, kDeletedMetaFileName);
-  // Without "meta.json" nothing opens the directory as a collection: an earlier deletion may have
-  // renamed it already.
   if (::rename(join_path(dir, kMetaFileName).c_str(), marker.c_str()) != 0 && errno != ENOENT) {
     return DbError::io_from_errno(errno);
   }
-  SORVEL_TRY(sync_parent_dir(marker));
+  return ok();
+}
+
+// The rest of a removal once mark_directory_deleted succeeded. The directory takes a name of
+// kRemovalDirPrefix and a number, so that even emptied, with the marker gone, it is still known
+// for what it is; then everything in it goes. Io on failure: what is left is no collection, and
+// the next opening (or a creation of the name) removes it.
+Result<> finish_directory_removal(const std::string& dir) {
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ok();
+  SORVEL_TRY(sync_parent_dir(join_path(dir, kDeletedMetaFileName)));
   const fs::path parent = fs::path(dir).parent_path();
   for (std::uint64_t n = 1;; ++n) {
     const std::string removal = (parent / str_cat(kRemovalDirPrefix, n)).string();
@@ -114,6 +122,11 @@ Result<> remove_collection_directory(const std::string& dir) {
     if (::rename(dir.c_str(), removal.c_str()) != 0) return remove_marked_directory(dir);
     return remove_marked_directory(removal);
   }
+}
+
+// Keeps the first failure of a run of steps that are all tried.
+void keep_first(Result<>& first, Result<> step) {
+  if (first && !step) first = std::move(step);
 }
 
 }  // namespace
@@ -255,19 +268,29 @@ Result<bool> ClientState::delete_collection(const std::string& name) {
   const auto it = collections_.find(name);
   const auto failed = passed_over_.find(name);
   if (it == collections_.end() && failed == passed_over_.end()) return false;
-  // The directories the name stands for: the one the collection was opened from or created in
-  // (path/name may be another directory altogether when the collection's metadata names a
-  // directory other than its own), and those whose opening failed.
-  std::vector<std::string> dirs;
-  if (it != collections_.end()) {
-    dirs.push_back(it->second->dir());
-    collections_.erase(it);
-  }
+  // A directory leaves the registry (or the passed-over list) only once it is no collection on
+  // disk, so a failure leaves the name either whole, registered and usable, or free. The
+  // directories that did not open go first: the registered collection is then the last to go.
+  Result<> cleanup = ok();
   if (failed != passed_over_.end()) {
-    dirs.insert(dirs.end(), failed->second.begin(), failed->second.end());
+    std::vector<std::string>& dirs = failed->second;
+    while (!dirs.empty()) {
+      const std::string dir = dirs.back();
+      SORVEL_TRY(mark_directory_deleted(dir));
+      dirs.pop_back();
+      keep_first(cleanup, finish_directory_removal(dir));
+    }
     passed_over_.erase(failed);
   }
-  for (const std::string& dir : dirs) SORVEL_TRY(remove_collection_directory(dir));
+  if (it != collections_.end()) {
+    // The directory the collection was opened from or created in: path/name may be another
+    // directory altogether when its metadata names a directory other than its own.
+    const std::string dir = it->second->dir();
+    SORVEL_TRY(mark_directory_deleted(dir));
+    collections_.erase(it);
+    keep_first(cleanup, finish_directory_removal(dir));
+  }
+  SORVEL_TRY(std::move(cleanup));
   return true;
 }
 

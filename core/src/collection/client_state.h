@@ -152,16 +152,19 @@ class ClientState {
   // collection registered by another thread in between gives CollectionAlreadyExists.
   Result<> get_or_create_collection(const std::string& name, std::uint64_t dimensions,
                                     Metric metric);
-  // Unregisters and drops the collection, then removes the directory it was opened from or created
-  // in (its dir(), never path/name, which may be another directory), and every directory that the
-  // opening passed over under this name because it did not open. Each removal is all or nothing
-  // under a crash: "meta.json" is first renamed to kDeletedMetaFileName (from then on no opening
-  // sees a collection there, and open_client finishes the removal), then the directory is renamed
-  // to a removal name and everything in it goes, the marker last. A symbolic link in place of a
-  // directory is removed itself, never followed; a directory already gone counts as removed.
-  // check_owning_process's Io comes first (nothing touched). False when the name is neither
-  // registered nor passed over (nothing touched). Io when a removal fails (the collection is
-  // already unregistered).
+  // Removes the directory the collection was opened from or created in (its dir(), never
+  // path/name, which may be another directory), and every directory that the opening passed over
+  // under this name because it did not open. Each removal is all or nothing under a crash:
+  // "meta.json" is first renamed to kDeletedMetaFileName (from then on no opening sees a
+  // collection there, and open_client finishes the removal), then the directory is renamed to a
+  // removal name and everything in it goes, the marker last (whatever it is, a directory
+  // included). A directory leaves the registry only after its first step, so a failure leaves the
+  // name either registered with its collection untouched and usable, or free. A symbolic link in
+  // place of a directory is removed itself, never followed; a directory already gone counts as
+  // removed. check_owning_process's Io comes first (nothing touched). False when the name is
+  // neither registered nor passed over (nothing touched). Io when a first step fails (the name
+  // stays registered), or when a later step fails (the name is already free; what is left is no
+  // collection, and the next opening or a creation of the name removes it).
   Result<bool> delete_collection(const std::string& name);
   // Every registered name, in the map's order (read lock).
   std::vector<std::string> list_collections() const;
