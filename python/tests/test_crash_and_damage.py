@@ -326,6 +326,27 @@ def test_delete_collection_removes_odd_content_whole(svdb, data):
     assert svdb.Client(data).get_collection("c").count == 0
 
 
+@pytest.mark.parametrize("kind", ["fifo", "link"])
+@pytest.mark.parametrize("name", ["wal.log", "meta.json"])
+def test_a_stray_restore_old_entry_is_removed_not_put_back(svdb, data, tmp_path, kind, name):
+    client = svdb.Client(data)
+    client.create_collection("c", DIMS, "l2", "flat").upsert(1, [1.0] * DIMS, {"a": 1})
+    del client
+    gc.collect()
+    stray = os.path.join(data, "c", name + ".restore-old")
+    if kind == "fifo":
+        os.mkfifo(stray)
+    else:
+        target = tmp_path / "elsewhere"
+        target.write_bytes(b"not a collection file")
+        os.symlink(target, stray)
+    col = svdb.Client(data).get_collection("c")
+    assert col.count == 1 and col.search([1.0] * DIMS, 1)[0]["payload"] == {"a": 1}
+    assert not os.path.lexists(stray)
+    if kind == "link":
+        assert target.read_bytes() == b"not a collection file"
+
+
 # ---- damaged logs ----
 
 RECORD = 4 + 20 + 4 * DIMS + 2  # an Add record of DIMS floats without payload or sparse vector

@@ -349,21 +349,37 @@ Result<> complete_exchange(const std::string& dir, const FileFates& fates) {
   return sync_dir(dir);
 }
 
+// What stands under an aside name. A restore keeps aside a regular file, or a live name's symbolic
+// link itself (link(2) does not follow it).
+// A directory there is none of its own and is left alone.
+enum class Aside { kNone, kRegular, kLink, kOther };
+
+Aside aside_kind(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return Aside::kNone;
+  if (S_ISREG(st.st_mode)) return Aside::kRegular;
+  return S_ISLNK(st.st_mode) ? Aside::kLink : Aside::kOther;
+}
+
 // Backwards: every old file kept aside takes its name back (a second name of the live file itself
 // just goes), every live name that had no old file loses what the restore put there, every staged
-// copy goes. Each step is tried whatever the others did, so one failure leaves as little as
-// possible changed; the first failure is returned.
-Result<> undo_exchange(const std::string& dir, const FileFates& fates) {
+// copy goes. Only a regular file is ever put back, or a symbolic link when `marked` (a marker says
+// this restore kept the live name's link aside); anything else under an aside name but a
+// directory is no old file of a restore and is removed. Each step is tried whatever the others did, so one failure leaves
+// as little as possible changed; the first failure is returned.
+Result<> undo_exchange(const std::string& dir, const FileFates& fates, bool marked) {
   Result<> first = ok();
   for (std::size_t i = 0; i < kFileCount; ++i) {
     const std::string live = live_path(dir, i);
     const std::string aside = aside_path(dir, i);
-    if (is_file_entry(aside)) {
+    const Aside kind = aside_kind(aside);
+    if (kind == Aside::kRegular || (kind == Aside::kLink && marked && fates[i].present)) {
       // Renaming one link of a file over another link of the same file would do nothing.
       keep_first(first,
                  same_file(aside, live) ? remove_if_present(aside) : rename_path(aside, live));
-    } else if (!fates[i].present && is_file_entry(live)) {
-      keep_first(first, remove_if_present(live));
+    } else {
+      if (kind != Aside::kNone) keep_first(first, remove_if_present(aside));
+      if (!fates[i].present && is_file_entry(live)) keep_first(first, remove_if_present(live));
     }
     const std::string staged = staged_path(dir, i);
     if (is_file_entry(staged)) keep_first(first, remove_if_present(staged));
@@ -475,7 +491,7 @@ class FileExchange {
       (void)sync_dir(dir_);                                         // best effort
       (void)remove_if_present(join_path(dir_, kRestoreMarkerFileName));  // best effort
     }
-    if (!undo_exchange(dir_, fates_)) return;                     // the marker stays, see above
+    if (!undo_exchange(dir_, fates_, /*marked=*/true)) return;  // the marker stays, see above
     (void)remove_if_present(join_path(dir_, kRestoreMarkerFileName));  // a leftover undoes nothing more
     (void)sync_dir(dir_);                                         // best effort
   }
@@ -677,7 +693,7 @@ Result<> finish_interrupted_restore(const std::string& dir) {
       keep_live[i].present = true;
       any = any || is_file_entry(staged_path(dir, i)) || is_file_entry(aside_path(dir, i));
     }
-    return any ? undo_exchange(dir, keep_live) : ok();
+    return any ? undo_exchange(dir, keep_live, /*marked=*/false) : ok();
   }
   SORVEL_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_regular_file(marker_path));
   const std::optional<RestoreMarker> marker =
@@ -686,7 +702,7 @@ Result<> finish_interrupted_restore(const std::string& dir) {
     return DbError::serialization(str_cat("malformed restore marker ", debug_quote(marker_path)));
   }
   if (marker->undo) {
-    SORVEL_TRY(undo_exchange(dir, marker->fates));
+    SORVEL_TRY(undo_exchange(dir, marker->fates, /*marked=*/true));
     SORVEL_TRY(remove_if_present(marker_path));
     return sync_dir(dir);
   }

@@ -155,8 +155,11 @@ inline constexpr std::string_view kRestoreAsideSuffix = ".restore-old";
 //   4. no marker: removes every "<file>.restore-new" and puts every "<file>.restore-old" back as in
 //      3 (a restore removes its ".restore-old" files, forced out, before its marker, so without a
 //      marker such a file is always an old file that an undo had not put back yet).
-// Only entries that are no directories (links are not followed) under these names are touched;
-// the directory is forced to stable storage after each change. Errors: Serialization "malformed
+// Only a regular file is ever put back under a live name, or under a marker that says the live
+// file was present, the symbolic link a restore kept aside; anything else under a ".restore-old"
+// name (a FIFO, a device, a socket, a link without a marker) is removed, never put back. Only
+// entries that are no directories (links are not followed) under these names are touched; the
+// directory is forced to stable storage after each change. Errors: Serialization "malformed
 // restore marker {path}" when the marker does not read as above (nothing touched); Io when a file
 // cannot be read, renamed or removed or the directory cannot be forced (what was done stays done; a
 // second call goes on from there). A directory without any of these files is not touched. The
