@@ -3,6 +3,7 @@ next Client finds. A child interpreter runs the operation under strace, which ki
 at the N-th call of one system call, for N = 1, 2, ... until the child completes."""
 
 import gc
+import inspect
 import json
 import os
 import re
@@ -242,9 +243,9 @@ def test_killed_create_snapshot_leaves_a_whole_snapshot_or_none(svdb, template, 
 END_MARK = "eio-table-end"
 
 
-def eio_points(tmp_path, template_data, operation):
-    """{system call: (calls before the operation, calls up to its end)} for every call of
-    CHANGING_CALLS the operation makes, from one traced run."""
+def eio_points(tmp_path, template_data, operation, calls=CHANGING_CALLS):
+    """{system call: (calls before the operation, calls up to its end)} for every call of `calls`
+    the operation makes, from one traced run."""
     data = str(tmp_path / "traced")
     shutil.copytree(template_data, data, symlinks=True)
     log = str(tmp_path / "trace.log")
@@ -264,18 +265,16 @@ def eio_points(tmp_path, template_data, operation):
             counts[m.group(1)] = counts.get(m.group(1), 0) + 1
     before, after = marks[START_MARK], marks[END_MARK]
     return {call: (before.get(call, 0), n) for call, n in after.items()
-            if call in CHANGING_CALLS and n > before.get(call, 0)}
+            if call in calls and n > before.get(call, 0)}
 
 
 @needs_strace
-@pytest.mark.parametrize("name", ["flat", "hnsw"])
-def test_a_delete_collection_that_fails_leaves_the_name_whole_or_free(svdb, template, tmp_path,
-                                                                      name):
+def test_a_delete_collection_that_fails_leaves_the_name_whole_or_free(svdb, template, tmp_path):
     """EIO at each call of delete_collection that changes the disk, one at a time: the same client
     then has the collection registered and unchanged, or the name free for a new collection; the
     next client agrees."""
     template_data, states = template
-    other = "hnsw" if name == "flat" else "flat"
+    name, other = "flat", "hnsw"
     operation = (
         f"import json\n"
         f"try:\n"
@@ -311,6 +310,53 @@ def test_a_delete_collection_that_fails_leaves_the_name_whole_or_free(svdb, temp
             del client
             gc.collect()
             shutil.rmtree(data)
+
+
+def child_state_code():
+    """Source that defines state() in a child, as above."""
+    return (f"import json\nDIMS = {DIMS}\nSPARSE_QUERY = {SPARSE_QUERY!r}\n"
+            f"QUERIES = {QUERIES!r}\n{inspect.getsource(state)}\n")
+
+
+@needs_strace
+def test_a_restore_that_fails_leaves_what_a_restart_finds(svdb, template, tmp_path):
+    """EIO at each rename, link and unlink of restore_snapshot, one at a time, then a write: the
+    live collection is the old one or the restored one, and a restart finds exactly what it
+    served."""
+    template_data, states = template
+    operation = (
+        child_state_code() +
+        "col = client.get_collection('flat')\n"
+        "try:\n"
+        "    col.restore_snapshot('s')\n"
+        "    raised = False\n"
+        "except OSError:\n"
+        "    raised = True\n")
+    probe = ("before = state(col)\n"
+             f"col.upsert(77, [7.0] * {DIMS}, {{'late': 1}})\n"
+             "print(json.dumps([raised, before, state(col)]))\n")
+    as_json = lambda value: json.loads(json.dumps(value))
+    points = eio_points(tmp_path, template_data, operation, {"rename", "link", "unlink"})
+    assert points
+    raised_somewhere = False
+    for call, (first, last) in sorted(points.items()):
+        for n in range(first + 1, last + 1):
+            point = f"{call} #{n}"
+            data = str(tmp_path / f"{call}-{n}")
+            shutil.copytree(template_data, data, symlinks=True)
+            done = run_child(data, operation + probe,
+                             ["-o", "/dev/null", "-e", f"inject={call}:error=EIO:when={n}"])
+            assert done.returncode == 0, (point, done.stderr)
+            raised, before, live = json.loads(done.stdout.strip().splitlines()[-1])
+            raised_somewhere = raised_somewhere or raised
+            assert before == as_json(states["flat/s" if not raised else "flat"]) or \
+                (raised and before == as_json(states["flat/s"])), point
+            client = svdb.Client(data)
+            assert as_json(state(client.get_collection("flat"))) == live, point
+            del client
+            gc.collect()
+            shutil.rmtree(data)
+    assert raised_somewhere
 
 
 def test_delete_collection_removes_odd_content_whole(svdb, data):

@@ -135,7 +135,10 @@ class LogReader {
 
 // Writes "meta.json" through "meta.json.tmp": written, forced to stable storage, renamed over the
 // old file, and the directory forced, so a crash leaves either the old or the new metadata.
-Result<> write_meta_through_temp(const std::string& dir, const CollectionMeta& meta) {
+// `renamed` tells a caller whose write failed whether "meta.json" already holds the new metadata.
+Result<> write_meta_through_temp(const std::string& dir, const CollectionMeta& meta,
+                                 bool& renamed) {
+  renamed = false;
   const std::string temp = join_path(dir, kMetaTempFileName);
   const std::string text = meta.to_json();
   {
@@ -147,6 +150,7 @@ Result<> write_meta_through_temp(const std::string& dir, const CollectionMeta& m
   }
   const std::string target = join_path(dir, kMetaFileName);
   SORVEL_TRY(rename_path(temp, target));
+  renamed = true;
   return sync_parent_dir(target);
 }
 
@@ -907,10 +911,18 @@ Result<> Collection::promote_to_hnsw() {
     }
     insert_group();
   }
-  index_ = std::move(hnsw);
-  meta_.index_type = IndexType::Hnsw;
-  meta_.hnsw_config = config;
-  SORVEL_TRY(write_meta_through_temp(dir_, meta_));
+  CollectionMeta promoted = meta_;
+  promoted.index_type = IndexType::Hnsw;
+  promoted.hnsw_config = config;
+  bool renamed = false;
+  Result<> written = write_meta_through_temp(dir_, promoted, renamed);
+  // Memory follows what "meta.json" names, so a reopening serves what this collection serves: an
+  // error before the rename leaves the flat collection (the next upsert promotes again).
+  if (renamed) {
+    index_ = std::move(hnsw);
+    meta_ = std::move(promoted);
+  }
+  SORVEL_TRY(std::move(written));
   // Best effort, as at opening: without it the next opening builds the graph again.
   (void)index_->save(path_in_dir(kHnswGraphFileName));
   return ok();

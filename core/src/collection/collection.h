@@ -233,8 +233,9 @@ class Collection {
   // current vector, inserted as insert_new_rows does, sets index_type hnsw and hnsw_config, writes
   // "meta.json" through "meta.json.tmp" (forced to stable storage, then renamed), then saves
   // "hnsw.graph" (best effort, as at opening). Errors: the HNSW index's refusal of a vector (the
-  // new index is dropped: nothing changes); Io for the metadata file (the in-memory change stays,
-  // no graph is saved). The log is not touched.
+  // new index is dropped: nothing changes); Io for the metadata file, where memory follows the
+  // disk: a failure before the rename changes nothing (the next upsert retries), one after it (the
+  // directory's sync) keeps the promotion; no graph is saved. The log is not touched.
   Result<> promote_to_hnsw();
 
   // The Add record that describes `item` (a live vector of this collection's index): its id and

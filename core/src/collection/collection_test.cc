@@ -1003,6 +1003,38 @@ TEST(PromotionTest, FlatCollectionBecomesHnswAtTheThreshold) {
   }
 }
 
+// A promotion whose "meta.json" cannot be replaced leaves the collection flat in memory, as the
+// disk names it, and the next upsert promotes it.
+TEST(PromotionTest, FailedMetadataRenameLeavesTheCollectionAsTheDiskNamesIt) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  CollectionMeta meta = meta_of(IndexType::Flat);
+  meta.auto_promote_threshold = 2;
+  auto c = create_or_die(dir, meta);
+  ASSERT_TRUE(c->upsert(1, vec(1, 4), std::nullopt));
+  const std::string saved = read_text(dir + "/meta.json");
+  // A non-empty directory in its place refuses the rename.
+  fs::remove(dir + "/meta.json");
+  fs::create_directories(dir + "/meta.json/blocker");
+  const Result<> r = c->upsert(2, vec(2, 4), std::nullopt);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(c->meta().index_type, IndexType::Flat);
+  EXPECT_EQ(dynamic_cast<const HnswIndex*>(&c->index()), nullptr);
+  const CollectionState live = capture(*c);
+  EXPECT_EQ(live.vectors.size(), 2u);
+
+  fs::remove_all(dir + "/meta.json");
+  testing::write_file(dir + "/meta.json", std::vector<std::uint8_t>(saved.begin(), saved.end()));
+  {
+    auto reopened = open_or_die(dir);
+    EXPECT_EQ(reopened->meta().index_type, IndexType::Flat);
+    EXPECT_EQ(capture(*reopened), live);
+  }
+  ASSERT_TRUE(c->upsert(3, vec(3, 4), std::nullopt));
+  EXPECT_EQ(c->meta().index_type, IndexType::Hnsw);
+}
+
 TEST(PromotionTest, OnlyFlatCollectionsPromote) {
   TempDir tmp;
   CollectionMeta meta = meta_of(IndexType::Fp16Flat);
