@@ -342,7 +342,7 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
     // The other kinds finish here (IVF kinds train, the memory-mapped kind writes its file).
     SORVEL_TRY(c->index_->load(c->path_in_dir(kHnswGraphFileName)));
   }
-  SORVEL_TRY(settle_replayed_log(wal_path, c->replayed_log_));
+  SORVEL_TRY(settle_replayed_log(wal_path, std::move(c->replayed_log_)));
   if (c->meta_.index_type == IndexType::MmapFlat && c->index_->is_empty()) {
     // Nothing to write, so the flush left the old file alone; it is stale.
     (void)remove_if_present(c->path_in_dir(kMmapFileName));  // ignored at every open anyway

@@ -130,7 +130,7 @@ void ReplayedLog::note_damage(std::uint64_t start) {
   if (!damage_) damage_ = start;
 }
 
-Result<> settle_replayed_log(const std::string& wal_path, ReplayedLog& log) {
+Result<> settle_replayed_log(const std::string& wal_path, ReplayedLog log) {
   UniqueFd fd = std::move(log.fd_);
   if (!log.needs_settling()) return fd.close();
   struct stat st {};

@@ -69,7 +69,7 @@ class ReplayedLog {
   bool needs_settling() const { return damage_ || read_end_ < file_size_; }
 
  private:
-  friend Result<> settle_replayed_log(const std::string& wal_path, ReplayedLog& log);
+  friend Result<> settle_replayed_log(const std::string& wal_path, ReplayedLog log);
 
   UniqueFd fd_;
   std::uint64_t file_size_ = 0;
@@ -86,6 +86,6 @@ class ReplayedLog {
 // "wal.log" and the directory forced. Io on failure: before the rename "wal.log" is as it was; a
 // file system without hard links fails the opening rather than lose the old log. Closes the
 // replay's descriptor.
-Result<> settle_replayed_log(const std::string& wal_path, ReplayedLog& log);
+Result<> settle_replayed_log(const std::string& wal_path, ReplayedLog log);
 
 }  // namespace sorvel
