@@ -146,9 +146,12 @@ def kill_points(tmp_path, template_data, operation):
     return {call: (before.get(call, 0), counts[call]) for call in changing}
 
 
-def kill_table(tmp_path, template_data, operation, check):
-    """Kills the operation at every changing call and runs `check(data)` on what is left."""
+def kill_table(tmp_path, template_data, operation, check, calls=None):
+    """Kills the operation at every changing call (of `calls`, when given) and runs `check(data)`
+    on what is left."""
     points = kill_points(tmp_path, template_data, operation)
+    if calls is not None:
+        points = {call: counts for call, counts in points.items() if call in calls}
     assert points, "the operation changed nothing on disk"
     for call, (first, last) in sorted(points.items()):
         for n in range(first + 1, last + 2):
@@ -357,6 +360,26 @@ def test_a_restore_that_fails_leaves_what_a_restart_finds(svdb, template, tmp_pa
             gc.collect()
             shutil.rmtree(data)
     assert raised_somewhere
+
+
+@needs_strace
+def test_a_restore_killed_at_a_rename_reopens_as_old_or_restored(svdb, template, tmp_path):
+    template_data, states = template
+
+    def check(data, point):
+        client = svdb.Client(data)
+        col = client.get_collection("flat")
+        assert state(col) in (states["flat"], states["flat/s"]), point
+        assert [s["name"] for s in col.list_snapshots()] == ["s"], point
+        leftovers = [name for name in os.listdir(os.path.join(data, "flat"))
+                     if name.endswith((".restore-old", ".restore-new"))
+                     or name.startswith("restore.")]
+        assert leftovers == [], point
+        del col, client
+        gc.collect()
+
+    kill_table(tmp_path, template_data, "client.get_collection('flat').restore_snapshot('s')",
+               check, calls={"rename", "link", "unlink"})
 
 
 def test_delete_collection_removes_odd_content_whole(svdb, data):

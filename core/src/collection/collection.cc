@@ -376,8 +376,7 @@ Result<> Collection::replay(const std::string& wal_path, ReplayedVectors* deferr
     // An undecodable body is skipped; the reader stays aligned as long as its length was right.
     if (entry && apply_record(*entry, deferred,
                               record_start + kWalLengthBytes + kWalAddVectorOffset, unbacked)) {
-      log.note_applied(record_start, static_cast<std::uint32_t>(body->size()),
-                       entry->body_size());
+      log.note_applied(record_start, static_cast<std::uint32_t>(body->size()), entry->body_size());
     } else {
       log.note_damage(record_start);
     }

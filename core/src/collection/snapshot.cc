@@ -365,8 +365,8 @@ Aside aside_kind(const std::string& path) {
 // just goes), every live name that had no old file loses what the restore put there, every staged
 // copy goes. Only a regular file is ever put back, or a symbolic link when `marked` (a marker says
 // this restore kept the live name's link aside); anything else under an aside name but a
-// directory is no old file of a restore and is removed. Each step is tried whatever the others did, so one failure leaves
-// as little as possible changed; the first failure is returned.
+// directory is no old file of a restore and is removed. Each step is tried whatever the others
+// did, so one failure leaves as little as possible changed; the first failure is returned.
 Result<> undo_exchange(const std::string& dir, const FileFates& fates, bool marked) {
   Result<> first = ok();
   for (std::size_t i = 0; i < kFileCount; ++i) {

@@ -114,8 +114,8 @@ void ReplayedLog::note_applied(std::uint64_t start, std::uint32_t length,
                                std::uint64_t field_bytes) {
   if (field_bytes < length) {
     if (!damage_) damage_ = start;
-    kept_.push_back(LogPiece{start + kWalLengthBytes, field_bytes,
-                             static_cast<std::uint32_t>(field_bytes)});
+    kept_.push_back(
+        LogPiece{start + kWalLengthBytes, field_bytes, static_cast<std::uint32_t>(field_bytes)});
     return;
   }
   const std::uint64_t bytes = kWalLengthBytes + std::uint64_t{length};
