@@ -1,6 +1,7 @@
 #include "collection/sparse_index.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "check.h"
@@ -68,6 +69,9 @@ bool operator==(const SparseVector& a, const SparseVector& b) {
 }
 
 void SparseIndex::insert(std::uint64_t id, SparseVector vector) {
+  if (const auto it = vectors_.find(id); it != vectors_.end() && holds(it->second, id, vector)) {
+    return;
+  }
   remove(id);
   const std::size_t pairs = pair_count(vector);
   Stored stored{std::move(vector), nullptr};
@@ -118,6 +122,24 @@ void SparseIndex::erase_entry(std::unordered_map<std::uint32_t, PostingList>::it
   }
   list.pop_back();
   if (list.empty()) postings_.erase(list_it);
+}
+
+bool SparseIndex::holds(const Stored& stored, std::uint64_t id, const SparseVector& vector) const {
+  if (!(stored.vector == vector)) return false;
+  const std::size_t pairs = pair_count(vector);
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const std::uint32_t position = stored.positions[i];
+    if (position == kNoPosition) return false;
+    const auto list = postings_.find(vector.indices[i]);
+    if (list == postings_.end() || position >= list->second.size()) return false;
+    const PostingEntry& entry = list->second[position];
+    const float weight = entry.weight;  // a packed field: copied
+    if (entry.id != id ||
+        std::bit_cast<std::uint32_t>(weight) != std::bit_cast<std::uint32_t>(vector.values[i])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::uint32_t* SparseIndex::slot_at(Stored& stored, std::uint32_t term, std::uint32_t position) {

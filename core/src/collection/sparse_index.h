@@ -67,8 +67,11 @@ class SparseIndex {
   using PostingList = std::vector<PostingEntry>;
 
   // Stores `vector` for `id`, replacing an earlier one: the earlier vector's entries are removed
-  // first, then one entry per pair is appended to the end of its term's list. Never fails (a list
-  // of 2^32 - 1 entries is an InvariantFailure).
+  // first, then one entry per pair is appended to the end of its term's list. When the id already
+  // holds this very vector (bit for bit) with every entry in place, nothing changes and its
+  // entries keep their places: the log replay re-applies every record of a compacted log on top
+  // of "sparse.bin", which holds them already, at about a lookup per pair. Never fails (a list of
+  // 2^32 - 1 entries is an InvariantFailure).
   void insert(std::uint64_t id, SparseVector vector);
   // Forgets the vector of `id`, if any: each entry its pairs put into a list is replaced by the
   // list's last entry and the list shortened; an emptied list is removed. Never fails.
@@ -118,6 +121,9 @@ class SparseIndex {
   };
   using VectorMap = std::unordered_map<std::uint64_t, Stored>;
 
+  // Whether `stored`, the vector of `id`, is `vector` bit for bit and each of its pairs has its
+  // entry, with its weight, in place.
+  bool holds(const Stored& stored, std::uint64_t id, const SparseVector& vector) const;
   // The slot of `stored`'s positions that holds `position` for `term`, or null.
   std::uint32_t* slot_at(Stored& stored, std::uint32_t term, std::uint32_t position);
   // Takes the entry at `position` out of the list at `list`, moving the last entry in; the moved

@@ -81,6 +81,7 @@ struct ScanModel {
   }
 
   void insert(std::uint64_t id, const SparseVector& v) {
+    if (const auto it = vectors.find(id); it != vectors.end() && it->second == v) return;
     remove(id);
     for (std::size_t i = 0; i < std::min(v.indices.size(), v.values.size()); ++i) {
       lists[v.indices[i]].emplace_back(id, std::bit_cast<std::uint32_t>(v.values[i]));
@@ -361,6 +362,27 @@ TEST(SparseIndexTest, ReaderAcceptsWhatTheFormatAllows) {
   EXPECT_TRUE(index->postings(8)->empty());
   ASSERT_EQ(index->len(), 1u);
   EXPECT_EQ(*index->find(5), (SparseVector{{2, 3}, {2.0f, 3.0f}}));
+}
+
+TEST(SparseIndexTest, ReinsertingTheStoredVectorChangesNothingUnlessItsEntriesDisagree) {
+  // The replay of a compacted log re-inserts every vector "sparse.bin" already holds.
+  SparseIndex index;
+  for (std::uint64_t id = 1; id <= 3; ++id) index.insert(id, SparseVector{{5}, {float(id)}});
+  const std::uint64_t steps = index.removal_steps();
+  index.insert(1, SparseVector{{5}, {1.0f}});
+  EXPECT_EQ(ids_of(index, 5), (std::vector<std::uint64_t>{1, 2, 3}));
+  EXPECT_EQ(index.removal_steps(), steps);
+  index.insert(1, SparseVector{{5}, {-1.0f}});  // another weight is another vector
+  EXPECT_EQ(ids_of(index, 5), (std::vector<std::uint64_t>{3, 2, 1}));
+
+  // An image whose entries disagree with its vectors (a weight, a missing entry) is mended by
+  // the insert of the vector.
+  auto read = SparseIndex::read_file(
+      image_of({{4, {{1, 9.0f}}}}, {{1, SparseVector{{4, 6}, {1.0f, 2.0f}}}}));
+  ASSERT_TRUE(read.has_value());
+  read->insert(1, SparseVector{{4, 6}, {1.0f, 2.0f}});
+  EXPECT_EQ(lists_of(*read), (Lists{{4, {{1, std::bit_cast<std::uint32_t>(1.0f)}}},
+                                    {6, {{1, std::bit_cast<std::uint32_t>(2.0f)}}}}));
 }
 
 TEST(SparseIndexTest, CorruptImagesFail) {
