@@ -506,7 +506,7 @@ def test_a_client_short_of_descriptors_fails_instead_of_leaving_collections_out(
         while free < 2:
             free += limit not in used
             limit += 1
-        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (limit, hard))
         try:
             svdb.Client({data!r})
@@ -514,6 +514,7 @@ def test_a_client_short_of_descriptors_fails_instead_of_leaving_collections_out(
             print(e)
         else:
             print("opened")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
     """)
     assert out.returncode == 0, out.stderr
     assert "could not be opened: Too many open files (os error 24)" in out.stdout, out.stdout

@@ -247,7 +247,8 @@ Result<SparseIndex> SparseIndex::read_file(std::span<const std::uint8_t> bytes) 
   }
   for (const auto& [term, list] : index.postings_) {
     for (std::size_t p = 0; p < list.size(); ++p) {
-      const auto found = index.vectors_.find(list[p].id);
+      const std::uint64_t id = list[p].id;  // a packed field: copied, never bound to a reference
+      const auto found = index.vectors_.find(id);
       if (found == index.vectors_.end()) continue;
       if (std::uint32_t* slot = index.slot_at(found->second, term, kNoPosition)) {
         *slot = static_cast<std::uint32_t>(p);
