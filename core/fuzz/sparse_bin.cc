@@ -35,7 +35,9 @@ Canonical canonical(const SparseIndex& index) {
   std::stable_sort(entries.begin(), entries.end(),
                    [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
   std::sort(list_terms.begin(), list_terms.end());
-  for (const auto& [id, vector] : index.vectors()) vectors.emplace_back(id, vector.encode());
+  index.for_each_vector([&](std::uint64_t id, const SparseVector& vector) {
+    vectors.emplace_back(id, vector.encode());
+  });
   std::sort(vectors.begin(), vectors.end());
   return c;
 }
@@ -70,7 +72,7 @@ void fuzz_sparse(std::span<const std::uint8_t> bytes) {
 
   SparseVector query{{1, 2, 3}, {1.0f, 0.5f, 0.25f}};
   std::vector<std::uint64_t> ids;
-  for (const auto& [id, vector] : index.vectors()) ids.push_back(id);
+  index.for_each_vector([&](std::uint64_t id, const SparseVector&) { ids.push_back(id); });
   std::sort(ids.begin(), ids.end());
   if (!ids.empty()) query = *index.find(ids.front());
   search(index, query);

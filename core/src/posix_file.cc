@@ -225,6 +225,17 @@ DbError io_from_error_code(const std::error_code& ec) {
   return DbError::io_from_errno(ec.value() != 0 ? ec.value() : EIO);
 }
 
+bool is_descriptor_shortage(const DbError& error) {
+  if (error.kind() != ErrorKind::Io) return false;
+  const int code = error.io_error().os_code();
+  return code == EMFILE || code == ENFILE;
+}
+
+bool is_resource_shortage(const DbError& error) {
+  return is_descriptor_shortage(error) ||
+         (error.kind() == ErrorKind::Io && error.io_error().os_code() == ENOMEM);
+}
+
 namespace {
 
 // The kernel's own bound on the symbolic links it follows in one path.

@@ -85,6 +85,11 @@ Result<> remove_if_present(const std::string& path);
 Result<> remove_tree(const std::string& path);
 // Io for a failed std::filesystem call (EIO when it gives no error number).
 DbError io_from_error_code(const std::error_code& ec);
+// Whether `error` is Io for a lack of file descriptors (EMFILE, ENFILE).
+bool is_descriptor_shortage(const DbError& error);
+// Whether `error` is Io for a resource the process or the system ran short of (descriptors, or
+// ENOMEM): a failure of the moment, which says nothing about the files.
+bool is_resource_shortage(const DbError& error);
 
 // Writes the whole new content of a file, replacing a regular file safely and respecting what the
 // path names. The target is `path` with its symbolic links followed (a chain of them, up to 40; a

@@ -32,7 +32,7 @@ inline CollectionState capture(const Collection& c) {
   const auto it = c.index().iter();
   while (auto item = it->next()) s.vectors[item->id] = std::move(item->vector);
   for (const auto& [id, p] : c.payloads()) s.payloads[id] = p.to_compact_text();
-  for (const auto& [id, v] : c.sparse().vectors()) s.sparse[id] = v;
+  c.sparse().for_each_vector([&](std::uint64_t id, const SparseVector& v) { s.sparse[id] = v; });
   return s;
 }
 

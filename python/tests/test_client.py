@@ -452,3 +452,71 @@ def test_keywords_bind(svdb, data):
     with pytest.raises(TypeError, match="got an unexpected keyword argument 'size'"):
         client.get_collection(name="k", size=1)
     del col
+
+
+def test_more_collections_than_free_descriptors_all_open_and_take_writes(svdb, data):
+    # Each collection used to hold its log open from the opening on: past the open-file limit the
+    # later ones went missing without a word. Here every one is searched and written, new ones
+    # are created and written, and all of it is there after a reopening.
+    client = svdb.Client(data)
+    for i in range(300):
+        client.create_collection(f"c{i}", 2, "l2", "flat").upsert(i, [float(i), 0.0])
+    del client
+    gc.collect()
+    out = run_child(f"""
+        import gc, resource
+        import sorvel_vector_db as svdb
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
+        client = svdb.Client({data!r})
+        assert len(client.list_collections()) == 300
+        for i in range(300):
+            c = client.get_collection(f"c{{i}}")
+            assert [h["id"] for h in c.search([float(i), 0.0], 1)] == [i]
+            c.upsert(1000 + i, [float(i), 1.0])
+        for i in range(40):
+            client.create_collection(f"n{{i}}", 2, "l2", "flat").upsert(i, [1.0, 1.0])
+        del c, client
+        gc.collect()
+        client = svdb.Client({data!r})
+        assert len(client.list_collections()) == 340
+        assert all(client.get_collection(f"c{{i}}").count == 2 for i in range(300))
+        assert all(client.get_collection(f"n{{i}}").count == 1 for i in range(40))
+        print("ok")
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == "ok\n"
+
+
+@pytest.mark.unsanitized("the sanitizer runtime opens descriptors of its own (its memory checks, "
+                         "/proc/self/maps), which the test leaves none of")
+def test_a_client_short_of_descriptors_fails_instead_of_leaving_collections_out(svdb, data):
+    client = svdb.Client(data)
+    for i in range(3):
+        client.create_collection(f"c{i}", 2, "l2", "flat")
+    del client
+    gc.collect()
+    out = run_child(f"""
+        import os, resource
+        import sorvel_vector_db as svdb
+        used = {{int(n) for n in os.listdir("/proc/self/fd")}}
+        probe = os.open("/dev/null", os.O_RDONLY)  # the number the listing itself took
+        os.close(probe)
+        used.discard(probe)
+        # Room for the data directory's lock and its listing, and none for a collection's files.
+        limit, free = 0, 0
+        while free < 2:
+            free += limit not in used
+            limit += 1
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (limit, hard))
+        try:
+            svdb.Client({data!r})
+        except OSError as e:
+            print(e)
+        else:
+            print("opened")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    """)
+    assert out.returncode == 0, out.stderr
+    assert "could not be opened: Too many open files (os error 24)" in out.stdout, out.stdout

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -247,6 +248,7 @@ Result<> ClientState::create_collection(const std::string& name, std::uint64_t d
   SORVEL_ASSIGN_OR_RETURN(std::unique_ptr<Collection> collection,
                           Collection::create(dir, CollectionMeta::for_new_collection(
                                                       name, dimensions, metric, index_type)));
+  collection->set_writer_releaser(this);
   collections_.emplace(name, std::move(collection));
   return ok();
 }
@@ -307,6 +309,25 @@ std::size_t ClientState::count_collections() const {
   return collections_.size();
 }
 
+void ClientState::make_room(const Collection* opening) {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+  const auto share = static_cast<std::size_t>(limit.rlim_cur / 2);
+  std::size_t held = 0;
+  for (const auto& [name, collection] : collections_) held += collection->wal_open() ? 1 : 0;
+  if (held >= share) release_idle_writers(opening);
+}
+
+std::size_t ClientState::release_idle_writers(const Collection* keep) {
+  std::size_t released = 0;
+  for (const auto& [name, collection] : collections_) {
+    if (collection.get() != keep && collection->wal_open() && collection->release_writer()) {
+      ++released;
+    }
+  }
+  return released;
+}
+
 Result<std::shared_ptr<ClientState>> open_client(std::string path) {
   std::error_code ec;
   fs::create_directories(path, ec);
@@ -339,6 +360,11 @@ Result<std::shared_ptr<ClientState>> open_client(std::string path) {
     std::optional<std::string> name = stored_name(meta_path);
     if (name && !is_plain_collection_name(*name)) continue;
     Result<std::unique_ptr<Collection>> opened = Collection::open(entry);
+    if (!opened && is_resource_shortage(opened.error())) {
+      return DbError::io(IoError::with_message(
+          str_cat("collection directory ", entry,
+                  " could not be opened: ", opened.error().io_error().display())));
+    }
     if (!opened) {
       // Passed over, but its name stays taken until it is deleted.
       passed_over[name.value_or(it->path().filename().string())].push_back(entry);
@@ -352,6 +378,9 @@ Result<std::shared_ptr<ClientState>> open_client(std::string path) {
   std::shared_ptr<ClientState> state(
       new ClientState(std::move(path), std::move(directory_lock), std::move(collections)));
   state->passed_over_ = std::move(passed_over);
+  for (const auto& [name, collection] : state->collections_) {
+    collection->set_writer_releaser(state.get());
+  }
   return state;
 }
 

@@ -66,7 +66,14 @@ bool is_plain_collection_name(std::string_view name);
 // parent's files see one writer. Reads work in the child on the state as of the fork. Destroying
 // the state in the child writes nothing: the inherited log writers drop their buffers, and closing
 // the inherited descriptor of the directory leaves the lock with the parent.
-class ClientState {
+//
+// Descriptors: a collection's log writer holds one only once the collection is written. The
+// state is every collection's WriterReleaser: when the writers holding one reach half the
+// process's soft limit of open files (RLIMIT_NOFILE), or an open fails for want of descriptors,
+// the idle writers of the other collections are flushed and closed (and reopened at their next
+// write), so any number of collections can be written, and the other half stays free for the
+// files a compaction or a snapshot opens for a while.
+class ClientState : public WriterReleaser {
  public:
   // Shared access; find() and collections() read the registry. Movable, so a caller can release
   // it before it retakes the interpreter lock.
@@ -171,6 +178,10 @@ class ClientState {
   // Number of registered collections (read lock).
   std::size_t count_collections() const;
 
+  // WriterReleaser, called by a collection's write under the write lock.
+  void make_room(const Collection* opening) override;
+  std::size_t release_idle_writers(const Collection* keep) override;
+
  private:
   friend Result<std::shared_ptr<ClientState>> open_client(std::string path);
   ClientState(std::string path, UniqueFd directory_lock, CollectionMap collections);
@@ -198,12 +209,14 @@ class ClientState {
 //  3. lists the directory (Io when the listing or an entry cannot be read) and opens every
 //     subdirectory (symbolic links followed) whose "meta.json" has a readable status with
 //     Collection::open, registering it under its meta.name; a later directory with the same name
-//     replaces the earlier one. A directory whose opening fails with a DbError (unreadable or
-//     foreign files, settings no index can hold) is passed over and remembered for
-//     delete_collection; one whose meta.name is not a plain collection name is passed over
-//     untouched. A directory (never one reached through a link) without "meta.json" that holds
-//     kDeletedMetaFileName, or is empty under a removal name, is the rest of an interrupted
-//     deletion and is removed, best effort.
+//     replaces the earlier one. An opening that fails because the process ran short of a
+//     resource (is_resource_shortage: descriptors, memory) fails open_client with Io "collection
+//     directory {dir} could not be opened: {reason}": the directory is healthy as far as anyone
+//     knows. A directory whose opening fails with another DbError (unreadable or foreign files,
+//     settings no index can hold) is passed over and remembered for delete_collection; one whose
+//     meta.name is not a plain collection name is passed over untouched. A directory (never one
+//     reached through a link) without "meta.json" that holds kDeletedMetaFileName, or is empty
+//     under a removal name, is the rest of an interrupted deletion and is removed, best effort.
 // An InvariantFailure from an opening propagates (no client is made).
 Result<std::shared_ptr<ClientState>> open_client(std::string path);
 

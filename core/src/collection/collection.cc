@@ -328,6 +328,7 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
   const std::string sparse_path = c->path_in_dir(kSparseFileName);
   if (is_regular_file(sparse_path)) {
     Result<std::vector<std::uint8_t>> bytes = read_regular_file(sparse_path);
+    if (!bytes && is_resource_shortage(bytes.error())) return DbError(std::move(bytes).error());
     if (bytes) {
       Result<SparseIndex> sparse = SparseIndex::read_file(*bytes);
       if (sparse) c->sparse_ = std::move(sparse).value();
@@ -349,6 +350,8 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
   }
 
   SORVEL_ASSIGN_OR_RETURN(WalWriter writer, WalWriter::open(wal_path));
+  // The log opens for appending; its descriptor waits for the first write.
+  writer.close_descriptor();
   c->wal_.emplace(std::move(writer));
   return c;
 }
@@ -564,6 +567,7 @@ Result<std::unique_ptr<Collection>> Collection::create(std::string dir, Collecti
     return DbError(std::move(writer).error());
   }
   std::unique_ptr<Collection> c(new Collection(std::move(meta), std::move(dir), std::move(index)));
+  writer->close_descriptor();  // taken again at the first write
   c->wal_.emplace(std::move(writer).value());
   return c;
 }
@@ -581,8 +585,21 @@ std::uint64_t Collection::wal_appended() const { return wal_ ? wal_->appended() 
 
 // --- writes ---
 
+bool Collection::release_writer() { return !wal_ || wal_->close_descriptor(); }
+
 Result<> Collection::ensure_writer() {
-  if (wal_) return ok();
+  if (wal_open()) return ok();
+  if (releaser_ != nullptr) releaser_->make_room(this);
+  Result<> opened = open_writer();
+  if (!opened && is_descriptor_shortage(opened.error()) && releaser_ != nullptr &&
+      releaser_->release_idle_writers(this) > 0) {
+    opened = open_writer();
+  }
+  return opened;
+}
+
+Result<> Collection::open_writer() {
+  if (wal_) return wal_->reopen();
   SORVEL_ASSIGN_OR_RETURN(WalWriter writer, WalWriter::open(path_in_dir(kWalFileName)));
   wal_.emplace(std::move(writer));
   return ok();

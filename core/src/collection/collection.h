@@ -49,6 +49,23 @@ struct CollectionEntry {
   std::optional<Payload> payload;
 };
 
+class Collection;
+
+// What a collection asks of the owner of its neighbours when its log writer needs a descriptor:
+// ClientState implements it over the collections of one client. Called only with the owner's
+// exclusive access held (a collection's writes are).
+class WriterReleaser {
+ public:
+  // Before `opening` takes a descriptor: may release the idle writers of the other collections,
+  // so that the client's writers keep within their share of the descriptors the process may open.
+  virtual void make_room(const Collection* opening) = 0;
+  // Releases the descriptor of every idle writer (Collection::release_writer) of the collections
+  // but `keep`; returns how many were released.
+  virtual std::size_t release_idle_writers(const Collection* keep) = 0;
+
+  virtual ~WriterReleaser() = default;
+};
+
 // One collection in memory: its metadata, its write-ahead log writer, its directory, its index,
 // its payloads and its sparse vectors. Every write reaches "wal.log" (flushed to the operating
 // system, not forced to stable storage) before it changes memory, so Collection::open rebuilds the
@@ -60,6 +77,11 @@ struct CollectionEntry {
 //
 // Dropping a collection writes out what its log writer still buffers (errors ignored) and closes
 // the file; nothing else on disk is touched.
+//
+// The log writer holds a descriptor only from the first write on (opening and creation check that
+// the log opens for appending, then close it again), and gives it back when its owner releases
+// idle writers for want of descriptors (release_writer): a process may keep more collections than
+// it may open files.
 class Collection {
  public:
   // The fewest rows an HNSW collection inserts through the parallel batch insert; smaller inserts
@@ -130,7 +152,11 @@ class Collection {
   //     step is cut away; after any skipped record, bytes ignored after a record's last field, or
   //     a length not accepted, the old log is kept whole as "wal.log.damaged-<offset>" and
   //     "wal.log" becomes exactly the records replayed (Io);
-  //  8. reopens "wal.log" for appending with `appended` at 0 (Io).
+  //  8. opens "wal.log" for appending (Io), creating it when missing, and closes it again: the
+  //     writer, with `appended` at 0, takes its descriptor at the first write.
+  // A resource the process ran short of (descriptors, memory: is_resource_shortage) fails the
+  // opening with its Io wherever it strikes, reading "sparse.bin" included, rather than leaving
+  // anything out.
   // On failure nothing built survives; on disk only the finished restore, the removed leftovers,
   // the settled log tail and what the index's finishing step wrote remain changed.
   static Result<std::unique_ptr<Collection>> open(std::string dir,
@@ -162,9 +188,17 @@ class Collection {
   std::size_t sparse_count() const;
   // Records appended since the log writer was opened or the log last compacted.
   std::uint64_t wal_appended() const;
-  // Whether a log writer is open (false only after a compaction could not reopen the log; the
-  // next write retries).
-  bool wal_open() const { return wal_.has_value(); }
+  // Whether the log writer holds a descriptor: from a write on, until release_writer, or until a
+  // compaction could not reopen the log (the next write retries).
+  bool wal_open() const { return wal_ && wal_->is_open(); }
+  // Gives the log writer's descriptor back when nothing waits to be written (WalWriter::
+  // close_descriptor: the buffer is flushed first); the counter stays. True when no descriptor
+  // is held afterwards. The next write takes one again.
+  bool release_writer();
+  // Who frees descriptors when the writer cannot get one (null: nobody; the write fails with Io).
+  // Not owned; it outlives the collection.
+  void set_writer_releaser(WriterReleaser* releaser) { releaser_ = releaser; }
+  WriterReleaser* writer_releaser() const { return releaser_; }
   // For an HNSW collection, what its opening did with the graph (all zero for a created one).
   const GraphOpening& graph_opening() const { return graph_opening_; }
 
@@ -252,8 +286,13 @@ class Collection {
   Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index);
 
   std::string path_in_dir(std::string_view file) const;
-  // Opens a writer when none is open (after a failed reopen); Io when it cannot.
+  // Makes the log writer hold a descriptor: the releaser's make_room first; when the open fails
+  // for want of descriptors (is_descriptor_shortage), the releaser gives back the idle writers of
+  // the other collections and the open is tried once more. Io when it cannot; nothing changed.
   Result<> ensure_writer();
+  // Reopens the writer, or opens a new one when there is none (after a failed reopen at
+  // compaction); Io when it cannot.
+  Result<> open_writer();
   // DimensionMismatch unless the vector has `dimensions` components.
   Result<> check_vector(std::span<const float> vector) const;
   // Index half of an upsert: delete, then add.
@@ -318,6 +357,7 @@ class Collection {
   SparseIndex sparse_;
   GraphOpening graph_opening_;
   ReplayedLog replayed_log_;
+  WriterReleaser* releaser_ = nullptr;
 };
 
 }  // namespace sorvel

@@ -491,6 +491,46 @@ TEST(WriteFailureTest, FailedSingleWritesChangeNothing) {
   }
 }
 
+TEST(WriteFailureTest, WriterHoldsADescriptorOnlyOnceWrittenAndAReopenThatFailsChangesNothing) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  const std::string wal = dir + "/wal.log";
+  auto c = create_or_die(dir, meta_of(IndexType::Flat));
+  EXPECT_FALSE(c->wal_open());
+  ASSERT_TRUE(c->upsert(1, vec(1, 4), std::nullopt));
+  EXPECT_TRUE(c->wal_open());
+  // Given back while idle, the counter kept for the compaction rule.
+  ASSERT_TRUE(c->release_writer());
+  EXPECT_FALSE(c->wal_open());
+  EXPECT_EQ(c->wal_appended(), 1u);
+
+  // A log that cannot be opened again fails every write before anything changes.
+  fs::rename(wal, dir + "/aside");
+  fs::create_directory(wal);
+  const CollectionState before = capture(*c);
+  auto upserted = c->upsert(2, vec(2, 4), std::nullopt);
+  ASSERT_FALSE(upserted);
+  EXPECT_EQ(upserted.error().kind(), ErrorKind::Io);
+  EXPECT_FALSE(c->upsert_hybrid(1, vec(1, 4, 5), sparse_of({3}, {1.0f}), std::nullopt));
+  EXPECT_FALSE(c->remove(1));
+  std::vector<CollectionEntry> batch;
+  batch.push_back({3, vec(3, 4), std::nullopt});
+  EXPECT_FALSE(c->upsert_batch(std::move(batch)));
+  EXPECT_EQ(capture(*c), before);
+  EXPECT_EQ(c->wal_appended(), 1u);
+
+  fs::remove(wal);
+  fs::rename(dir + "/aside", wal);
+  ASSERT_TRUE(c->upsert(2, vec(2, 4), std::nullopt));
+  EXPECT_EQ(c->wal_appended(), 2u);
+  EXPECT_EQ(testing::log_bodies(wal).size(), 2u);
+  const CollectionState after = capture(*c);
+  c.reset();
+  auto reopened = open_or_die(dir);
+  EXPECT_FALSE(reopened->wal_open());
+  EXPECT_EQ(capture(*reopened), after);
+}
+
 TEST(WriteFailureTest, FailedBatchKeepsMemoryAndLogInStep) {
   // 20 entries fit the log buffer, so only the final flush fails; larger batches fail in an
   // append part-way through. Flat inserts logged entries in bulk and writes a chunk's records

@@ -668,6 +668,7 @@ Result<> restore_snapshot(std::unique_ptr<Collection>& entry, std::string_view n
   // The marker is this restore's own: the opening must not complete (and so end) it early.
   SORVEL_ASSIGN_OR_RETURN(std::unique_ptr<Collection> reopened,
                           Collection::open(dir, Collection::RestoreTraces::kKeep));
+  reopened->set_writer_releaser(old.writer_releaser());
 
   // The old collection goes before its files: its writer holds nothing more, and it closes the
   // old log, which then leaves with the other old files.

@@ -201,6 +201,25 @@ Result<WalWriter> WalWriter::open(std::string path) {
   return w;
 }
 
+bool WalWriter::close_descriptor() {
+  if (!fd_) return true;
+  if (::getpid() != opener_ || !flush()) return false;
+  // A failed close still leaves the descriptor closed; every byte reached the file before it.
+  (void)fd_.close();
+  return true;
+}
+
+Result<> WalWriter::reopen() {
+  if (fd_) return ok();
+  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, open_append(path_));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return DbError::io_from_errno(errno);
+  fd_ = std::move(fd);
+  file_size_ = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  opener_ = ::getpid();
+  return ok();
+}
+
 WalWriter::WalWriter(WalWriter&& other) noexcept
     : path_(std::move(other.path_)),
       fd_(std::move(other.fd_)),

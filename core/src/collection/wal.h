@@ -99,6 +99,10 @@ struct WalAddRecord {
 // Releasing the writer flushes what it still buffers, ignoring errors, and closes the file. In a
 // process forked from the one that opened it, releasing only closes the descriptor: the buffered
 // bytes are the opener's, and the file is neither written nor cut back.
+//
+// A writer can give its descriptor back while it is idle (close_descriptor) and take a new one
+// before its next append (reopen), keeping its counter: a collection holds a descriptor only
+// while it is being written, so a process can keep more collections than it may open files.
 class WalWriter {
  public:
   static constexpr std::size_t kBufferSize = 8192;
@@ -149,6 +153,18 @@ class WalWriter {
   // the next flush. Io on failure. A buffer that append_adds grew returns to kBufferSize bytes of
   // capacity once a flush has emptied it.
   Result<> flush();
+
+  // Whether the writer holds a descriptor of its file (every append and flush needs one).
+  bool is_open() const { return static_cast<bool>(fd_); }
+  // Closes the descriptor when nothing is waiting to be written: the buffer is flushed first, and
+  // a writer whose flush fails, whose file still ends in a partial record, or which was opened by
+  // another process (a forked child writes nothing) keeps it. True when the writer holds no
+  // descriptor afterwards. Nothing else changes.
+  bool close_descriptor();
+  // Opens the file for appending again after close_descriptor (nothing to do when the writer is
+  // open), as open does; Io on failure, the writer unchanged. The process that reopens it becomes
+  // its opener.
+  Result<> reopen();
 
   const std::string& path() const { return path_; }
   std::uint64_t appended() const { return appended_; }
