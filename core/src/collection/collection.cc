@@ -367,7 +367,7 @@ Result<> Collection::replay(const std::string& wal_path, ReplayedVectors* deferr
   // written before the log it belongs to is, so a log read short leaves some behind.
   std::unordered_set<std::uint64_t> unbacked;
   unbacked.reserve(sparse_.len());
-  for (const auto& [id, vector] : sparse_.vectors()) unbacked.insert(id);
+  sparse_.for_each_vector([&](std::uint64_t id, const SparseVector&) { unbacked.insert(id); });
 
   LogReader reader(fd.get(), file_size);
   ReplayedLog log(std::move(fd), file_size);
