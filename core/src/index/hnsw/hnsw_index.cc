@@ -140,6 +140,15 @@ HnswIndex::ScratchPool::Lease HnswIndex::ScratchPool::take(std::size_t node_coun
   return Lease(this, std::move(scratch));
 }
 
+void HnswIndex::ScratchPool::release_free() const noexcept {
+  std::vector<std::unique_ptr<HnswSearchScratch>> freed;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& scratch : free_) freed.push_back(std::move(scratch));
+    free_.clear();
+  }
+}
+
 void HnswIndex::ScratchPool::give_back(std::unique_ptr<HnswSearchScratch> scratch) const noexcept {
   if (!scratch) return;
   {
@@ -505,7 +514,29 @@ std::vector<SearchHit> HnswIndex::scan_filtered(std::span<const float> query, st
 
 bool HnswIndex::remove(std::uint64_t id) {
   const std::optional<HnswNode> node = graph_.find_node(id);
-  return node && graph_.remove(*node);
+  if (!node || !graph_.remove(*node)) return false;
+  // Reclaiming costs about one repair per live list; waiting until the deleted nodes are half the
+  // live ones makes that a few list repairs per delete, and bounds the graph at 1.5 times its live
+  // size.
+  const std::size_t dropped = graph_.node_count() - graph_.count();
+  if (dropped >= kReclaimMinNodes && 2 * dropped > graph_.count()) reclaim();
+  return true;
+}
+
+std::size_t HnswIndex::reclaim() {
+  const std::size_t nodes = graph_.node_count();
+  if (graph_.count() == nodes) return 0;
+  {
+    const ScratchPool::Lease scratch = scratches_.take(nodes);
+    for (std::size_t n = 0; n < nodes; ++n) {
+      const auto node = static_cast<HnswNode>(n);
+      if (graph_.is_live(node)) graph_.repair_lists(node, *scratch);
+    }
+  }
+  const std::size_t dropped = graph_.drop_non_live();
+  graph_.link_unnamed();
+  scratches_.release_free();
+  return dropped;
 }
 
 std::unique_ptr<IndexIterator> HnswIndex::iter() const {
