@@ -259,10 +259,10 @@ class HnswGraph {
   // nodes only, so each list is saved as saved_neighbors() gives it.
   HnswGraphSnapshot to_snapshot() const;
   // The node's list at `layer` as a file holds it: its live entries in order, then, when some
-  // entries are not live, live nodes that those entries lead to (through up to two nodes that are
-  // not live) and the list does not name yet, as many as fit under the layer's limit (or the
-  // list's length when that is longer): first, nearest first, those that no node kept before is
-  // closer to than `node` is, then the nearest of the others. `scratch` must cover node_count().
+  // entries are not live, the live nodes that those entries name and the list does not name yet,
+  // as many as fit under the layer's limit (or the list's length when that is longer): first,
+  // nearest first, those that no node kept before is closer to than `node` is, then the nearest
+  // of the others. `scratch` must cover node_count().
   void saved_neighbors(HnswNode node, std::size_t layer, HnswSearchScratch& scratch,
                        std::vector<HnswNode>& out) const;
   // Serialization when loaded settings are beyond what any graph could use: m or m_max0 above

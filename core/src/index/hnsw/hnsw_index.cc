@@ -21,6 +21,11 @@ namespace {
 
 constexpr std::size_t kDefaultMicroBatch = 256;
 
+// A reclaim of a graph of this many nodes or more repairs its lists on a pool of threads, this
+// many nodes per task.
+constexpr std::size_t kParallelReclaimNodes = 16384;
+constexpr std::size_t kReclaimTaskNodes = 1024;
+
 double level_multiplier(std::size_t m) {
   return 1.0 / std::log(static_cast<double>(std::max<std::size_t>(m, 2)));
 }
@@ -526,13 +531,35 @@ bool HnswIndex::remove(std::uint64_t id) {
 std::size_t HnswIndex::reclaim() {
   const std::size_t nodes = graph_.node_count();
   if (graph_.count() == nodes) return 0;
-  {
-    const ScratchPool::Lease scratch = scratches_.take(nodes);
-    for (std::size_t n = 0; n < nodes; ++n) {
-      const auto node = static_cast<HnswNode>(n);
-      if (graph_.is_live(node)) graph_.repair_lists(node, *scratch);
+  // Repairs of distinct nodes are independent (see HnswGraph::repair_lists): a large graph shares
+  // them out over a pool, a range of nodes per task.
+  std::unique_ptr<WorkerPool> pool;
+  if (nodes >= kParallelReclaimNodes) {
+    try {
+      pool = std::make_unique<WorkerPool>(available_processors());
+    } catch (const std::system_error&) {
+      pool.reset();
     }
   }
+  const auto repair_range = [&](std::size_t begin, std::size_t end, HnswSearchScratch& scratch) {
+    for (std::size_t n = begin; n < end; ++n) {
+      const auto node = static_cast<HnswNode>(n);
+      if (graph_.is_live(node)) graph_.repair_lists(node, scratch);
+    }
+  };
+  if (pool) {
+    std::vector<HnswSearchScratch> worker_scratch(pool->size());
+    for (HnswSearchScratch& s : worker_scratch) s.cover(nodes);
+    const std::size_t tasks = (nodes + kReclaimTaskNodes - 1) / kReclaimTaskNodes;
+    pool->run(tasks, [&](std::size_t t, std::size_t worker) {
+      repair_range(t * kReclaimTaskNodes, std::min(nodes, (t + 1) * kReclaimTaskNodes),
+                   worker_scratch[worker]);
+    });
+  } else {
+    const ScratchPool::Lease scratch = scratches_.take(nodes);
+    repair_range(0, nodes, *scratch);
+  }
+  pool.reset();
   const std::size_t dropped = graph_.drop_non_live();
   graph_.link_unnamed();
   scratches_.release_free();
