@@ -123,8 +123,9 @@ class Collection {
   //     that a rebuild from the log would hold. A graph that is missing, does not load or was saved
   //     for other settings (HnswIndex::load), or that fits the log too little (kGraphKeptShare),
   //     is ignored and the graph is built anew through the parallel batch insert. When the opening
-  //     inserted many vectors (kGraphSaveShare) it saves "hnsw.graph" (best effort: a failed save
-  //     only leaves the next opening to repeat the work);
+  //     inserted many vectors (kGraphSaveShare) it drops the nodes it removed (HnswIndex::reclaim)
+  //     and saves "hnsw.graph" (best effort: a failed save only leaves the next opening to repeat
+  //     the work);
   //  7. reopens "wal.log" for appending with `appended` at 0 (Io).
   // On failure nothing built survives; on disk only the finished restore, the removed leftovers,
   // the settled log tail and what the index's finishing step wrote remain changed.
@@ -281,8 +282,8 @@ class Collection {
   // Whether the index holds `vector` under `id` (an HNSW index only; false for every other kind).
   bool index_holds(std::uint64_t id, std::span<const float> vector) const;
   // The index of an HNSW collection at opening: "hnsw.graph" when it loads, then a deferred replay
-  // and reconcile_index, then the save that kGraphSaveShare asks for; graph_opening_ tells what
-  // happened.
+  // and reconcile_index, then the reclaim and save that kGraphSaveShare asks for; graph_opening_
+  // tells what happened.
   Result<> open_hnsw_index(const std::string& wal_path);
   // Makes the index hold exactly the replayed vectors: nodes whose id the replay does not hold, or
   // whose vector differs in any bit from the replayed one, are removed (or the index is replaced by

@@ -103,8 +103,8 @@ struct HnswGraphSnapshot {
 // descent and the width-bounded layer search.
 //
 // Node states: absent (numbered but never inserted: zero row, level 0, no lists, never live), live,
-// deleted (row, level and lists kept, so the node still routes searches; it is never a result and
-// never chosen as a neighbour). Lists may name deleted or absent nodes, a node twice, or the node
+// deleted (row, level and lists kept, so the node still routes searches until drop_non_live(); it
+// is never a result and never chosen as a neighbour). Lists may name deleted or absent nodes, a node twice, or the node
 // itself; every algorithm tolerates it.
 //
 // Neighbour selection (the heuristic of the HNSW paper): from candidates nearest first, a candidate

@@ -18,10 +18,11 @@ namespace sorvel {
 // order what the caller sees: hits at equal distance come out in ascending id, iteration yields
 // ascending ids, and the entry-point election after a delete prefers the highest id.
 //
-// Thread rule: changing operations (add, add_batch, add_matrix, add_batch_parallel, remove, load)
-// need exclusive access from the holder. search needs only shared access; searches of one index run
-// in parallel, each with a scratch of its own taken from the index's pool (its mutex is held only
-// to take and to give back a scratch), and give the results a single-threaded search would give.
+// Thread rule: changing operations (add, add_batch, add_matrix, add_batch_parallel, remove,
+// reclaim, load) need exclusive access from the holder. search needs only shared access; searches
+// of one index run in parallel, each with a scratch of its own taken from the index's pool (its
+// mutex is held only to take and to give back a scratch), and give the results a single-threaded
+// search would give.
 class HnswIndex final : public VectorIndex {
  public:
   // The HnswIndex file written by save_file: this header, then the graph record.
@@ -101,7 +102,7 @@ class HnswIndex final : public VectorIndex {
   // highest level (ties: the highest id).
   bool remove(std::uint64_t id) override;
   // Drops the nodes of deleted ids: every list that names one is repaired (its live entries, then
-  // the nearest live nodes the deleted ones led to; HnswGraph::repair_lists), the live nodes are
+  // live nodes the deleted ones led to; HnswGraph::repair_lists), the live nodes are
   // renumbered, in their order, into arrays of their own size (HnswGraph::drop_non_live), and a
   // node no layer-0 list names any more is linked from its nearest neighbour
   // (HnswGraph::link_unnamed). Memory then follows the live vectors, searches walk only live
