@@ -19,7 +19,7 @@ from conftest import BUILD_DIR, SANITIZER_ENV
 F32 = np.float32
 DIMS = 16
 CONFIG = {"ef_construction": 64, "ef_search": 16, "m": 8}
-TRAILER_MAGIC = b"HNSWSUM1"
+TRAILER_MAGIC = b"HNSWSUM2"
 
 # Writes rows [start, stop) of a .npy file into collection "c", then exits, or reports the last
 # acknowledged write and waits to be killed.

@@ -457,6 +457,8 @@ Result<> Collection::open_hnsw_index(const std::string& wal_path) {
     // A graph beside an empty collection would only be loaded and dropped again at every opening.
     if (status_readable(graph_path)) (void)remove_if_present(graph_path);  // best effort
   } else if (g.inserted > 0 && g.inserted * kGraphSaveShare >= index_->len()) {
+    // The nodes the reconciliation removed go first, so the saved graph is the one memory holds.
+    dynamic_cast<HnswIndex&>(*index_).reclaim();
     // Best effort: a graph that is not saved is only rebuilt again at the next opening.
     g.saved = index_->save(graph_path).has_value();
   }
@@ -896,6 +898,8 @@ Result<> Collection::compact_wal() {
   // An update of a flat collection leaves the old row behind; the rewritten log holds only the live
   // rows, so the index drops the dead ones too and memory follows the live count.
   if (auto* flat = dynamic_cast<FlatIndex*>(index_.get())) flat->compact_rows();
+  // Likewise the graph drops the nodes of deleted ids, so the saved graph is the one memory holds.
+  if (auto* hnsw = dynamic_cast<HnswIndex*>(index_.get())) hnsw->reclaim();
   return index_->save(path_in_dir(kHnswGraphFileName));
 }
 

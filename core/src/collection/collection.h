@@ -145,8 +145,9 @@ class Collection {
   //     that a rebuild from the log would hold. A graph that is missing, does not load or was saved
   //     for other settings (HnswIndex::load), or that fits the log too little (kGraphKeptShare),
   //     is ignored and the graph is built anew through the parallel batch insert. When the opening
-  //     inserted many vectors (kGraphSaveShare) it saves "hnsw.graph" (best effort: a failed save
-  //     only leaves the next opening to repeat the work);
+  //     inserted many vectors (kGraphSaveShare) it drops the nodes it removed (HnswIndex::reclaim)
+  //     and saves "hnsw.graph" (best effort: a failed save only leaves the next opening to repeat
+  //     the work);
   //  7. settles a log the replay did not read cleanly (settle_replayed_log, wal_tail.h), so that
   //     records appended later are found by the next replay: a torn final record in a log read in
   //     step is cut away; after any skipped record, bytes ignored after a record's last field, or
@@ -331,8 +332,8 @@ class Collection {
   // Whether the index holds `vector` under `id` (an HNSW index only; false for every other kind).
   bool index_holds(std::uint64_t id, std::span<const float> vector) const;
   // The index of an HNSW collection at opening: "hnsw.graph" when it loads, then a deferred replay
-  // and reconcile_index, then the save that kGraphSaveShare asks for; graph_opening_ tells what
-  // happened.
+  // and reconcile_index, then the reclaim and save that kGraphSaveShare asks for; graph_opening_
+  // tells what happened.
   Result<> open_hnsw_index(const std::string& wal_path);
   // Makes the index hold exactly the replayed vectors: nodes whose id the replay does not hold, or
   // whose vector differs in any bit from the replayed one, are removed (or the index is replaced by

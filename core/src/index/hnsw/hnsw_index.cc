@@ -21,6 +21,11 @@ namespace {
 
 constexpr std::size_t kDefaultMicroBatch = 256;
 
+// A reclaim of a graph of this many nodes or more repairs its lists on a pool of threads, this
+// many nodes per task.
+constexpr std::size_t kParallelReclaimNodes = 16384;
+constexpr std::size_t kReclaimTaskNodes = 1024;
+
 double level_multiplier(std::size_t m) {
   return 1.0 / std::log(static_cast<double>(std::max<std::size_t>(m, 2)));
 }
@@ -138,6 +143,15 @@ HnswIndex::ScratchPool::Lease HnswIndex::ScratchPool::take(std::size_t node_coun
     throw;
   }
   return Lease(this, std::move(scratch));
+}
+
+void HnswIndex::ScratchPool::release_free() const noexcept {
+  std::vector<std::unique_ptr<HnswSearchScratch>> freed;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& scratch : free_) freed.push_back(std::move(scratch));
+    free_.clear();
+  }
 }
 
 void HnswIndex::ScratchPool::give_back(std::unique_ptr<HnswSearchScratch> scratch) const noexcept {
@@ -505,7 +519,51 @@ std::vector<SearchHit> HnswIndex::scan_filtered(std::span<const float> query, st
 
 bool HnswIndex::remove(std::uint64_t id) {
   const std::optional<HnswNode> node = graph_.find_node(id);
-  return node && graph_.remove(*node);
+  if (!node || !graph_.remove(*node)) return false;
+  // Reclaiming costs about one repair per live list; waiting until the deleted nodes are half the
+  // live ones makes that a few list repairs per delete, and bounds the graph at 1.5 times its live
+  // size.
+  const std::size_t dropped = graph_.node_count() - graph_.count();
+  if (dropped >= kReclaimMinNodes && 2 * dropped > graph_.count()) reclaim();
+  return true;
+}
+
+std::size_t HnswIndex::reclaim() {
+  const std::size_t nodes = graph_.node_count();
+  if (graph_.count() == nodes) return 0;
+  // Repairs of distinct nodes are independent (see HnswGraph::repair_lists): a large graph shares
+  // them out over a pool, a range of nodes per task.
+  std::unique_ptr<WorkerPool> pool;
+  if (nodes >= kParallelReclaimNodes) {
+    try {
+      pool = std::make_unique<WorkerPool>(available_processors());
+    } catch (const std::system_error&) {
+      pool.reset();
+    }
+  }
+  const auto repair_range = [&](std::size_t begin, std::size_t end, HnswSearchScratch& scratch) {
+    for (std::size_t n = begin; n < end; ++n) {
+      const auto node = static_cast<HnswNode>(n);
+      if (graph_.is_live(node)) graph_.repair_lists(node, scratch);
+    }
+  };
+  if (pool) {
+    std::vector<HnswSearchScratch> worker_scratch(pool->size());
+    for (HnswSearchScratch& s : worker_scratch) s.cover(nodes);
+    const std::size_t tasks = (nodes + kReclaimTaskNodes - 1) / kReclaimTaskNodes;
+    pool->run(tasks, [&](std::size_t t, std::size_t worker) {
+      repair_range(t * kReclaimTaskNodes, std::min(nodes, (t + 1) * kReclaimTaskNodes),
+                   worker_scratch[worker]);
+    });
+  } else {
+    const ScratchPool::Lease scratch = scratches_.take(nodes);
+    repair_range(0, nodes, *scratch);
+  }
+  pool.reset();
+  const std::size_t dropped = graph_.drop_non_live();
+  graph_.link_unnamed();
+  scratches_.release_free();
+  return dropped;
 }
 
 std::unique_ptr<IndexIterator> HnswIndex::iter() const {

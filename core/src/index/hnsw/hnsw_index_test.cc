@@ -143,6 +143,102 @@ TEST(HnswIndexTest, ClusteredDataIsReachedAndRecalledAcrossDeletes) {
   }
 }
 
+// Rounds of deletes, new ids and updates at a constant count: the nodes of deleted ids are
+// reclaimed as they pile up, so the graph never holds more than the live count and the reclaim
+// threshold, and recall holds. After reclaim() every list names live nodes only, within its limit,
+// and a search as wide as the index still reaches every live vector. An index that saw no delete
+// is left exactly as it was.
+TEST(HnswIndexTest, ChurnIsReclaimedAndRecallHolds) {
+  constexpr std::size_t kDims = 16;
+  constexpr std::size_t kLive = 2000;
+  constexpr std::size_t kChurn = 250;
+  constexpr std::size_t kRounds = 12;
+  constexpr std::size_t kQueries = 100;
+  const std::vector<float> data =
+      clustered(kLive + 2 * kChurn * kRounds + kQueries, kDims, 50, 41);
+  const std::span<const float> queries(data.data() + (data.size() - kQueries * kDims),
+                                       kQueries * kDims);
+  seed_thread_random(42);
+  HnswIndex index(kDims, Metric::L2, 100, 32, 8);
+  ASSERT_TRUE(index.add_matrix({data.data(), kLive * kDims}, kLive, kDims, 0));
+  const HnswGraphSnapshot untouched = index.graph().to_snapshot();
+  EXPECT_EQ(index.reclaim(), 0u);
+  EXPECT_EQ(index.graph().to_snapshot(), untouched);
+
+  // Slot s holds id ids[s] with row rows[s] of `data`.
+  std::vector<std::uint64_t> ids(kLive);
+  std::vector<std::size_t> rows(kLive);
+  for (std::size_t s = 0; s < kLive; ++s) ids[s] = rows[s] = s;
+  std::size_t next_row = kLive;
+  std::uint64_t next_id = kLive;
+  const auto recall = [&] {
+    std::size_t found = 0;
+    for (std::size_t q = 0; q < kQueries; ++q) {
+      const std::span<const float> query = queries.subspan(q * kDims, kDims);
+      std::vector<std::pair<float, std::uint64_t>> exact;
+      for (std::size_t s = 0; s < kLive; ++s) {
+        exact.push_back({distance(Metric::L2, query, row(data, kDims, rows[s])), ids[s]});
+      }
+      std::partial_sort(exact.begin(), exact.begin() + 10, exact.end());
+      std::set<std::uint64_t> truth;
+      for (std::size_t i = 0; i < 10; ++i) truth.insert(exact[i].second);
+      const std::vector<SearchHit> hits = index.search(query, 10).value();
+      for (const SearchHit& h : hits) found += truth.count(h.id);
+    }
+    return static_cast<double>(found) / (10.0 * kQueries);
+  };
+  const double built = recall();
+  EXPECT_GE(built, 0.95);
+
+  seed_thread_random(43);
+  std::size_t reclaimed_rounds = 0;
+  for (std::size_t round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    std::set<std::size_t> picked;
+    while (picked.size() < 2 * kChurn) picked.insert(thread_random_at_most(kLive - 1));
+    std::vector<std::size_t> slots(picked.begin(), picked.end());
+    const std::size_t nodes_before = index.graph().node_count();
+    for (std::size_t i = 0; i < kChurn; ++i) ASSERT_TRUE(index.remove(ids[slots[i]]));
+    for (std::size_t i = 0; i < 2 * kChurn; ++i) {
+      const std::size_t s = slots[i];
+      if (i < kChurn) {
+        ids[s] = next_id++;
+      } else {
+        ASSERT_TRUE(index.remove(ids[s]));  // an update
+      }
+      rows[s] = next_row++;
+      ASSERT_TRUE(index.add(ids[s], row(data, kDims, rows[s])));
+    }
+    ASSERT_EQ(index.len(), kLive);
+    reclaimed_rounds += index.graph().node_count() < nodes_before;
+    EXPECT_LE(index.graph().node_count(), kLive + HnswIndex::kReclaimMinNodes);
+  }
+  EXPECT_GE(reclaimed_rounds, 2u);
+  EXPECT_GE(recall(), built - 0.03);
+
+  const std::size_t dropped = index.graph().node_count() - kLive;
+  EXPECT_EQ(index.reclaim(), dropped);
+  const HnswGraph& g = index.graph();
+  ASSERT_EQ(g.node_count(), kLive);
+  for (HnswNode n = 0; n < g.node_count(); ++n) {
+    ASSERT_TRUE(g.is_live(n));
+    for (std::size_t l = 0; l <= g.upper_list_count(n); ++l) {
+      const std::span<const HnswNode> list = g.neighbors(n, l);
+      EXPECT_LE(list.size(), l == 0 ? g.m_max0() : g.m());
+      for (const HnswNode v : list) ASSERT_LT(v, g.node_count());
+    }
+  }
+  std::set<std::uint64_t> live_ids(ids.begin(), ids.end());
+  std::set<std::uint64_t> iterated;
+  const auto it = index.iter();
+  while (const auto item = it->next()) iterated.insert(item->id);
+  EXPECT_EQ(iterated, live_ids);
+  EXPECT_GE(recall(), built - 0.03);
+  for (std::size_t q = 0; q < 5; ++q) {
+    EXPECT_EQ(index.search(queries.subspan(q * kDims, kDims), kLive)->size(), kLive);
+  }
+}
+
 TEST(HnswIndexTest, ChecksComeInTheirOrder) {
   HnswIndex index(3, Metric::L2, 20, 10, 4);
   const std::vector<float> two = {1, 2};
