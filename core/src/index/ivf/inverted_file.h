@@ -104,6 +104,34 @@ std::vector<std::pair<float, std::size_t>> nearest_lists(Metric metric, const fl
                                                          const float* centroids, std::size_t n,
                                                          std::size_t d, std::uint64_t nprobe);
 
+// The lists an unfiltered search scans: the nprobe nearest (nearest_lists), and when those hold
+// fewer than `needed` rows, further lists nearest first until the lists hold `needed` rows or every
+// list is in, so a search never comes back with fewer than min(k, held) hits. Where the nprobe
+// nearest hold enough, the lists are exactly those of nearest_lists. `centroids` holds d floats
+// for each of `lists`.
+template <class List>
+std::vector<std::pair<float, std::size_t>> lists_to_scan(Metric metric, const float* query,
+                                                         const float* centroids, std::size_t d,
+                                                         std::uint64_t nprobe,
+                                                         std::span<const List> lists,
+                                                         std::size_t needed) {
+  const std::size_t n = lists.size();
+  std::vector<std::pair<float, std::size_t>> probed =
+      nearest_lists(metric, query, centroids, n, d, nprobe);
+  std::size_t rows = 0;
+  for (const auto& probe : probed) rows += lists[probe.second].ids.size();
+  if (rows >= needed || probed.size() == n) return probed;
+  std::vector<std::pair<float, std::size_t>> ranked =
+      nearest_lists(metric, query, centroids, n, d, n);
+  rows = 0;
+  std::size_t end = 0;
+  while (end < n && (end < probed.size() || rows < needed)) {
+    rows += lists[ranked[end++].second].ids.size();
+  }
+  ranked.resize(end);
+  return ranked;
+}
+
 // Scores `count` rows of `d` floats (row r belongs to ids[r]) against `query` into `top` by
 // distance_squared(metric), four rows at a time with distance_batch4.
 void scan_rows(Metric metric, const float* query, const float* rows, const std::uint64_t* ids,

@@ -278,8 +278,9 @@ Result<std::vector<SearchHit>> IvfPqIndex::search(std::span<const float> query,
 
   std::vector<std::pair<float, std::size_t>> probed;
   if (trained_ && n_centroids_ > 0) {
-    probed =
-        nearest_lists(metric_, query.data(), centroids_.data(), n_centroids(), d, config_.nprobe);
+    const std::size_t needed = k > buffer_.size() ? k - buffer_.size() : 0;
+    probed = lists_to_scan(metric_, query.data(), centroids_.data(), d, config_.nprobe,
+                           std::span<const CodeList>(lists_), needed);
   }
   std::size_t candidates = buffer_.size();
   for (const auto& probe : probed) candidates += lists_[probe.second].ids.size();

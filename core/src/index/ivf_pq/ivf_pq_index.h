@@ -67,8 +67,9 @@ class IvfPqIndex final : public VectorIndex {
   // `rows` empty vectors are added.
   Result<> add_matrix(std::span<const float> data, std::size_t rows, std::size_t cols,
                       std::uint64_t start_id);
-  // DimensionMismatch first; then at most k hits, ascending: listed vectors of the nprobe lists
-  // nearest to the query scored by their codes, buffered vectors by the metric's distance.
+  // DimensionMismatch first; then min(k, len()) hits, ascending: listed vectors of the nprobe
+  // lists nearest to the query, and of further lists nearest first while those hold fewer than k
+  // rows (lists_to_scan), scored by their codes; buffered vectors by the metric's distance.
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
   // DimensionMismatch first; then the k best held vectors whose id `accept` passes (all passing
   // ones when fewer pass), with search's values: every buffered row by the metric's distance, and
