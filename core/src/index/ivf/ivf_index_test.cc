@@ -222,6 +222,7 @@ TEST(IvfIndex, FilteredSearchReachesPassingIdsInAnyList) {
       ASSERT_EQ(index.trained(), trained);
       const std::set<std::uint64_t> far_list =
           trained ? testing::farthest_list_ids(index, metric, query) : std::set<std::uint64_t>{};
+      EXPECT_EQ(far_list.empty(), !trained);
       std::vector<testing::IdFilterCase> filters = testing::share_filters(3 * 1234 + 1);
       filters.push_back({"every id", [](std::uint64_t) { return true; }});
       filters.push_back(

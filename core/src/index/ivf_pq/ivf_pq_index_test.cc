@@ -181,6 +181,7 @@ TEST(IvfPqIndex, FilteredSearchReachesPassingIdsInAnyList) {
     if (trained) {
       score = code_scores(index, q);
       far_list = testing::farthest_list_ids(index, Metric::L2, q);
+      EXPECT_FALSE(far_list.empty());
     } else {
       for (const IndexItem& item : items_in_order(index)) {
         score[item.id] = distance(Metric::L2, q, item.vector);
