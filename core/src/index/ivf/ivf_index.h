@@ -68,8 +68,8 @@ class IvfIndex final : public VectorIndex {
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
   // DimensionMismatch first; then the k nearest held vectors whose id `accept` passes (all passing
   // ones when fewer pass), by search's distances: every buffered row, and lists probed nearest
-  // first as inverted_file.h describes, so a filter that few ids pass scans every list and gets
-  // the exact answer.
+  // first (or every id tested in order) as inverted_file.h describes, so a filter that few ids
+  // pass gets the exact answer.
   Result<std::vector<SearchHit>> search_filtered(std::span<const float> query, std::size_t k,
                                                  const IdFilter& accept) const override;
   // True when `id` was held (buffered or listed); its row is replaced by the last row of the same

@@ -73,8 +73,8 @@ class IvfPqIndex final : public VectorIndex {
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
   // DimensionMismatch first; then the k best held vectors whose id `accept` passes (all passing
   // ones when fewer pass), with search's values: every buffered row by the metric's distance, and
-  // lists probed nearest first as inverted_file.h describes, scored by their codes. A filter that
-  // few ids pass scans every list: the exact answer over the codes.
+  // lists probed nearest first (or every id tested in order) as inverted_file.h describes, scored
+  // by their codes. A filter that few ids pass gets the exact answer over the codes.
   Result<std::vector<SearchHit>> search_filtered(std::span<const float> query, std::size_t k,
                                                  const IdFilter& accept) const override;
   // True when `id` was held; its entry is replaced by the last entry of the same buffer or list and
