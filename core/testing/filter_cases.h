@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <span>
 #include <vector>
@@ -34,17 +35,21 @@ inline std::vector<IdFilterCase> share_filters(std::uint64_t one) {
 template <class Index>
 std::set<std::uint64_t> farthest_list_ids(const Index& index, Metric metric,
                                           std::span<const float> query) {
+  // Scores may be negative (the dot product's), so the search starts from the first non-empty
+  // list rather than from a fixed score.
   const std::size_t d = query.size();
-  std::size_t far = 0;
-  float worst = -1.0f;
+  std::optional<std::size_t> far;
+  float worst = 0.0f;
   for (std::size_t c = 0; c < index.lists().size(); ++c) {
+    if (index.lists()[c].ids.empty()) continue;
     const float dc = distance_squared(metric, query.data(), &index.centroids()[c * d], d);
-    if (!index.lists()[c].ids.empty() && dc > worst) {
+    if (!far || dc > worst) {
       worst = dc;
       far = c;
     }
   }
-  const auto& ids = index.lists()[far].ids;
+  if (!far) return {};
+  const auto& ids = index.lists()[*far].ids;
   return {ids.begin(), ids.end()};
 }
 

@@ -334,6 +334,39 @@ def test_filtered_search_returns_the_nearest_passing_vectors(filter_world, kind,
                 assert distances == [h["distance"] for h in ranked[:k]]
 
 
+@pytest.mark.parametrize("kind, n", FILTER_KINDS, ids=[f"{k}_{n}" for k, n in FILTER_KINDS])
+def test_no_search_comes_back_short(filter_world, kind, n):
+    # The nprobe nearest of 256 lists hold about 320 of 5,000 vectors: the inverted files probe on.
+    cols, _, queries = filter_world
+    for k in (1000, n, n + 10):
+        for flt in (None, {"$and": []}):
+            hits = cols[kind, n].search(queries[0], k, flt)
+            assert len(hits) == min(k, n), (k, flt)
+            assert len({h["id"] for h in hits}) == len(hits)
+            assert [h["distance"] for h in hits] == sorted(h["distance"] for h in hits)
+
+
+def test_a_sparse_hnsw_graph_answers_every_node(svdb, data):
+    # With m 2 a walk from the entry point reaches about 70 % of the nodes: the exact scan answers.
+    os.makedirs(os.path.join(data, "g"))
+    with open(os.path.join(data, "g", "meta.json"), "w") as f:
+        f.write('{"name": "g", "dimensions": 16, "metric": "l2", "index_type": "hnsw", '
+                '"wal_compact_threshold": 50000, '
+                '"hnsw_config": {"ef_construction": 200, "ef_search": 50, "m": 2}}')
+    col = svdb.Client(data).get_collection("g")
+    rng = np.random.default_rng(11)
+    vectors = rng.standard_normal((5000, 16), dtype=F32)
+    col.upsert_batch([(i, vectors[i]) for i in range(5000)])
+    q = rng.standard_normal(16, dtype=F32)
+    for k in (1000, 5000, 5010):
+        hits = col.search(q, k)
+        assert len(hits) == min(k, 5000)
+        if k >= 5000:  # every vector, exactly ranked
+            d = np.linalg.norm(vectors - q, axis=1)
+            assert sorted(h["id"] for h in hits) == list(range(5000))
+            assert [h["id"] for h in hits[:10]] == np.argsort(d, kind="stable")[:10].tolist()
+
+
 def test_filtered_hybrid_search_on_an_ivf_collection(client):
     # Few pass, so the inverted file answers exactly: the filtered hybrid search is the unfiltered
     # one over a collection of the passing vectors alone, bit for bit.

@@ -124,7 +124,8 @@ def test_the_opening_after_an_event_saves_the_graph_the_next_one_uses(svdb, data
 
 def recall(svdb, data, rows, queries, k=10):
     col = svdb.Client(data).get_collection("c")
-    d = ((queries[:, None, :].astype(np.float64) - rows[None, :, :]) ** 2).sum(axis=2)
+    q, r = queries.astype(np.float64), rows.astype(np.float64)
+    d = (q * q).sum(axis=1)[:, None] - 2.0 * q @ r.T + (r * r).sum(axis=1)[None, :]
     truth = np.argsort(d, axis=1, kind="stable")[:, :k]
     found = sum(len({h["id"] for h in col.search(q, k)} & set(t.tolist()))
                 for q, t in zip(queries, truth))
@@ -151,7 +152,12 @@ def flip_a_vector_bit(content):
 @pytest.mark.parametrize("graph", ["zero-filled", "foreign", "foreign of m 2",
                                    "foreign of another metric", "damaged"])
 def test_a_graph_that_cannot_be_trusted_is_built_anew(svdb, data, rows, tmp_path, graph):
-    base, _, queries = rows
+    base, _, _ = rows
+    # Two parallel builds differ. Over 500 queries the recall of one build varies by a standard
+    # deviation of about 0.003 (measured over 40 builds; 0.01 over 20 queries), so a margin of
+    # 0.03 is about eight deviations of the difference, while a graph of other vectors, or one
+    # that misses a part of them, falls far below it.
+    queries = np.random.default_rng(4).standard_normal((500, DIMS), dtype=F32)
     new_collection(data)
     col = svdb.Client(data).get_collection("c")
     col.upsert_batch([(i, base[i]) for i in range(len(base))])
@@ -166,7 +172,7 @@ def test_a_graph_that_cannot_be_trusted_is_built_anew(svdb, data, rows, tmp_path
     }[graph]()
     with open(graph_path(data), "wb") as f:
         f.write(content)
-    assert recall(svdb, data, base, queries) >= fresh - 0.05
+    assert recall(svdb, data, base, queries) >= fresh - 0.03
     assert fresh > 0.5
     # The graph built at that opening replaced the one that could not be trusted.
     assert graph_file(data)[2][-24:-16] == TRAILER_MAGIC

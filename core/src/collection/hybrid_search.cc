@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+#include "index/topk.h"
+
 namespace sorvel {
 
 namespace {
@@ -233,6 +235,16 @@ bool hybrid_score_greater(float a, float b) {
   return std::isnan(b) || a > b;
 }
 
+bool hybrid_better(const HybridScore& a, const HybridScore& b) {
+  if (hybrid_score_greater(a.score, b.score)) return true;
+  if (hybrid_score_greater(b.score, a.score)) return false;
+  if (distance_less(a.dense_distance, b.dense_distance)) return true;
+  if (distance_less(b.dense_distance, a.dense_distance)) return false;
+  if (hybrid_score_greater(a.sparse_score, b.sparse_score)) return true;
+  if (hybrid_score_greater(b.sparse_score, a.sparse_score)) return false;
+  return a.id < b.id;
+}
+
 Result<std::vector<HybridHit>> search_hybrid(const VectorIndex& index, const PayloadMap& payloads,
                                              const SparseIndex& sparse,
                                              std::span<const float> dense_query,
@@ -293,12 +305,7 @@ Result<std::vector<HybridHit>> search_hybrid(const VectorIndex& index, const Pay
     if (dense.find(id) == nullptr) fuse(id, nullptr, &s);
   });
 
-  keep_best(
-      fused, k,
-      [](const HybridScore& a, const HybridScore& b) {
-        return hybrid_score_greater(a.score, b.score);
-      },
-      /*sort=*/true);
+  keep_best(fused, k, hybrid_better, /*sort=*/true);
 
   std::vector<HybridHit> out;
   out.reserve(fused.size());

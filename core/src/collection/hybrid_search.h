@@ -82,6 +82,12 @@ std::optional<HybridScore> hybrid_fuse(std::uint64_t id, const float* dense_dist
 // ties (a strict weak ordering).
 bool hybrid_score_greater(float a, float b);
 
+// The order of fused hits: hybrid_score_greater, equal scores by dense distance (nearest first,
+// NaN last), then by the higher sparse score (NaN last), then by the lower id. A total order, so
+// the result of a search is fixed. A degenerate range (a single sparse score, say) can make the
+// other side's term vanish next to it in f32: the dense order then still holds among the ties.
+bool hybrid_better(const HybridScore& a, const HybridScore& b);
+
 // Hybrid search over a collection's parts:
 //  1. k = 0 gives an empty list at once (no search, whatever the query).
 //  2. Both sides fetch n = max(10 k, k) candidates (10 k saturating at the largest u64).
@@ -95,8 +101,8 @@ bool hybrid_score_greater(float a, float b);
 //     0.0, so it holds p + 0.0). The n best scores (NaN last; ties at the cut in no defined order)
 //     are kept; with a filter, the n best of the passing ids.
 //  5. Each side's values (all of them passing ids) are folded into its HybridRange.
-//  6. Every id of either side is fused (hybrid_fuse), and the k best by hybrid_score_greater are
-//     returned best first (equal scores in no defined order), each with a copy of its payload.
+//  6. Every id of either side is fused (hybrid_fuse), and the k best by hybrid_better are
+//     returned best first, each with a copy of its payload.
 //     Payloads are copied only for the returned hits.
 // So a filtered search answers as the unfiltered one would over a collection holding only the
 // passing vectors (with an exact index, bit for bit up to the order of equal scores).

@@ -228,6 +228,60 @@ TEST(HybridSearchTest, WorkedCasesBitForBit) {
   }
 }
 
+// Equal fused scores are ordered by the dense distance, then the higher sparse score, then the id.
+// With a single kept sparse score the sparse range is 1e-9, so every dense-only id's sparse term
+// (-3e8) swallows its dense term and all of them tie; with a sparse weight of 0 ids at one distance
+// tie whatever their sparse scores.
+TEST(HybridSearchTest, EqualScoresKeepTheDenseOrder) {
+  struct Case {
+    const char* name;
+    std::vector<SearchHit> dense;
+    std::vector<std::pair<std::uint64_t, float>> term5;
+    float sparse_weight;
+    std::vector<std::uint64_t> order;
+  };
+  const Case cases[] = {
+      {"one sparse match",
+       {{0, 5.0f}, {1, 4.0f}, {2, 3.0f}, {3, 2.0f}, {4, 1.0f}},
+       {{5, 1.0f}},
+       0.3f,
+       {5, 4, 3, 2, 1, 0}},
+      {"equal distances: the higher sparse score, then the lower id",
+       {{7, 2.0f}, {3, 2.0f}, {9, 2.0f}, {8, 1.0f}},
+       {{9, 0.5f}, {3, 0.25f}},
+       0.0f,
+       {8, 9, 3, 7}},
+  };
+  for (const Case& c : cases) {
+    const World w = world(c.dense, c.term5);
+    Result<std::vector<HybridHit>> hits = w.search(kTerm5, 10, nullptr, 0.7f, c.sparse_weight);
+    ASSERT_TRUE(hits) << c.name;
+    ASSERT_EQ(hits->size(), c.order.size()) << c.name;
+    std::vector<float> distances;
+    std::vector<float> scores;
+    for (const SearchHit& h : c.dense) distances.push_back(h.distance);
+    for (const auto& [id, s] : c.term5) scores.push_back(s);
+    const HybridRange dense = hybrid_range(distances);
+    const HybridRange sparse = hybrid_range(scores);
+    for (std::size_t i = 0; i < c.order.size(); ++i) {
+      const HybridHit& h = (*hits)[i];
+      EXPECT_EQ(h.id, c.order[i]) << c.name << " position " << i;
+      const float a = (h.dense_distance - dense.min) / dense.range;
+      const float b = 1.0f - a;
+      const float cc = (h.sparse_score - sparse.min) / sparse.range;
+      const float expected = cc * c.sparse_weight + b * 0.7f;
+      EXPECT_EQ(bits(h.score), bits(expected)) << c.name << " id " << h.id;
+    }
+  }
+  // The first case's dense-only ids all score exactly -3e8.
+  const World w = world({{0, 5.0f}, {1, 4.0f}, {2, 3.0f}, {3, 2.0f}, {4, 1.0f}}, {{5, 1.0f}});
+  Result<std::vector<HybridHit>> hits = w.search(kTerm5, 10);
+  ASSERT_TRUE(hits);
+  for (std::size_t i = 1; i < hits->size(); ++i) {
+    EXPECT_EQ(bits((*hits)[i].score), bits(-300000000.0f)) << i;
+  }
+}
+
 TEST(HybridSearchTest, SparseScoresAccumulateInQueryThenListOrder) {
   struct Case {
     const char* name;

@@ -426,7 +426,16 @@ Result<std::vector<SearchHit>> HnswIndex::search(std::span<const float> query,
   HnswNode ep = *entry;
   for (std::size_t l = graph_.level(ep); l >= 1; --l) ep = graph_.greedy_closest(q, ep, l);
   const ScratchPool::Lease scratch = scratches_.take(graph_.node_count());
-  return to_hits(graph_.search_layer(q, ep, std::max(ef_search_, k), 0, *scratch), k);
+  const std::span<const HnswPair> w =
+      graph_.search_layer(q, ep, std::max(ef_search_, k), 0, *scratch);
+  // A sparse graph (a small m, many deletions) can leave nodes that no walk from the entry point
+  // reaches: the exact scan then answers, so no search comes back short.
+  const std::size_t want = std::min(k, graph_.count());
+  if (w.size() < want) {
+    const auto every = [](std::uint64_t) { return true; };
+    return scan_filtered(query, want, IdFilter(every));
+  }
+  return to_hits(w, k);
 }
 
 namespace {

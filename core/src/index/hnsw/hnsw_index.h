@@ -85,7 +85,8 @@ class HnswIndex final : public VectorIndex {
                               const WorkerPool::Launcher& launch = WorkerPool::default_launch);
 
   // DimensionMismatch first (also when empty); then the k best of max(ef_search, k) candidates,
-  // ascending distance, equal distances in ascending id. L2 distances are square-rooted.
+  // ascending distance, equal distances in ascending id. L2 distances are square-rooted. When the
+  // walk reaches fewer than min(k, len()) live nodes, an exact scan of every node's row answers.
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
   // DimensionMismatch first (also when empty); then the k nearest live vectors whose id `accept`
   // passes, or all passing ones when fewer pass, with search's distances and order. The layer-0

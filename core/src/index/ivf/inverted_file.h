@@ -104,6 +104,34 @@ std::vector<std::pair<float, std::size_t>> nearest_lists(Metric metric, const fl
                                                          const float* centroids, std::size_t n,
                                                          std::size_t d, std::uint64_t nprobe);
 
+// The lists an unfiltered search scans: the nprobe nearest (nearest_lists), and when those hold
+// fewer than `needed` rows, further lists nearest first until the lists hold `needed` rows or every
+// list is in, so a search never comes back with fewer than min(k, held) hits. Where the nprobe
+// nearest hold enough, the lists are exactly those of nearest_lists. `centroids` holds d floats
+// for each of `lists`.
+template <class List>
+std::vector<std::pair<float, std::size_t>> lists_to_scan(Metric metric, const float* query,
+                                                         const float* centroids, std::size_t d,
+                                                         std::uint64_t nprobe,
+                                                         std::span<const List> lists,
+                                                         std::size_t needed) {
+  const std::size_t n = lists.size();
+  std::vector<std::pair<float, std::size_t>> probed =
+      nearest_lists(metric, query, centroids, n, d, nprobe);
+  std::size_t rows = 0;
+  for (const auto& probe : probed) rows += lists[probe.second].ids.size();
+  if (rows >= needed || probed.size() == n) return probed;
+  std::vector<std::pair<float, std::size_t>> ranked =
+      nearest_lists(metric, query, centroids, n, d, n);
+  rows = 0;
+  std::size_t end = 0;
+  while (end < n && (end < probed.size() || rows < needed)) {
+    rows += lists[ranked[end++].second].ids.size();
+  }
+  ranked.resize(end);
+  return ranked;
+}
+
 // Scores `count` rows of `d` floats (row r belongs to ids[r]) against `query` into `top` by
 // distance_squared(metric), four rows at a time with distance_batch4.
 void scan_rows(Metric metric, const float* query, const float* rows, const std::uint64_t* ids,
@@ -156,11 +184,11 @@ Result<> check_held_once(std::vector<std::uint64_t> held);
 // Filtered searches rank at least as many passing rows as the unfiltered search ranks rows: lists
 // are probed nearest first until the rows scanned reach those of the nprobe nearest lists divided
 // by the filter's passing share (estimated from a sample), and past that until k rows passed; at
-// worst every list is scanned, which is the exact answer over what the index stores. When no
-// sampled id passes, that scan would test nearly every row's id in list order, an order that
-// scatters the caller's lookups: the ids are then tested first in the order the index keeps them
-// (as a rule the order they came in), and only the lists holding passing ids are scanned, for
-// those ids alone.
+// worst every list is scanned, which is the exact answer over what the index stores. Probing
+// tests the ids of the rows it meets in list order, an order that scatters the caller's lookups;
+// where it would test so many that testing every id once costs less (prefer_in_order_pass), the
+// ids are tested in the order the index keeps them (as a rule the order they came in), as a flat
+// scan tests them, and only the rows of passing ids are scored: the exact answer again.
 
 // The candidate test of a scan over rows whose ids are `ids`: the id of row r when `accept`
 // passes it.
@@ -215,28 +243,44 @@ std::pair<std::size_t, std::size_t> sample_passing_of(std::span<const List> list
   return {passing, sampled};
 }
 
-// Rounds of a sample where none passed: a share of 1 % misses all of kFilterSampleIds ids in
-// about one training of 13, which would send it down the path for filters almost nothing passes
-// (every id tested, about twice the probing's cost). Four times as many ids miss it once in
-// 30,000; each further id tested costs that path about 0.1 us (a payload lookup), so a wider
-// second round would slow the rare filters it serves more than it helps.
-inline constexpr std::size_t kFilterResampleFactor = 4;
-
-// (passing, sampled) from kFilterSampleIds ids, or from kFilterResampleFactor times as many when
-// none of those passed.
+// (passing, sampled) from kFilterSampleIds ids. A sample where none passes sends the search down
+// the in-order pass, which costs about a flat scan; a wider sample would cost far more per id
+// (about 0.5 us each, in list order) than it saves the few filters it would tell apart.
 template <class List>
 std::pair<std::size_t, std::size_t> sample_passing(std::span<const List> lists, std::size_t total,
                                                    const IdFilter& accept) {
-  const std::pair<std::size_t, std::size_t> first =
-      sample_passing_of(lists, total, accept, kFilterSampleIds);
-  if (first.first > 0 || first.second < kFilterSampleIds) return first;
-  return sample_passing_of(lists, total, accept, kFilterSampleIds * kFilterResampleFactor);
+  return sample_passing_of(lists, total, accept, kFilterSampleIds);
 }
 
 // The rows a filtered search scans before it may stop: `unfiltered_rows` (those of the nprobe
 // nearest lists) times sampled / passing, at most `total`; `total` when no sampled id passed.
 std::size_t filtered_probe_rows(std::size_t unfiltered_rows,
                                 std::pair<std::size_t, std::size_t> sample, std::size_t total);
+
+// The cost model behind the choice, in units of one filter test of an id in the order the index
+// keeps them (measured at 100,000 x 64 with a payload filter: about 22 ns). A test in list order
+// costs about 7 of them (160 ns: its lookups miss the cache), a row's distance 0.01 per dimension.
+// Probing tests every row it meets until k passed, about k / share rows, and after that the rows
+// that would enter the top k: over r rows scanned in random order about k / (share r) of the
+// next ones, so (k / share) (1 + ln(rows share / k)) in all, at most the rows it scans.
+inline constexpr double kListOrderTestCost = 7.0;
+inline constexpr double kRowCostPerDimension = 0.01;
+
+// True when testing all `total` ids in order and scoring the passing ones costs less than probing
+// `probe_rows` rows (filtered_probe_rows) of `dims` dimensions for k hits with the share of
+// `sample`; always when no sampled id passed.
+bool prefer_in_order_pass(std::size_t total, std::size_t dims, std::size_t k,
+                          std::pair<std::size_t, std::size_t> sample, std::size_t probe_rows);
+
+// The rows a filtered search would probe: filtered_probe_rows with the nprobe lists' rows taken as
+// nprobe average lists (the lists are not ranked yet when the choice is made).
+inline std::size_t expected_probe_rows(std::uint64_t nprobe, std::size_t n_lists,
+                                       std::pair<std::size_t, std::size_t> sample,
+                                       std::size_t total) {
+  const std::size_t lists = static_cast<std::size_t>(std::min<std::uint64_t>(nprobe, n_lists));
+  const std::size_t rows = n_lists == 0 ? 0 : total / n_lists * lists;
+  return filtered_probe_rows(rows, sample, total);
+}
 
 // The probing of a filtered search: the centroids of `lists` (d floats each) ranked by
 // distance_squared to the query, and scan(c) called for lists c nearest first until the rows

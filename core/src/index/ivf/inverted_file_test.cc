@@ -95,9 +95,8 @@ TEST(NearestLists, NearestFirstNanLastCutToNprobe) {
   EXPECT_TRUE(nearest_lists(Metric::L2, &query, nullptr, 0, 1, 16).empty());
 }
 
-TEST(SamplePassing, ASampleWhereNonePassesIsTakenAgainWiderBeforeItCounts) {
-  // 100 lists of 256 ids 0 .. 25599 end to end: the first sample takes every 100th id, which a
-  // filter of one id in a hundred can miss entirely.
+TEST(SamplePassing, EvenlySpreadOverTheListsEndToEnd) {
+  // 100 lists of 256 ids 0 .. 25599 end to end: the sample takes every 100th id.
   struct List {
     std::vector<std::uint64_t> ids;
   };
@@ -105,19 +104,39 @@ TEST(SamplePassing, ASampleWhereNonePassesIsTakenAgainWiderBeforeItCounts) {
   for (std::uint64_t id = 0; id < 25600; ++id) lists[id / 256].ids.push_back(id);
   const std::span<const List> all(lists);
   const auto one_in_100 = [](std::uint64_t id) { return id % 100 == 50; };
-  const auto none = [](std::uint64_t) { return false; };
   const auto even = [](std::uint64_t id) { return id % 2 == 0; };
-
-  EXPECT_EQ(sample_passing_of(all, 25600, IdFilter(one_in_100), kFilterSampleIds),
+  EXPECT_EQ(sample_passing(all, 25600, IdFilter(one_in_100)),
             std::make_pair(std::size_t{0}, kFilterSampleIds));
-  const auto [passing, sampled] = sample_passing(all, 25600, IdFilter(one_in_100));
-  EXPECT_EQ(sampled, kFilterSampleIds * kFilterResampleFactor);
-  EXPECT_GT(passing, 0u);
-  EXPECT_EQ(sample_passing(all, 25600, IdFilter(none)),
-            std::make_pair(std::size_t{0}, kFilterSampleIds * kFilterResampleFactor));
-  // A first sample that finds passing ids is the estimate.
   EXPECT_EQ(sample_passing(all, 25600, IdFilter(even)),
             std::make_pair(kFilterSampleIds, kFilterSampleIds));
+}
+
+// Where probing would test about as many ids as a flat scan, or more, every id is tested once in
+// order instead: filters almost nothing passes, and a share whose probing reaches every list.
+TEST(PreferInOrderPass, ProbesOnlyWhereFewIdsAreTested) {
+  struct Case {
+    const char* name;
+    std::size_t passing;  // of kFilterSampleIds sampled
+    std::size_t probe_rows;
+    bool in_order;
+  };
+  constexpr std::size_t kTotal = 100000;
+  const Case cases[] = {
+      {"no sampled id passes", 0, kTotal, true},
+      {"one sampled id: every list", 1, kTotal, true},
+      {"a tenth pass", 26, 6000, false},
+      {"half pass", 128, 1300, false},
+      {"1 %: k / share rows tested in list order", 3, 54000, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(prefer_in_order_pass(kTotal, 64, 10, {c.passing, kFilterSampleIds}, c.probe_rows),
+              c.in_order)
+        << c.name;
+  }
+  // The rows probing scans: the nprobe average lists divided by the share, at most every row.
+  EXPECT_EQ(expected_probe_rows(8, 1000, {256, 256}, kTotal), 800u);
+  EXPECT_EQ(expected_probe_rows(8, 1000, {1, 256}, kTotal), kTotal);
+  EXPECT_EQ(expected_probe_rows(0, 1000, {1, 256}, kTotal), 0u);
 }
 
 }  // namespace

@@ -160,8 +160,9 @@ Result<std::vector<SearchHit>> IvfIndex::search(std::span<const float> query, st
 
   std::vector<std::pair<float, std::size_t>> probed;
   if (trained_ && n_centroids_ > 0) {
-    probed =
-        nearest_lists(metric_, query.data(), centroids_.data(), n_centroids(), d, config_.nprobe);
+    const std::size_t needed = k > buffer_.size() ? k - buffer_.size() : 0;
+    probed = lists_to_scan(metric_, query.data(), centroids_.data(), d, config_.nprobe,
+                           std::span<const PostingList>(lists_), needed);
   }
   std::size_t candidates = buffer_.size();
   for (const auto& probe : probed) candidates += lists_[probe.second].ids.size();
@@ -200,7 +201,9 @@ Result<std::vector<SearchHit>> IvfIndex::search_filtered(std::span<const float> 
     };
     const std::span<const PostingList> lists(lists_);
     const std::pair<std::size_t, std::size_t> sample = sample_passing(lists, listed_, accept);
-    if (sample.first == 0) {
+    const std::size_t probe_rows =
+        expected_probe_rows(config_.nprobe, lists_.size(), sample, listed_);
+    if (prefer_in_order_pass(listed_, d, k, sample, probe_rows)) {
       std::vector<std::pair<std::size_t, std::uint64_t>> passing;
       for (const auto& [id, list] : id_to_list_) {
         if (accept(id)) passing.emplace_back(static_cast<std::size_t>(list), id);

@@ -62,13 +62,14 @@ class IvfIndex final : public VectorIndex {
   // rows are filed in order. With 0 dimensions and 0 columns, `rows` empty vectors are added.
   Result<> add_matrix(std::span<const float> data, std::size_t rows, std::size_t cols,
                       std::uint64_t start_id);
-  // DimensionMismatch first; then at most k hits, ascending by the metric's distance, over the
-  // nprobe lists whose centroids are nearest to the query and over the buffer.
+  // DimensionMismatch first; then min(k, len()) hits, ascending by the metric's distance, over the
+  // buffer and the nprobe lists whose centroids are nearest to the query, and further lists
+  // nearest first while those hold fewer than k rows (lists_to_scan).
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
   // DimensionMismatch first; then the k nearest held vectors whose id `accept` passes (all passing
   // ones when fewer pass), by search's distances: every buffered row, and lists probed nearest
-  // first as inverted_file.h describes, so a filter that few ids pass scans every list and gets
-  // the exact answer.
+  // first (or every id tested in order) as inverted_file.h describes, so a filter that few ids
+  // pass gets the exact answer.
   Result<std::vector<SearchHit>> search_filtered(std::span<const float> query, std::size_t k,
                                                  const IdFilter& accept) const override;
   // True when `id` was held (buffered or listed); its row is replaced by the last row of the same

@@ -157,7 +157,9 @@ TEST(IvfIndex, SameSeedSameTraining) {
   for (std::size_t c = 0; c < a.lists().size(); ++c) EXPECT_EQ(a.lists()[c].ids, b.lists()[c].ids);
 }
 
-TEST(IvfIndex, ProbingEveryListIsExactAndNoProbeFindsNothing) {
+// A search scans the nprobe nearest lists and, while they hold fewer than k rows, the next nearest:
+// nprobe 0 still finds k hits, and a k of every vector probes every list.
+TEST(IvfIndex, ProbingEveryListIsExactAndNoSearchComesBackShort) {
   for (const Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
     const std::size_t n = 600, d = 8;
     const std::vector<float> data = testing::random_vectors(n, d, 6);
@@ -166,16 +168,34 @@ TEST(IvfIndex, ProbingEveryListIsExactAndNoProbeFindsNothing) {
       held[i].assign(data.begin() + i * d, data.begin() + (i + 1) * d);
     IvfIndex all = make(d, metric, {12, 12, 200, 25});
     IvfIndex none = make(d, metric, {12, 0, 200, 25});
+    IvfIndex one = make(d, metric, {12, 1, 200, 25});
     ASSERT_TRUE(all.add_matrix(data, n, d, 0).has_value());
     ASSERT_TRUE(none.add_matrix(data, n, d, 0).has_value());
+    ASSERT_TRUE(one.add_matrix(data, n, d, 0).has_value());
     ASSERT_EQ(all.len(), n);
     const std::vector<float> queries = testing::random_vectors(10, d, 7);
     for (std::size_t q = 0; q < 10; ++q) {
-      const auto hits = all.search(row(queries, q, d), 15).value();
-      const auto expected = brute_force(metric, held, row(queries, q, d), 15);
+      const std::span<const float> query = row(queries, q, d);
+      const auto hits = all.search(query, 15).value();
+      const auto expected = brute_force(metric, held, query, 15);
       ASSERT_EQ(hits.size(), 15u);
       for (std::size_t i = 0; i < 15; ++i) EXPECT_EQ(hits[i].distance, expected[i].distance);
-      EXPECT_TRUE(none.search(row(queries, q, d), 15).value().empty());
+      const auto exact = brute_force(metric, held, query, n);
+      std::map<std::uint64_t, float> distance_of;
+      for (const SearchHit& h : exact) distance_of[h.id] = h.distance;
+      const auto from_none = none.search(query, 15).value();
+      ASSERT_EQ(from_none.size(), 15u);
+      for (std::size_t i = 0; i < 15; ++i) {
+        EXPECT_EQ(from_none[i].distance, distance_of.at(from_none[i].id));
+        if (i > 0) {
+          EXPECT_LE(from_none[i - 1].distance, from_none[i].distance);
+        }
+      }
+      for (const std::size_t k : {n, n + 10}) {
+        const auto every = one.search(query, k).value();
+        ASSERT_EQ(every.size(), n);
+        for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(every[i].distance, exact[i].distance);
+      }
     }
   }
 }
@@ -202,6 +222,7 @@ TEST(IvfIndex, FilteredSearchReachesPassingIdsInAnyList) {
       ASSERT_EQ(index.trained(), trained);
       const std::set<std::uint64_t> far_list =
           trained ? testing::farthest_list_ids(index, metric, query) : std::set<std::uint64_t>{};
+      EXPECT_EQ(far_list.empty(), !trained);
       std::vector<testing::IdFilterCase> filters = testing::share_filters(3 * 1234 + 1);
       filters.push_back({"every id", [](std::uint64_t) { return true; }});
       filters.push_back(

@@ -278,8 +278,9 @@ Result<std::vector<SearchHit>> IvfPqIndex::search(std::span<const float> query,
 
   std::vector<std::pair<float, std::size_t>> probed;
   if (trained_ && n_centroids_ > 0) {
-    probed =
-        nearest_lists(metric_, query.data(), centroids_.data(), n_centroids(), d, config_.nprobe);
+    const std::size_t needed = k > buffer_.size() ? k - buffer_.size() : 0;
+    probed = lists_to_scan(metric_, query.data(), centroids_.data(), d, config_.nprobe,
+                           std::span<const CodeList>(lists_), needed);
   }
   std::size_t candidates = buffer_.size();
   for (const auto& probe : probed) candidates += lists_[probe.second].ids.size();
@@ -335,7 +336,8 @@ Result<std::vector<SearchHit>> IvfPqIndex::search_filtered(std::span<const float
   const std::size_t listed = locations_.size();
   const std::pair<std::size_t, std::size_t> sample =
       sample_passing(std::span<const CodeList>(lists_), listed, accept);
-  if (sample.first == 0) {
+  const std::size_t probe_rows = expected_probe_rows(config_.nprobe, lists_.size(), sample, listed);
+  if (prefer_in_order_pass(listed, d, k, sample, probe_rows)) {
     // The ids in the order of their full copies, which is the order they came in.
     std::vector<std::pair<std::size_t, std::uint64_t>> passing;
     for (const std::uint64_t id : full_ids_) {

@@ -67,13 +67,14 @@ class IvfPqIndex final : public VectorIndex {
   // `rows` empty vectors are added.
   Result<> add_matrix(std::span<const float> data, std::size_t rows, std::size_t cols,
                       std::uint64_t start_id);
-  // DimensionMismatch first; then at most k hits, ascending: listed vectors of the nprobe lists
-  // nearest to the query scored by their codes, buffered vectors by the metric's distance.
+  // DimensionMismatch first; then min(k, len()) hits, ascending: listed vectors of the nprobe
+  // lists nearest to the query, and of further lists nearest first while those hold fewer than k
+  // rows (lists_to_scan), scored by their codes; buffered vectors by the metric's distance.
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::size_t k) const override;
   // DimensionMismatch first; then the k best held vectors whose id `accept` passes (all passing
   // ones when fewer pass), with search's values: every buffered row by the metric's distance, and
-  // lists probed nearest first as inverted_file.h describes, scored by their codes. A filter that
-  // few ids pass scans every list: the exact answer over the codes.
+  // lists probed nearest first (or every id tested in order) as inverted_file.h describes, scored
+  // by their codes. A filter that few ids pass gets the exact answer over the codes.
   Result<std::vector<SearchHit>> search_filtered(std::span<const float> query, std::size_t k,
                                                  const IdFilter& accept) const override;
   // True when `id` was held; its entry is replaced by the last entry of the same buffer or list and

@@ -148,9 +148,17 @@ TEST(IvfPqIndex, ScoresAreTableSumsOverTheProbedLists) {
   const auto wrong = index.search(std::vector<float>(3), 0);
   ASSERT_FALSE(wrong.has_value());
   EXPECT_EQ(wrong.error().display(), "dimension mismatch: expected 16, got 3");
-  IvfPqIndex none = make(d, Metric::L2, config(8, 0, n, 4, 32));
-  ASSERT_TRUE(none.add_matrix(data, n, d, 0).has_value());
-  EXPECT_TRUE(none.search(q, 10).value().empty());
+  // Fewer probes than k needs: lists are probed on, nearest first, until k rows are scanned.
+  for (const std::uint64_t nprobe : {0, 1}) {
+    IvfPqIndex few = make(d, Metric::L2, config(8, nprobe, n, 4, 32));
+    ASSERT_TRUE(few.add_matrix(data, n, d, 0).has_value());
+    const std::map<std::uint64_t, float> scores = code_scores(few, q);
+    for (const std::size_t k : {std::size_t{10}, n, n + 10}) {
+      const auto got = few.search(q, k).value();
+      ASSERT_EQ(got.size(), std::min(k, n)) << nprobe << " " << k;
+      for (const SearchHit& h : got) EXPECT_EQ(h.distance, scores.at(h.id)) << h.id;
+    }
+  }
 }
 
 // A filtered search returns min(k, passing) hits whatever lists the passing ids lie in, listed ones
@@ -173,6 +181,7 @@ TEST(IvfPqIndex, FilteredSearchReachesPassingIdsInAnyList) {
     if (trained) {
       score = code_scores(index, q);
       far_list = testing::farthest_list_ids(index, Metric::L2, q);
+      EXPECT_FALSE(far_list.empty());
     } else {
       for (const IndexItem& item : items_in_order(index)) {
         score[item.id] = distance(Metric::L2, q, item.vector);
