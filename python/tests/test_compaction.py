@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from conftest import BUILD_DIR, SANITIZER_ENV, run_child
+from conftest import BUILD_DIR, SANITIZER, SANITIZER_ENV, run_child
 
 DIMS = 4
 
@@ -124,6 +124,10 @@ out[:len(text)] = text
 FILE_CALLS = {"openat", "open", "close", "fsync", "fdatasync", "fstat", "newfstatat", "statx",
               "lseek", "read", "pread64", "write", "pwrite64", "ftruncate", "fallocate", "rename",
               "renameat", "renameat2", "unlink", "unlinkat", "getdents64"}
+# AddressSanitizer probes memory with writes into a pipe and takes any error but EFAULT for its own
+# fault, so under it the table leaves write out.
+if SANITIZER:
+    FILE_CALLS.discard("write")
 
 
 def run_traced(data, report, strace_args):
