@@ -353,6 +353,11 @@ Result<std::unique_ptr<Collection>> Collection::open(std::string dir, RestoreTra
   // The log opens for appending; its descriptor waits for the first write.
   writer.close_descriptor();
   c->wal_.emplace(std::move(writer));
+  // The log counts as a compaction's live records followed by everything else it holds, so the
+  // records earlier sessions appended count toward the next compaction.
+  const std::uint64_t live = c->index_->len();
+  c->compacted_records_ = live;
+  c->wal_->set_appended(c->replayed_records_ > live ? c->replayed_records_ - live : 0);
   return c;
 }
 
@@ -371,10 +376,12 @@ Result<> Collection::replay(const std::string& wal_path, ReplayedVectors* deferr
 
   LogReader reader(fd.get(), file_size);
   ReplayedLog log(std::move(fd), file_size);
+  auto* flat = dynamic_cast<FlatIndex*>(index_.get());
   for (;;) {
     const std::uint64_t record_start = reader.position();
     SORVEL_ASSIGN_OR_RETURN(std::optional<std::span<const std::uint8_t>> body, reader.next());
     if (!body) break;
+    ++replayed_records_;
     Result<WalEntry> entry = WalEntry::decode(*body);
     // An undecodable body is skipped; the reader stays aligned as long as its length was right.
     if (entry && apply_record(*entry, deferred,
@@ -383,6 +390,7 @@ Result<> Collection::replay(const std::string& wal_path, ReplayedVectors* deferr
     } else {
       log.note_damage(record_start);
     }
+    if (flat != nullptr) bound_dead_rows(*flat);
   }
   log.stop(reader.position());
   for (const std::uint64_t id : unbacked) sparse_.remove(id);
@@ -627,8 +635,25 @@ void Collection::store_payload(std::uint64_t id, std::optional<Payload> payload)
   }
 }
 
+void Collection::bound_dead_rows(FlatIndex& flat) {
+  if (flat.dead_rows() >= std::max(flat.len(), kMinDeadRows)) flat.compact_rows();
+}
+
+bool Collection::compaction_due() const {
+  if (!wal_) return false;
+  const std::uint64_t appended = wal_->appended();
+  if (appended < meta_.wal_compact_threshold) return false;
+  // A rewrite costs the live records. Waiting until the appends since the last one reach the
+  // records it wrote pays for it (an ingest writes each record a bounded number of times), and
+  // so does waiting until the log holds twice the live records: every append adds at most two
+  // records the rewrite drops (a delete and the Add it ends), so then the appends are at least
+  // half the live count. The second arm bounds the log when deletes shrink the collection.
+  return appended >= compacted_records_ || compacted_records_ + appended >= 2 * index_->len();
+}
+
 Result<> Collection::after_write(bool may_promote) {
-  if (wal_ && wal_->appended() >= meta_.wal_compact_threshold) SORVEL_TRY(compact_wal());
+  if (auto* flat = dynamic_cast<FlatIndex*>(index_.get())) bound_dead_rows(*flat);
+  if (compaction_due()) SORVEL_TRY(compact_wal());
   if (may_promote && meta_.auto_promote_threshold && meta_.index_type == IndexType::Flat &&
       index_->len() >= *meta_.auto_promote_threshold) {
     SORVEL_TRY(promote_to_hnsw());
@@ -873,8 +898,6 @@ std::vector<WalEntry> Collection::collect_live_records() const {
 }
 
 Result<> Collection::compact_wal() {
-  std::vector<WalEntry> records = collect_live_records();
-
   // The sparse checkpoint goes first: with a stale "sparse.bin" beside a rewritten log, sparse
   // vectors of ids deleted before the rewrite would come back at every opening. Beside the old
   // log a current checkpoint is harmless, since replaying the old log on top of it ends in the
@@ -886,20 +909,41 @@ Result<> Collection::compact_wal() {
     SORVEL_TRY(remove_if_present(sparse_path));
   }
 
+  // Streamed from the index into the rewriter: no record is held beyond its buffer.
   const std::string wal_path = path_in_dir(kWalFileName);
-  SORVEL_ASSIGN_OR_RETURN(std::uint64_t written, rewrite_wal(wal_path, std::move(records)));
-  (void)written;  // the counter restarts at 0, not at the live count
-  // The old writer's file has just been replaced; every record it took was flushed before the
-  // compaction started. Without a writer every write retries the open before changing anything.
-  wal_.reset();
-  SORVEL_ASSIGN_OR_RETURN(WalWriter writer, WalWriter::open(wal_path));
-  wal_.emplace(std::move(writer));
+  SORVEL_ASSIGN_OR_RETURN(WalRewriter log, WalRewriter::create(wal_path));
+  {
+    std::string text;
+    const std::unique_ptr<IndexIterator> it = index_->iter();
+    while (std::optional<IndexItem> item = it->next()) {
+      const Payload* p = payload(item->id);
+      text.clear();
+      if (p != nullptr) p->append_compact_text(text);
+      std::optional<std::vector<std::uint8_t>> sparse;
+      if (const SparseVector* v = sparse_.find(item->id)) sparse = v->encode();
+      SORVEL_TRY(log.add(item->id, item->vector,
+                         p != nullptr ? std::optional<std::string_view>(text) : std::nullopt,
+                         bytes_view(sparse)));
+    }
+  }
+  const Result<> committed = log.commit();
+  if (!committed && !log.replaced()) return committed;  // the old log is still in force
 
+  // "wal.log" is the rewritten file from here on, whatever failed after the rename: the old
+  // writer's file is gone from the directory, and records appended to it would never be replayed.
+  // Every record it took was flushed before the compaction started. Without a writer every write
+  // retries the open before changing anything.
+  wal_.reset();
+  compacted_records_ = log.records();
   // An update of a flat collection leaves the old row behind; the rewritten log holds only the live
   // rows, so the index drops the dead ones too and memory follows the live count.
   if (auto* flat = dynamic_cast<FlatIndex*>(index_.get())) flat->compact_rows();
   // Likewise the graph drops the nodes of deleted ids, so the saved graph is the one memory holds.
   if (auto* hnsw = dynamic_cast<HnswIndex*>(index_.get())) hnsw->reclaim();
+  Result<WalWriter> writer = WalWriter::open(wal_path);
+  if (writer) wal_.emplace(std::move(writer).value());
+  SORVEL_TRY(committed);
+  if (!writer) return DbError(std::move(writer).error());
   return index_->save(path_in_dir(kHnswGraphFileName));
 }
 

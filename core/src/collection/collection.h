@@ -22,6 +22,8 @@
 
 namespace sorvel {
 
+class FlatIndex;
+
 // The files of a collection directory.
 inline constexpr std::string_view kMetaFileName = "meta.json";
 inline constexpr std::string_view kMetaTempFileName = "meta.json.tmp";
@@ -98,6 +100,9 @@ class Collection {
   // the rest into it would then cost about as much as a fresh build, and its removed nodes would
   // stay behind as waypoints.
   static constexpr std::size_t kGraphKeptShare = 3;
+  // A flat collection's index drops its dead rows (bound_dead_rows) once they reach its live rows
+  // and at least this many, so a tiny collection does not reallocate its rows every few updates.
+  static constexpr std::size_t kMinDeadRows = 1024;
 
   // What the opening of an HNSW collection did with its graph.
   struct GraphOpening {
@@ -154,7 +159,9 @@ class Collection {
   //     a length not accepted, the old log is kept whole as "wal.log.damaged-<offset>" and
   //     "wal.log" becomes exactly the records replayed (Io);
   //  8. opens "wal.log" for appending (Io), creating it when missing, and closes it again: the
-  //     writer, with `appended` at 0, takes its descriptor at the first write.
+  //     writer takes its descriptor at the first write. Its counter holds the records the log
+  //     holds beyond the live count, as appended since a compaction that wrote the live count
+  //     (compaction_due).
   // A resource the process ran short of (descriptors, memory: is_resource_shortage) fails the
   // opening with its Io wherever it strikes, reading "sparse.bin" included, rather than leaving
   // anything out.
@@ -187,7 +194,8 @@ class Collection {
   const SparseIndex& sparse() const { return sparse_; }
   // Number of stored sparse vectors.
   std::size_t sparse_count() const;
-  // Records appended since the log writer was opened or the log last compacted.
+  // Records appended since the log last compacted; after an opening, the records the log holds
+  // beyond the live count, plus those appended since.
   std::uint64_t wal_appended() const;
   // Whether the log writer holds a descriptor: from a write on, until release_writer, or until a
   // compaction could not reopen the log (the next write retries).
@@ -210,8 +218,8 @@ class Collection {
   // opened; Io when the record cannot be appended or flushed (it is taken back out of the log).
   // Then the index's refusal of the vector (the id's earlier vector is gone, payload unchanged;
   // replay does the same with the record).
-  // After the write is applied: the errors of compaction (when `appended` reaches
-  // wal_compact_threshold) and of promotion (flat collections reaching auto_promote_threshold).
+  // After the write is applied: the errors of compaction (when compaction_due) and of promotion
+  // (flat collections reaching auto_promote_threshold).
   Result<> upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload);
 
   // Upserts every entry in list order with one flush at the end; the last entry of a repeated id
@@ -255,13 +263,16 @@ class Collection {
   Result<std::vector<CollectionHit>> search_filtered(std::span<const float> query, std::uint64_t k,
                                                      const FilterCondition* filter) const;
 
-  // Rewrites "wal.log" as one Add record per live vector. In order: collect the records; write
-  // "sparse.bin" through a temporary file and a rename (or remove a stale one when no sparse vector
-  // is stored) so the sparse checkpoint never lags behind a rewritten log; rewrite the log through
-  // "wal.log.tmp" and a rename; open a new writer (when that fails the collection has no writer
-  // and every write retries the open first); `appended` = 0; save the index's "hnsw.graph". Errors:
-  // Io / Serialization of the step that failed; a failure before the log rename leaves the old log
-  // in force.
+  // Rewrites "wal.log" as one Add record per live vector. In order: write "sparse.bin" through a
+  // temporary file and a rename (or remove a stale one when no sparse vector is stored) so the
+  // sparse checkpoint never lags behind a rewritten log; rewrite the log through "wal.log.tmp"
+  // and a rename, streaming the records from the index; open a new writer with `appended` = 0;
+  // save the index's "hnsw.graph". Errors: Io / Serialization of the step that failed. A failure
+  // before the log rename leaves the old log and its writer in force. Once the rename is done the
+  // collection counts the log as compacted, and its writer follows "wal.log" even when the
+  // directory sync after the rename fails; when the open fails the collection has no writer and
+  // every write retries the open first. The graph is saved only after a compaction that succeeded
+  // up to there.
   Result<> compact_wal();
 
   // Replaces the index by an HNSW index (promotion_hnsw_config or {200, 50, 12}) holding every
@@ -308,7 +319,15 @@ class Collection {
   // of a flat index, insert_new_rows of an HNSW index) and stores the payloads. Takes the vectors
   // and payloads out of `entries`.
   void insert_logged_entries(std::span<CollectionEntry> entries, BatchScratch& scratch);
-  // The compaction check, then (upserts only) the promotion check.
+  // Whether the log is due for a compaction (see compaction_due in collection.cc for why): the
+  // records appended since the last one reach wal_compact_threshold and either the records it
+  // wrote or the live count again (the log holds twice the live records).
+  bool compaction_due() const;
+  // Compacts the rows of a flat index once its dead rows reach its live rows (and kMinDeadRows),
+  // so updates between compactions, and a replay of a log full of them, keep at most about two
+  // rows per live vector. Keeps the live rows in their order, which changes no search result.
+  static void bound_dead_rows(FlatIndex& flat);
+  // Dead-row bounding, then the compaction check, then (upserts only) the promotion check.
   Result<> after_write(bool may_promote);
   // The hits with copies of their payloads.
   std::vector<CollectionHit> with_payloads(std::span<const SearchHit> hits) const;
@@ -359,6 +378,10 @@ class Collection {
   GraphOpening graph_opening_;
   ReplayedLog replayed_log_;
   WriterReleaser* releaser_ = nullptr;
+  // Records the last compaction wrote (at opening: the live count, see open).
+  std::uint64_t compacted_records_ = 0;
+  // Records the opening's replay read, skipped ones included.
+  std::uint64_t replayed_records_ = 0;
 };
 
 }  // namespace sorvel

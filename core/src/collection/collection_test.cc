@@ -154,7 +154,8 @@ TEST_P(DurabilityTest, ReopenRestoresEveryWriteBeforeAndAfterCompaction) {
   {
     auto c = open_or_die(dir);
     ASSERT_EQ(capture(*c), before);
-    EXPECT_EQ(c->wal_appended(), 0u);
+    // The replaced and deleted records count toward the next compaction.
+    EXPECT_EQ(c->wal_appended(), testing::log_bodies(dir + "/wal.log").size() - c->len());
     // Further writes, a compaction, more writes: the next opening holds all of them too.
     ASSERT_TRUE(c->upsert(100, vec(100, kDims), obj("late", num(1))));
     ASSERT_TRUE(c->compact_wal());
@@ -814,6 +815,119 @@ TEST(CompactionTest, HnswChurnSavesTheLiveGraphAndReopensWithItsRecall) {
   c.reset();
   c = open_or_die(dir);
   EXPECT_GE(recall(*c), before_reopening - 0.01);
+}
+
+// The log sizes (in records) at which the writes compacted, and the log size after each write.
+struct CompactionTrace {
+  std::vector<std::size_t> compacted_at;
+  std::size_t largest_log = 0;
+};
+
+// Runs `write` n times, noting every write that compacted (the counter drops to 0).
+template <class Write>
+void trace_writes(Collection& c, std::size_t n, CompactionTrace& trace, const Write& write) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t before = c.wal_appended();
+    write(i);
+    const std::size_t log = testing::log_bodies(c.dir() + "/wal.log").size();
+    if (c.wal_appended() < before + 1) trace.compacted_at.push_back(c.len());
+    trace.largest_log = std::max(trace.largest_log, log);
+  }
+}
+
+TEST(CompactionTest, LogCompactsOnceItHasGrownByTheLiveRecordsOfTheLastRewrite) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  CollectionMeta meta = meta_of(IndexType::Flat);
+  meta.wal_compact_threshold = 5;
+  auto c = create_or_die(dir, meta);
+  CompactionTrace ingest;
+  trace_writes(*c, 40, ingest, [&](std::size_t i) {
+    ASSERT_TRUE(c->upsert(i, vec(i, 4), std::nullopt));
+  });
+  // Below the threshold every 5 records, as a small collection always did; beyond it the log
+  // doubles between rewrites.
+  EXPECT_EQ(ingest.compacted_at, (std::vector<std::size_t>{5, 10, 20, 40}));
+
+  // Updates: the next rewrite comes after as many records as the last one wrote.
+  CompactionTrace updates;
+  trace_writes(*c, 80, updates, [&](std::size_t i) {
+    ASSERT_TRUE(c->upsert(i % 40, vec(i % 40, 4, 1 + i / 40), std::nullopt));
+  });
+  EXPECT_EQ(updates.compacted_at.size(), 2u);
+  EXPECT_LE(updates.largest_log, 80u);
+
+  // Deletes: the log is rewritten once it holds twice the live records, long before the deletes
+  // reach the 40 records of the last rewrite.
+  CompactionTrace deletes;
+  trace_writes(*c, 14, deletes, [&](std::size_t i) { ASSERT_TRUE(c->remove(i).value()); });
+  EXPECT_EQ(deletes.compacted_at, (std::vector<std::size_t>{26}));
+  EXPECT_LE(deletes.largest_log, 2 * 27u);
+
+  const CollectionState before = capture(*c);
+  c.reset();
+  EXPECT_EQ(capture(*open_or_die(dir)), before);
+}
+
+// Sessions that each write fewer records than the threshold: the opening counts what earlier
+// sessions appended, so the log stays within twice the live records plus the threshold.
+TEST(CompactionTest, ShortSessionsStillCompact) {
+  for (const IndexType type : {IndexType::Flat, IndexType::Hnsw}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    TempDir tmp;
+    const std::string dir = tmp.file("c");
+    CollectionMeta meta = meta_of(type);
+    meta.wal_compact_threshold = 20;
+    constexpr std::size_t kLive = 50;
+    {
+      auto c = create_or_die(dir, meta);
+      for (std::uint64_t id = 0; id < kLive; ++id) ASSERT_TRUE(c->upsert(id, vec(id, 4), {}));
+    }
+    std::size_t largest = 0;
+    std::size_t compactions = 0;
+    for (std::uint64_t session = 1; session <= 12; ++session) {
+      auto c = open_or_die(dir);
+      const std::size_t log_at_open = testing::log_bodies(dir + "/wal.log").size();
+      EXPECT_EQ(c->wal_appended(), log_at_open - kLive);
+      for (std::uint64_t i = 0; i < 15; ++i) {
+        const std::uint64_t id = (session * 15 + i) % kLive;
+        ASSERT_TRUE(c->upsert(id, vec(id, 4, session), std::nullopt));
+        if (c->wal_appended() == 0) ++compactions;
+      }
+      largest = std::max(largest, testing::log_bodies(dir + "/wal.log").size());
+    }
+    EXPECT_GE(compactions, 3u);
+    EXPECT_LE(largest, 2 * kLive + meta.wal_compact_threshold);
+  }
+}
+
+// A flat collection updated by many sessions keeps about one row per live vector after the
+// replay, and the live writes keep at most about two between compactions.
+TEST(CompactionTest, FlatRowsStayNearTheLiveCount) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  constexpr std::size_t kLive = 3 * Collection::kMinDeadRows;
+  CollectionMeta meta = meta_of(IndexType::Flat);
+  meta.wal_compact_threshold = 1000000;  // out of reach: only the rows are bounded
+  CollectionState before;
+  {
+    auto c = create_or_die(dir, meta);
+    for (std::uint64_t round = 0; round < 4; ++round) {
+      std::vector<CollectionEntry> batch;
+      for (std::uint64_t id = 0; id < kLive; ++id) batch.push_back({id, vec(id, 4, round), {}});
+      ASSERT_TRUE(c->upsert_batch(std::move(batch)));
+      EXPECT_LE(c->index().iter()->size_hint().second, 2 * kLive);
+    }
+    for (std::uint64_t i = 0; i < 2 * kLive; ++i) {
+      ASSERT_TRUE(c->upsert(i % kLive, vec(i % kLive, 4, 9 + i), std::nullopt));
+      ASSERT_LE(c->index().iter()->size_hint().second, 2 * kLive);
+    }
+    before = capture(*c);
+  }
+  auto c = open_or_die(dir);
+  EXPECT_EQ(testing::log_bodies(dir + "/wal.log").size(), 6 * kLive);
+  EXPECT_LE(c->index().iter()->size_hint().second, 2 * kLive);
+  EXPECT_EQ(capture(*c), before);
 }
 
 TEST(CompactionTest, EmptyCollectionLeavesEmptyLogAndNoHnswGraph) {

@@ -436,39 +436,84 @@ std::string wal_temp_path(const std::string& path) {
   return path + ".log.tmp";
 }
 
+Result<WalRewriter> WalRewriter::create(std::string path) {
+  WalRewriter w;
+  w.temp_ = wal_temp_path(path);
+  SORVEL_ASSIGN_OR_RETURN(w.fd_, create_anew(w.temp_));
+  w.path_ = std::move(path);
+  w.buffer_.resize(kBufferSize);
+  return w;
+}
+
+Result<> WalRewriter::reserve(std::size_t bytes) {
+  if (buffer_.size() - used_ >= bytes) return ok();
+  std::size_t written = 0;
+  SORVEL_TRY(write_fully(fd_.get(), std::span(buffer_.data(), used_), written));
+  used_ = 0;
+  // A record larger than the whole buffer gets a buffer of its own size, for this record only.
+  if (bytes > kBufferSize) buffer_.resize(bytes);
+  return ok();
+}
+
+Result<> WalRewriter::add(std::uint64_t id, std::span<const float> vector,
+                          std::optional<std::string_view> payload,
+                          std::optional<std::span<const std::uint8_t>> sparse) {
+  const std::uint64_t body =
+      add_body_size(vector.size(), payload ? std::optional(payload->size()) : std::nullopt,
+                    sparse ? std::optional(sparse->size()) : std::nullopt);
+  SORVEL_TRY(check_wal_record_size(body));
+  const std::size_t total = kWalLengthBytes + static_cast<std::size_t>(body);
+  SORVEL_TRY(reserve(total));
+  Cursor c(buffer_.data() + used_);
+  c.put<std::uint32_t>(static_cast<std::uint32_t>(body));
+  compose_add_body(c, id, vector, payload, sparse);
+  used_ += total;
+  ++records_;
+  if (buffer_.size() > kBufferSize && used_ > 0) {
+    std::size_t written = 0;
+    SORVEL_TRY(write_fully(fd_.get(), std::span(buffer_.data(), used_), written));
+    used_ = 0;
+    buffer_.resize(kBufferSize);
+    buffer_.shrink_to_fit();
+  }
+  return ok();
+}
+
+Result<> WalRewriter::add_entry(const WalEntry& entry) {
+  if (entry.kind == WalEntry::Kind::Add) {
+    return add(entry.id, entry.vector, payload_view(entry), sparse_view(entry));
+  }
+  SORVEL_TRY(reserve(kWalLengthBytes + kDeleteBody));
+  Cursor c(buffer_.data() + used_);
+  c.put<std::uint32_t>(static_cast<std::uint32_t>(kDeleteBody));
+  c.put<std::uint32_t>(kDeleteVariant);
+  c.put<std::uint64_t>(entry.id);
+  used_ += kWalLengthBytes + kDeleteBody;
+  ++records_;
+  return ok();
+}
+
+Result<> WalRewriter::commit() {
+  std::size_t written = 0;
+  SORVEL_TRY(write_fully(fd_.get(), std::span(buffer_.data(), used_), written));
+  used_ = 0;
+  std::vector<std::uint8_t>().swap(buffer_);
+  SORVEL_TRY(sync_fd(fd_.get()));
+  SORVEL_TRY(fd_.close());
+  SORVEL_TRY(rename_path(temp_, path_));
+  replaced_ = true;
+  return sync_parent_dir(path_);
+}
+
 Result<std::uint64_t> rewrite_wal(const std::string& path, std::vector<WalEntry> entries) {
   for (const WalEntry& e : entries) SORVEL_TRY(check_wal_record_size(e.body_size()));
-  const std::string temp = wal_temp_path(path);
-  SORVEL_ASSIGN_OR_RETURN(UniqueFd fd, create_anew(temp));
-  std::vector<std::uint8_t> buffer;
-  buffer.reserve(WalWriter::kBufferSize);
-  std::size_t written = 0;
-  std::uint64_t count = 0;
+  SORVEL_ASSIGN_OR_RETURN(WalRewriter log, WalRewriter::create(path));
   for (WalEntry& e : entries) {
-    const std::vector<std::uint8_t> body = e.encode();
+    SORVEL_TRY(log.add_entry(e));
     e = WalEntry();  // consumed: release its vector while the log is written
-    const auto length = static_cast<std::uint32_t>(body.size());
-    if (buffer.size() + kWalLengthBytes + body.size() > WalWriter::kBufferSize) {
-      SORVEL_TRY(write_fully(fd.get(), buffer, written));
-      buffer.clear();
-    }
-    const auto* l = reinterpret_cast<const std::uint8_t*>(&length);
-    buffer.insert(buffer.end(), l, l + kWalLengthBytes);
-    if (body.size() >= WalWriter::kBufferSize) {
-      SORVEL_TRY(write_fully(fd.get(), buffer, written));
-      buffer.clear();
-      SORVEL_TRY(write_fully(fd.get(), body, written));
-    } else {
-      buffer.insert(buffer.end(), body.begin(), body.end());
-    }
-    ++count;
   }
-  SORVEL_TRY(write_fully(fd.get(), buffer, written));
-  SORVEL_TRY(sync_fd(fd.get()));
-  SORVEL_TRY(fd.close());
-  SORVEL_TRY(rename_path(temp, path));
-  SORVEL_TRY(sync_parent_dir(path));
-  return count;
+  SORVEL_TRY(log.commit());
+  return log.records();
 }
 
 }  // namespace sorvel

@@ -220,13 +220,60 @@ class WalWriter {
   pid_t opener_ = 0;  // the process that opened the file
 };
 
-// Writes a complete log holding `entries` in their order and puts it in place of `path`: the
-// records go behind an 8192-byte buffer into the path with its extension replaced by "log.tmp"
-// ("wal.log.tmp" beside "wal.log"), which is created or truncated, forced to stable storage and
-// renamed over `path`; then the directory is forced too, so the new log survives a power loss.
-// Returns the number of records written. Checks, in order: every body's size (InvalidConfig,
-// nothing created), then Io from create, write, flush, sync, rename and the directory sync. On a
-// failure before the rename the file at `path` is untouched and the temporary file stays.
+// Writes a complete log in place of `path`, one record at a time: the records go behind a
+// kBufferSize buffer into the path with its extension replaced by "log.tmp" ("wal.log.tmp" beside
+// "wal.log"), created anew by create; commit forces it to stable storage, renames it over `path`
+// and then forces the directory, so the new log survives a power loss. Nothing of a record is held
+// beyond the buffer, so a rewrite of any size needs no more memory than that.
+//
+// A rewriter that is dropped uncommitted, or whose commit failed before the rename, leaves `path`
+// untouched and the temporary file behind (an opening removes it). Single-threaded; owns its file.
+class WalRewriter {
+ public:
+  static constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+
+  // Creates the temporary file. Io on failure.
+  static Result<WalRewriter> create(std::string path);
+
+  WalRewriter(WalRewriter&&) noexcept = default;
+  WalRewriter& operator=(WalRewriter&&) noexcept = default;
+  ~WalRewriter() = default;
+
+  // Appends one Add record, byte for byte what WalWriter::append_add writes. InvalidConfig for a
+  // body above kMaxWalRecordBody (nothing written), else Io from writing out the buffer.
+  Result<> add(std::uint64_t id, std::span<const float> vector,
+               std::optional<std::string_view> payload,
+               std::optional<std::span<const std::uint8_t>> sparse);
+  // Appends an entry's record (Add or Delete), with the same failures.
+  Result<> add_entry(const WalEntry& entry);
+
+  // Writes out the buffer, forces and closes the file, renames it over `path` and forces the
+  // directory. Io from the first step that fails; replaced() tells whether the rename was done.
+  // Called at most once.
+  Result<> commit();
+
+  // Whether `path` now names the rewritten file (also when commit failed after the rename).
+  bool replaced() const { return replaced_; }
+  // Records appended so far.
+  std::uint64_t records() const { return records_; }
+
+ private:
+  WalRewriter() = default;
+  Result<> reserve(std::size_t bytes);
+
+  std::string path_;
+  std::string temp_;
+  UniqueFd fd_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t used_ = 0;
+  std::uint64_t records_ = 0;
+  bool replaced_ = false;
+};
+
+// A whole rewrite with WalRewriter, holding `entries` in their order (the list is consumed; each
+// entry is released once written). Returns the number of records written. Checks, in order: every
+// body's size (InvalidConfig, nothing created), then the rewriter's Io. On a failure before the
+// rename the file at `path` is untouched and the temporary file stays.
 Result<std::uint64_t> rewrite_wal(const std::string& path, std::vector<WalEntry> entries);
 
 // The temporary path rewrite_wal writes through: `path` with its extension replaced by "log.tmp".

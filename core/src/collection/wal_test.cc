@@ -407,6 +407,13 @@ TEST(RewriteWalTest, WritesTheSameBytesAsAppending) {
   entries.push_back(WalEntry::add(2, std::vector<float>(3000, 0.5f), "{\"k\":[1]}",
                                   SparseVector{{1}, {1.0f}}.encode()));
   entries.push_back(WalEntry::delete_of(7));
+  // Past the rewriter's buffer: one record larger than all of it, and many that fill it.
+  entries.push_back(WalEntry::add(3, std::vector<float>(WalRewriter::kBufferSize / 4 + 1, 0.25f),
+                                  std::nullopt, std::nullopt));
+  for (std::uint64_t id = 10; id < 3010; ++id) {
+    entries.push_back(WalEntry::add(id, std::vector<float>(100, 1.0f * id), "{}", std::nullopt));
+  }
+  const std::size_t n = entries.size();
   {
     auto w = WalWriter::open(appended);
     ASSERT_TRUE(w.has_value());
@@ -417,7 +424,7 @@ TEST(RewriteWalTest, WritesTheSameBytesAsAppending) {
   ASSERT_TRUE(replace_file(dir.file("wal.log.tmp"), hex("ee")).has_value());  // a leftover
   auto count = rewrite_wal(rewritten, std::move(entries));
   ASSERT_TRUE(count.has_value()) << count.error().display();
-  EXPECT_EQ(*count, 3u);
+  EXPECT_EQ(*count, n);
   EXPECT_EQ(file_bytes(rewritten), file_bytes(appended));
   EXPECT_FALSE(std::filesystem::exists(dir.file("wal.log.tmp")));
 }

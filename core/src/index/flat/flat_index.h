@@ -73,6 +73,8 @@ class FlatIndex final : public VectorIndex {
   bool remove(std::uint64_t id) override;
   // Number of live rows.
   std::size_t len() const override { return count_; }
+  // Number of deleted rows whose storage is still held.
+  std::size_t dead_rows() const { return ids_.size() - count_; }
   IndexHeader header() const override { return {dimensions_, metric_}; }
   // Live rows in row order, each as (id, copy of the row). size_hint is (0, rows not yet walked,
   // deleted ones included). Borrows the index.
