@@ -6,6 +6,7 @@ Under a sanitizer (SORVEL_SANITIZER set, as scripts/dev.sh does for its sanitize
 marked `unsanitized(reason)` are skipped with their reason: those that need an allocation to fail
 (the sanitizer's allocator ends the process instead) or time work that instrumentation slows."""
 
+import json
 import os
 import subprocess
 import sys
@@ -50,6 +51,17 @@ def run_child(code, timeout=60):
     except subprocess.TimeoutExpired:
         pytest.fail(f"no answer within {timeout} s")
 
+
+
+def set_compact_threshold(data, name, threshold):
+    """Rewrites collection `name`'s meta.json in the data directory `data` with another
+    wal_compact_threshold (read by its next opening)."""
+    meta_path = os.path.join(data, name, "meta.json")
+    with open(meta_path) as f:
+        meta = json.load(f)
+    meta["wal_compact_threshold"] = threshold
+    with open(meta_path, "w") as f:
+        json.dump(meta, f)
 
 def pytest_configure(config):
     config.addinivalue_line(

@@ -12,18 +12,10 @@ import sys
 
 import pytest
 
-from conftest import BUILD_DIR, SANITIZER, SANITIZER_ENV, run_child
+from conftest import BUILD_DIR, SANITIZER, SANITIZER_ENV, run_child, set_compact_threshold
 
 DIMS = 4
 
-
-def set_threshold(data, name, threshold):
-    meta_path = os.path.join(data, name, "meta.json")
-    with open(meta_path) as f:
-        meta = json.load(f)
-    meta["wal_compact_threshold"] = threshold
-    with open(meta_path, "w") as f:
-        json.dump(meta, f)
 
 
 def files_bytes(directory):
@@ -177,7 +169,7 @@ def collections(tmp_path_factory, svdb):
         data = str(tmp_path_factory.mktemp(index_type) / "data")
         svdb.Client(data).create_collection("c", DIMS, "l2", index_type)
         gc.collect()
-        set_threshold(data, "c", 3)
+        set_compact_threshold(data, "c", 3)
         made[index_type] = data
     return made
 
@@ -230,7 +222,7 @@ def test_sessions_shorter_than_the_threshold_keep_the_log_bounded(svdb, data):
     col = client.create_collection("c", DIMS, "l2", "hnsw")
     del col, client
     gc.collect()
-    set_threshold(data, "c", 100)
+    set_compact_threshold(data, "c", 100)
     live = 300
     client = svdb.Client(data)
     client.get_collection("c").upsert_batch([(i, [float(i), 0.0, 1.0, 2.0]) for i in range(live)])

@@ -13,7 +13,7 @@ import sys
 
 import pytest
 
-from conftest import BUILD_DIR, SANITIZER_ENV
+from conftest import BUILD_DIR, SANITIZER_ENV, set_compact_threshold
 
 DIMS = 4
 SPARSE_QUERY = {i: 1.0 for i in range(8)}
@@ -48,12 +48,7 @@ def fill(svdb, data, name, index_type):
     "sparse.bin", and "hnsw.graph" when it is HNSW), with a snapshot "s" and writes after both."""
     svdb.Client(data).create_collection(name, DIMS, "l2", index_type)
     gc.collect()
-    meta_path = os.path.join(data, name, "meta.json")
-    with open(meta_path) as f:
-        meta = json.load(f)
-    meta["wal_compact_threshold"] = 16
-    with open(meta_path, "w") as f:
-        json.dump(meta, f)
+    set_compact_threshold(data, name, 16)
     client = svdb.Client(data)
     col = client.get_collection(name)
     for i in range(30):
@@ -485,7 +480,7 @@ def ten_record_log(svdb, data, hybrid=False, count=10, threshold=50000):
     length)."""
     svdb.Client(data).create_collection("c", DIMS, "l2", "flat")
     gc.collect()
-    set_threshold(data, threshold)
+    set_compact_threshold(data, "c", threshold)
     client = svdb.Client(data)
     col = client.get_collection("c")
     for i in range(count):
@@ -505,14 +500,6 @@ def ten_record_log(svdb, data, hybrid=False, count=10, threshold=50000):
         at += 4 + length
     return wal, records
 
-
-def set_threshold(data, threshold):
-    meta_path = os.path.join(data, "c", "meta.json")
-    with open(meta_path) as f:
-        meta = json.load(f)
-    meta["wal_compact_threshold"] = threshold
-    with open(meta_path, "w") as f:
-        json.dump(meta, f)
 
 
 def damaged_copies(data):
@@ -546,7 +533,7 @@ def test_a_damaged_length_is_read_past_or_kept_whole(svdb, tmp_path, value):
             f.write(LENGTHS[value](length, records, i, os.path.getsize(wal)).to_bytes(4, "little"))
         with open(wal, "rb") as f:
             damaged = f.read()
-        set_threshold(data, 1)  # the next write compacts
+        set_compact_threshold(data, "c", 1)  # the next write compacts
         client = svdb.Client(data)
         col = client.get_collection("c")
         applied = col.count == 10 and all(
@@ -597,7 +584,7 @@ def test_sparse_vectors_of_records_the_replay_lost_are_dropped(svdb, data):
         assert (col.count, col.sparse_count) == (5, 5)
         hits = col.search_hybrid([0.0] * DIMS, {i: 1.0 for i in range(25)}, 25)
         assert sorted(h["id"] for h in hits) == list(range(5))
-        set_threshold(data, 1)
+        set_compact_threshold(data, "c", 1)
         col.upsert(1, [1.0] * DIMS, {"i": 1})  # compacts
         del col, client
         gc.collect()
