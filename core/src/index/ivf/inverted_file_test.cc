@@ -95,7 +95,7 @@ TEST(NearestLists, NearestFirstNanLastCutToNprobe) {
   EXPECT_TRUE(nearest_lists(Metric::L2, &query, nullptr, 0, 1, 16).empty());
 }
 
-TEST(SamplePassing, EvenlySpreadOverTheListsEndToEnd) {
+TEST(SamplePassing, EvenlySpreadOverTheListsEndToEndAndWiderWhenFewPass) {
   // 100 lists of 256 ids 0 .. 25599 end to end: the sample takes every 100th id.
   struct List {
     std::vector<std::uint64_t> ids;
@@ -105,31 +105,39 @@ TEST(SamplePassing, EvenlySpreadOverTheListsEndToEnd) {
   const std::span<const List> all(lists);
   const auto one_in_100 = [](std::uint64_t id) { return id % 100 == 50; };
   const auto even = [](std::uint64_t id) { return id % 2 == 0; };
+  const auto few = [](std::uint64_t id) { return id % 10000 == 0; };
   EXPECT_EQ(sample_passing(all, 25600, IdFilter(one_in_100)),
             std::make_pair(std::size_t{0}, kFilterSampleIds));
   EXPECT_EQ(sample_passing(all, 25600, IdFilter(even)),
             std::make_pair(kFilterSampleIds, kFilterSampleIds));
+  // Ids 0, 10000 and 20000 pass: 3 of the first sample, fewer than kFilterResampleBelow, so it
+  // is taken again four times as wide (every 25th id), which finds the same 3.
+  EXPECT_EQ(sample_passing(all, 25600, IdFilter(few)),
+            std::make_pair(std::size_t{3}, kFilterSampleIds * kFilterResampleFactor));
 }
 
-// Where probing would test about as many ids as a flat scan, or more, every id is tested once in
-// order instead: filters almost nothing passes, and a share whose probing reaches every list.
+// Every id is tested once in order where probing would test about as many ids as that, or more
+// (filters almost nothing passes, below about 0.2 %); above about 0.3 % probing is taken.
 TEST(PreferInOrderPass, ProbesOnlyWhereFewIdsAreTested) {
   struct Case {
     const char* name;
-    std::size_t passing;  // of kFilterSampleIds sampled
+    std::size_t passing;
+    std::size_t sampled;
     std::size_t probe_rows;
     bool in_order;
   };
   constexpr std::size_t kTotal = 100000;
+  constexpr std::size_t kWide = kFilterSampleIds * kFilterResampleFactor;
   const Case cases[] = {
-      {"no sampled id passes", 0, kTotal, true},
-      {"one sampled id: every list", 1, kTotal, true},
-      {"a tenth pass", 26, 6000, false},
-      {"half pass", 128, 1300, false},
-      {"1 %: k / share rows tested in list order", 3, 54000, false},
+      {"no sampled id passes", 0, kFilterSampleIds, kTotal, true},
+      {"0.1 %: every list", 1, kWide, kTotal, true},
+      {"0.3 %: probing tests fewer", 3, kWide, kTotal, false},
+      {"a tenth pass", 26, kFilterSampleIds, 6000, false},
+      {"half pass", 128, kFilterSampleIds, 1300, false},
+      {"1 %: k / share rows tested in list order", 3, kFilterSampleIds, 54000, false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(prefer_in_order_pass(kTotal, 64, 10, {c.passing, kFilterSampleIds}, c.probe_rows),
+    EXPECT_EQ(prefer_in_order_pass(kTotal, 64, 10, {c.passing, c.sampled}, c.probe_rows),
               c.in_order)
         << c.name;
   }

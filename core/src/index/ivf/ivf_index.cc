@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 #include <utility>
 
 #include "check.h"
@@ -87,13 +88,25 @@ bool IvfIndex::remove_held(std::uint64_t id) {
   if (listed == id_to_list_.end()) return false;
   const std::uint64_t list = listed->second;
   id_to_list_.erase(listed);
-  return remove_from_list(static_cast<std::size_t>(list), id);
+  const bool removed = remove_from_list(static_cast<std::size_t>(list), id);
+  if (order_.size() > 2 * listed_ + kMinOrderToCompact) compact_order();
+  return removed;
+}
+
+void IvfIndex::compact_order() {
+  std::unordered_set<std::uint64_t> kept;
+  kept.reserve(listed_);
+  std::erase_if(order_, [&](std::uint64_t id) {
+    return !id_to_list_.contains(id) || !kept.insert(id).second;
+  });
 }
 
 void IvfIndex::file(std::uint64_t id, std::size_t list, const float* vector) {
   (void)buffer_.remove(id);  // replacing: an absent id is the usual case
   const auto [entry, inserted] = id_to_list_.try_emplace(id, list);
-  if (!inserted) {
+  if (inserted) {
+    order_.push_back(id);
+  } else {
     (void)remove_from_list(static_cast<std::size_t>(entry->second), id);  // may be absent
     entry->second = list;
   }
@@ -147,6 +160,7 @@ Result<> IvfIndex::add_matrix(std::span<const float> data, std::size_t rows, std
     reserve_more(lists_[c].vectors, incoming[c] * d);
   }
   reserve_more(id_to_list_, rows);
+  reserve_more(order_, rows);
   for (std::size_t r = 0; r < rows; ++r) file(start_id + r, assignment[r], data.data() + r * d);
   return ok();
 }
@@ -205,8 +219,12 @@ Result<std::vector<SearchHit>> IvfIndex::search_filtered(std::span<const float> 
         expected_probe_rows(config_.nprobe, lists_.size(), sample, listed_);
     if (prefer_in_order_pass(listed_, d, k, sample, probe_rows)) {
       std::vector<std::pair<std::size_t, std::uint64_t>> passing;
-      for (const auto& [id, list] : id_to_list_) {
-        if (accept(id)) passing.emplace_back(static_cast<std::size_t>(list), id);
+      for (const std::uint64_t id : order_) {
+        if (!accept(id)) continue;
+        const auto listed = id_to_list_.find(id);
+        if (listed != id_to_list_.end()) {
+          passing.emplace_back(static_cast<std::size_t>(listed->second), id);
+        }
       }
       for_each_list_run(passing, [&](std::size_t c, std::span<const std::uint64_t> ids) {
         const std::uint64_t* row_ids = lists_[c].ids.data();
@@ -259,10 +277,13 @@ void IvfIndex::train() {
   }
   id_to_list_.reserve(id_to_list_.size() + n);
   listed_ = 0;
+  order_.clear();
+  order_.reserve(n);
   const TrainingBuffer::Taken buffered = buffer_.take();
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t c = kmeans.assignment[i];
     id_to_list_[buffered.ids[i]] = c;
+    order_.push_back(buffered.ids[i]);
     list_append(c, buffered.ids[i], buffered.vectors.data() + i * d);
   }
   trained_ = true;
@@ -369,6 +390,10 @@ Result<IvfIndex> IvfIndex::load_file(const std::string& path) {
                                           " entries for ", index.listed_, " listed ids"));
   }
   SORVEL_TRY(check_held_once(std::move(held)));
+  // The file keeps no order of arrival; ascending ids are as a rule that order.
+  index.order_.reserve(index.listed_);
+  for (const auto& entry : index.id_to_list_) index.order_.push_back(entry.first);
+  std::sort(index.order_.begin(), index.order_.end());
   return index;
 }
 

@@ -142,6 +142,10 @@ class IvfIndex final : public VectorIndex {
   // Removes `id` from list `list`; false when the list does not hold it.
   bool remove_from_list(std::size_t list, std::uint64_t id);
   void list_append(std::size_t list, std::uint64_t id, const float* vector);
+  // Drops from order_ the ids no longer listed and the later copies of an id listed twice, once
+  // they make up half of it, so its walk costs about one test per listed id.
+  void compact_order();
+  static constexpr std::size_t kMinOrderToCompact = 1024;
 
   TrainingBuffer buffer_;
   std::vector<float> centroids_;
@@ -150,6 +154,10 @@ class IvfIndex final : public VectorIndex {
   Metric metric_;
   // List number (not row) of every listed id: a swap-removal inside a list leaves it valid.
   std::unordered_map<std::uint64_t, std::uint64_t> id_to_list_;
+  // Every listed id in the order it was first filed (as a rule the order the ids came in), the
+  // order a filtered search tests ids in when it tests them all; it may also hold removed ids and
+  // an id removed and filed again twice, until compact_order drops them.
+  std::vector<std::uint64_t> order_;
   IvfConfig config_;
   std::uint64_t n_centroids_ = 0;
   bool trained_ = false;

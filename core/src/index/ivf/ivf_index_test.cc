@@ -270,6 +270,44 @@ TEST(IvfIndex, FilteredSearchReachesPassingIdsInAnyList) {
 }
 
 // Adding an id the index already holds replaces the old entry wherever it is.
+// A filter few ids pass tests every id in the order they were filed: after removes that compact
+// that order, ids removed and filed again, and replaced ones, each passing id is found once with
+// its current vector.
+TEST(IvfIndex, FilteredSearchOfFewPassingIdsAfterRemovesAndReAdds) {
+  const std::size_t n = 4000, d = 4;
+  const std::vector<float> data = testing::random_vectors(2 * n, d, 21);
+  IvfIndex index = make(d, Metric::L2, {16, 2, 256, 10});
+  std::map<std::uint64_t, std::vector<float>> held;
+  const auto put = [&](std::uint64_t id, std::size_t r) {
+    ASSERT_TRUE(index.add(id, row(data, r, d)).has_value());
+    held[id].assign(data.begin() + r * d, data.begin() + (r + 1) * d);
+  };
+  for (std::size_t i = 0; i < n; ++i) put(i, i);
+  ASSERT_TRUE(index.trained());
+  for (std::uint64_t id = 0; id < 3500; ++id) {  // past the size that compacts the order
+    ASSERT_TRUE(index.remove(id));
+    held.erase(id);
+  }
+  for (std::uint64_t id = 0; id < 3500; id += 50) put(id, n + id);      // removed, filed again
+  for (std::uint64_t id = 3500; id < n; id += 50) put(id, n + id + 1);  // replaced in place
+  const auto one_in_50 = [](std::uint64_t id) { return id % 50 == 0; };
+  std::map<std::uint64_t, std::vector<float>> passing;
+  for (const auto& [id, v] : held) {
+    if (one_in_50(id)) passing[id] = v;
+  }
+  const std::vector<float> queries = testing::random_vectors(5, d, 22);
+  for (std::size_t q = 0; q < 5; ++q) {
+    const auto hits = index.search_filtered(row(queries, q, d), 200, IdFilter(one_in_50)).value();
+    const auto expected = brute_force(Metric::L2, passing, row(queries, q, d), 200);
+    ASSERT_EQ(hits.size(), passing.size());
+    std::set<std::uint64_t> ids;
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+      EXPECT_EQ(hits[i].distance, expected[i].distance);
+      EXPECT_TRUE(ids.insert(hits[i].id).second);
+    }
+  }
+}
+
 TEST(IvfIndex, AddingAHeldIdReplacesIt) {
   const std::vector<float> old_v = {1, 1};
   const std::vector<float> new_v = {-5, 4};
