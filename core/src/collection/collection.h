@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "collection/collection_meta.h"
+#include "collection/node_pool.h"
 #include "collection/sparse_index.h"
 #include "collection/wal.h"
 #include "collection/wal_tail.h"
@@ -33,8 +34,11 @@ inline constexpr std::string_view kSparseFileName = "sparse.bin";
 inline constexpr std::string_view kHnswGraphFileName = "hnsw.graph";
 
 // The collection's payload store: vector id -> payload. An id without an entry has no payload; a
-// stored null is a payload.
-using PayloadMap = std::unordered_map<std::uint64_t, Payload>;
+// stored null is a payload. Its nodes come from a pool, so the payloads of ids stored in order lie
+// in order whatever the heap held before.
+using PayloadMap = std::unordered_map<std::uint64_t, Payload, std::hash<std::uint64_t>,
+                                      std::equal_to<std::uint64_t>,
+                                      PoolAllocator<std::pair<const std::uint64_t, Payload>>>;
 
 // One result of a collection search: a copy of the id's payload (absent when it has none), the id
 // and the distance the index reported. Owns its payload, so it outlives the client lock.
@@ -373,6 +377,7 @@ class Collection {
   std::optional<WalWriter> wal_;
   std::string dir_;
   std::unique_ptr<VectorIndex> index_;
+  struct PayloadTest;
   PayloadMap payloads_;
   SparseIndex sparse_;
   GraphOpening graph_opening_;

@@ -59,11 +59,9 @@ class BasicTopK {
     if (k_ == 0) return;
     if (heap_.size() < k_) {
       heap_.push_back({id, distance});
-      std::push_heap(heap_.begin(), heap_.end(), better);
-    } else if (better({id, distance}, heap_.front())) {
-      std::pop_heap(heap_.begin(), heap_.end(), better);
-      heap_.back() = {id, distance};
-      std::push_heap(heap_.begin(), heap_.end(), better);
+      std::push_heap(heap_.begin(), heap_.end(), Better{});
+    } else if (Better{}({id, distance}, heap_.front())) {
+      replace_worst({id, distance});
     } else {
       return;
     }
@@ -102,19 +100,38 @@ class BasicTopK {
 
   // The kept hits, best first; the collector is left empty.
   std::vector<SearchHit> take_sorted() {
-    std::sort_heap(heap_.begin(), heap_.end(), better);
+    std::sort_heap(heap_.begin(), heap_.end(), Better{});
     return std::move(heap_);
   }
 
  private:
-  static bool better(const SearchHit& a, const SearchHit& b) {
-    if constexpr (kTies == TopKTies::kAny) {
-      return hit_less(a, b);
-    } else {
-      if (distance_less(a.distance, b.distance)) return true;
-      if (distance_less(b.distance, a.distance)) return false;
-      return a.id < b.id;
+  // A function object rather than a function, so the heap algorithms inline it.
+  struct Better {
+    bool operator()(const SearchHit& a, const SearchHit& b) const {
+      if constexpr (kTies == TopKTies::kAny) {
+        return hit_less(a, b);
+      } else {
+        if (distance_less(a.distance, b.distance)) return true;
+        if (distance_less(b.distance, a.distance)) return false;
+        return a.id < b.id;
+      }
     }
+  };
+  // Puts `hit` (better than the worst) in place of the worst kept hit: one pass down the heap,
+  // where popping the worst and pushing `hit` takes two.
+  void replace_worst(const SearchHit& hit) {
+    const Better better;
+    const std::size_t n = heap_.size();
+    std::size_t at = 0;
+    for (;;) {
+      std::size_t child = 2 * at + 1;
+      if (child >= n) break;
+      if (child + 1 < n && better(heap_[child], heap_[child + 1])) ++child;
+      if (!better(hit, heap_[child])) break;
+      heap_[at] = heap_[child];
+      at = child;
+    }
+    heap_[at] = hit;
   }
   // Whether a row scored `s` can enter a full collector whose worst kept distance is the number
   // `worst`: only a smaller one, or with kLowerId an equal one (its id decides).

@@ -51,19 +51,40 @@ class IndexIterator {
 
 // A yes/no test on ids for one filtered search. It refers to the callable it was made from and
 // owns nothing: the callable must outlive the IdFilter (a filter lives for one call).
+//
+// test(ids, n, out) answers up to kIdFilterBatch ids at once. A callable with a member
+// batch(ids, n, out) answers them itself, for instance by starting every id's memory loads before
+// it tests the first: an index that meets ids in no useful memory order (an inverted list) then
+// waits for memory once per batch rather than once per id. Otherwise each id is tested in turn.
+inline constexpr std::size_t kIdFilterBatch = 16;
+
 class IdFilter {
  public:
   template <class F>
   explicit IdFilter(const F& f)
-      : ctx_(&f), fn_([](const void* c, std::uint64_t id) {
+      : ctx_(&f),
+        fn_([](const void* c, std::uint64_t id) {
           return static_cast<bool>((*static_cast<const F*>(c))(id));
+        }),
+        batch_fn_([](const void* c, const std::uint64_t* ids, std::size_t n, bool* out) {
+          const F& fn = *static_cast<const F*>(c);
+          if constexpr (requires { fn.batch(ids, n, out); }) {
+            fn.batch(ids, n, out);
+          } else {
+            for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<bool>(fn(ids[i]));
+          }
         }) {}
 
   bool operator()(std::uint64_t id) const { return fn_(ctx_, id); }
+  // n at most kIdFilterBatch.
+  void test(const std::uint64_t* ids, std::size_t n, bool* out) const {
+    batch_fn_(ctx_, ids, n, out);
+  }
 
  private:
   const void* ctx_;
   bool (*fn_)(const void*, std::uint64_t);
+  void (*batch_fn_)(const void*, const std::uint64_t*, std::size_t, bool*);
 };
 
 // How many ids an approximate index tests with a filter before a filtered search, to estimate the

@@ -175,14 +175,19 @@ std::size_t filtered_probe_rows(std::size_t unfiltered_rows,
 bool prefer_in_order_pass(std::size_t total, std::size_t dims, std::size_t k,
                           std::pair<std::size_t, std::size_t> sample, std::size_t probe_rows) {
   const auto [passing, sampled] = sample;
-  if (passing == 0) return true;
-  const double share = static_cast<double>(passing) / static_cast<double>(sampled);
+  // The share is taken one standard deviation below the sample's: a probe that meets fewer
+  // passing ids than expected tests every row it scans, while the in-order pass costs the same at
+  // every share, so the choice errs toward the pass. One passing id in the sample so counts as
+  // none.
+  const double p = static_cast<double>(passing);
+  const double share = (p - std::sqrt(p)) / static_cast<double>(sampled);
+  if (share <= 0.0) return true;
   const double row = kRowCostPerDimension * static_cast<double>(dims);
   const double rows = static_cast<double>(probe_rows);
-  const double until_k = static_cast<double>(k) / share;
-  const double after_k = std::log(std::max(1.0, rows * share / static_cast<double>(k)));
-  const double tested = std::min(rows, until_k * (1.0 + after_k));
-  const double probing = tested * kListOrderTestCost + rows * row;
+  const double until_k = std::min(rows, static_cast<double>(k) / share);
+  const double after_k =
+      std::min(rows - until_k, until_k * std::log(std::max(1.0, rows * share / static_cast<double>(k))));
+  const double probing = rows * row + until_k * kBatchedTestCost + after_k * kListOrderTestCost;
   const double in_order = static_cast<double>(total) * (1.0 + share * row);
   return in_order < probing;
 }

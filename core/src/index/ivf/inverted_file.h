@@ -207,6 +207,20 @@ inline void offer_buffer(Metric metric, const float* query, const TrainingBuffer
              passing_row(buffer.ids().data(), accept));
 }
 
+// Calls each(id) for the ids of `ids` that `accept` passes, in order; they are tested
+// kIdFilterBatch at a time.
+template <class Each>
+void for_each_passing(std::span<const std::uint64_t> ids, const IdFilter& accept, Each&& each) {
+  bool pass[kIdFilterBatch];
+  for (std::size_t at = 0; at < ids.size(); at += kIdFilterBatch) {
+    const std::size_t batch = std::min(kIdFilterBatch, ids.size() - at);
+    accept.test(ids.data() + at, batch, pass);
+    for (std::size_t i = 0; i < batch; ++i) {
+      if (pass[i]) each(ids[at + i]);
+    }
+  }
+}
+
 // Calls each(list, ids) for every run of one list in `passing` ((list, id) pairs), in ascending
 // order of list and then id; `passing` is sorted first.
 template <class Each>
@@ -232,35 +246,45 @@ std::pair<std::size_t, std::size_t> sample_passing_of(std::span<const List> list
   std::size_t sampled = 0;
   std::size_t next = 0;  // the next sampled position, counted over the lists end to end
   std::size_t offset = 0;
+  // The ids go to the filter a batch at a time: they lie in no memory order.
+  std::uint64_t batch[kIdFilterBatch];
+  bool pass[kIdFilterBatch];
+  std::size_t held = 0;
+  const auto test_held = [&] {
+    accept.test(batch, held, pass);
+    for (std::size_t i = 0; i < held; ++i) passing += pass[i] ? 1 : 0;
+    held = 0;
+  };
   for (const List& list : lists) {
     const std::size_t n = list.ids.size();
     for (; next < offset + n && sampled < count; next += step, ++sampled) {
-      if (accept(list.ids[next - offset])) ++passing;
+      batch[held++] = list.ids[next - offset];
+      if (held == kIdFilterBatch) test_held();
     }
     if (sampled == count) break;
     offset += n;
   }
+  if (held > 0) test_held();
   return {passing, sampled};
 }
 
-// A first sample with fewer passing ids than this cannot tell the shares where every id is best
-// tested in order (below about 0.2 %) from those where probing is (above about 0.3 %): at 0.5 % a
-// sample of kFilterSampleIds finds none about once in four trainings. Those take a sample
-// kFilterResampleFactor times as large instead, whose lookups cost a few percent of testing
-// every id.
+// A first sample with fewer passing ids than this, none included, cannot tell the shares where
+// every id is best tested in order (below about 0.1 %) from those where probing is: at 0.25 % a
+// sample of kFilterSampleIds finds none about half the time. Those take a sample
+// kFilterResampleFactor times as large instead, whose tests (in batches) cost a few percent of
+// testing every id.
 inline constexpr std::size_t kFilterResampleBelow = 4;
 inline constexpr std::size_t kFilterResampleFactor = 4;
 
 // (passing, sampled) from kFilterSampleIds ids, or from kFilterResampleFactor times as many when
-// fewer than kFilterResampleBelow of those passed.
+// fewer than kFilterResampleBelow of those passed (when the index holds more than
+// kFilterSampleIds).
 template <class List>
 std::pair<std::size_t, std::size_t> sample_passing(std::span<const List> lists, std::size_t total,
                                                    const IdFilter& accept) {
   const std::pair<std::size_t, std::size_t> first =
       sample_passing_of(lists, total, accept, kFilterSampleIds);
-  if (first.first == 0 || first.first >= kFilterResampleBelow || first.second < kFilterSampleIds) {
-    return first;
-  }
+  if (first.first >= kFilterResampleBelow || first.second < kFilterSampleIds) return first;
   return sample_passing_of(lists, total, accept, kFilterSampleIds * kFilterResampleFactor);
 }
 
@@ -270,14 +294,12 @@ std::size_t filtered_probe_rows(std::size_t unfiltered_rows,
                                 std::pair<std::size_t, std::size_t> sample, std::size_t total);
 
 // The cost model behind the choice, in units of one filter test of an id in the order the index
-// keeps them (about 22 ns with a payload filter), a row's distance 0.01 per dimension. A test in
-// list order misses the cache more, but the pass that tests every id also tests ids a probe
-// never meets, and measured side by side (20,000 to 100,000 rows, 16 to 64 dimensions) the two
-// cost the same near 0.25 % passing with a list-order test at 2 of them.
-// Probing tests every row it meets until k passed, about k / share rows, and after that the rows
-// that would enter the top k: over r rows scanned in random order about k / (share r) of the
-// next ones, so (k / share) (1 + ln(rows share / k)) in all, at most the rows it scans.
-inline constexpr double kListOrderTestCost = 2.0;
+// keeps them (about 25 ns with a payload filter), a row's distance 0.01 per dimension. Probing
+// tests every row it meets until k passed, about k / share rows, in batches; after that, one by
+// one, the rows that would enter the top k: over r rows scanned in random order about
+// k / (share r) of the next ones, so (k / share) ln(rows share / k) in all.
+inline constexpr double kBatchedTestCost = 1.0;
+inline constexpr double kListOrderTestCost = 1.5;
 inline constexpr double kRowCostPerDimension = 0.01;
 
 // True when testing all `total` ids in order and scoring the passing ones costs less than probing
@@ -296,13 +318,59 @@ inline std::size_t expected_probe_rows(std::uint64_t nprobe, std::size_t n_lists
   return filtered_probe_rows(rows, sample, total);
 }
 
+// A scan of `count` rows (row r belongs to ids[r]) for a filtered search into `top`, with the
+// result of testing and scoring every row. Until `top` is full the ids are tested first,
+// kIdFilterBatch at a time, and only passing rows are scored (score_one(r)); after that blocks of
+// rows are scored (score_block(begin, count, out)) and only rows that would enter are tested. The
+// ids of an inverted list lie in no memory order, and tests in batches overlap their cache misses.
+template <class ScoreOne, class ScoreBlock>
+void offer_filtered(const std::uint64_t* ids, std::size_t count, TopK& top,
+                    const IdFilter& accept, ScoreOne&& score_one, ScoreBlock&& score_block) {
+  std::size_t r = 0;
+  bool pass[kIdFilterBatch];
+  while (r < count && !top.full()) {
+    const std::size_t batch = std::min(kIdFilterBatch, count - r);
+    accept.test(ids + r, batch, pass);
+    for (std::size_t i = 0; i < batch; ++i) {
+      if (pass[i]) top.push(ids[r + i], score_one(r + i));
+    }
+    r += batch;
+  }
+  // Past that, the rows whose score beats the worst kept one when their block was scored are
+  // tested in batches too; a row that a push in between has put out of reach is tested for
+  // nothing, and the collector turns it away.
+  float scores[kScanBlockRows];
+  std::uint64_t near_ids[kIdFilterBatch];
+  float near_scores[kIdFilterBatch];
+  for (std::size_t start = r; start < count; start += kScanBlockRows) {
+    const std::size_t m = std::min(kScanBlockRows, count - start);
+    score_block(start, m, scores);
+    const float worst = top.worst();
+    std::size_t held = 0;
+    const auto test_held = [&] {
+      accept.test(near_ids, held, pass);
+      for (std::size_t i = 0; i < held; ++i) {
+        if (pass[i]) top.push(near_ids[i], near_scores[i]);
+      }
+      held = 0;
+    };
+    for (std::size_t i = 0; i < m; ++i) {
+      if (!distance_less(scores[i], worst)) continue;
+      near_ids[held] = ids[start + i];
+      near_scores[held++] = scores[i];
+      if (held == kIdFilterBatch) test_held();
+    }
+    if (held > 0) test_held();
+  }
+}
+
 // The probing of a filtered search: the centroids of `lists` (d floats each) ranked by
-// distance_squared to the query, and scan(c) called for lists c nearest first until the rows
+// distance_squared to the query, and scan(c, top) called for lists c nearest first until the rows
 // scanned reach filtered_probe_rows for `sample` and `top` is full, or every list was scanned.
-template <class List, class Top, class Scan>
+template <class List, class Scan>
 void probe_filtered(Metric metric, const float* query, const float* centroids, std::size_t d,
                     std::uint64_t nprobe, std::span<const List> lists,
-                    std::pair<std::size_t, std::size_t> sample, std::size_t total, const Top& top,
+                    std::pair<std::size_t, std::size_t> sample, std::size_t total, TopK& top,
                     Scan&& scan) {
   const std::size_t n = lists.size();
   const std::vector<std::pair<float, std::size_t>> ranked =
@@ -315,7 +383,7 @@ void probe_filtered(Metric metric, const float* query, const float* centroids, s
   std::size_t scanned = 0;
   for (const auto& probe : ranked) {
     if (scanned >= target && top.full()) break;
-    scan(probe.second);
+    scan(probe.second, top);
     scanned += lists[probe.second].ids.size();
   }
 }

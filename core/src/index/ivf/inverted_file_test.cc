@@ -106,8 +106,10 @@ TEST(SamplePassing, EvenlySpreadOverTheListsEndToEndAndWiderWhenFewPass) {
   const auto one_in_100 = [](std::uint64_t id) { return id % 100 == 50; };
   const auto even = [](std::uint64_t id) { return id % 2 == 0; };
   const auto few = [](std::uint64_t id) { return id % 10000 == 0; };
+  // The first sample (ids 0, 100, ...) finds none, so it is taken four times as wide (every
+  // 25th id), where every fourth id passes.
   EXPECT_EQ(sample_passing(all, 25600, IdFilter(one_in_100)),
-            std::make_pair(std::size_t{0}, kFilterSampleIds));
+            std::make_pair(kFilterSampleIds, kFilterSampleIds * kFilterResampleFactor));
   EXPECT_EQ(sample_passing(all, 25600, IdFilter(even)),
             std::make_pair(kFilterSampleIds, kFilterSampleIds));
   // Ids 0, 10000 and 20000 pass: 3 of the first sample, fewer than kFilterResampleBelow, so it
@@ -116,8 +118,9 @@ TEST(SamplePassing, EvenlySpreadOverTheListsEndToEndAndWiderWhenFewPass) {
             std::make_pair(std::size_t{3}, kFilterSampleIds * kFilterResampleFactor));
 }
 
-// Every id is tested once in order where probing would test about as many ids as that, or more
-// (filters almost nothing passes, below about 0.2 %); above about 0.3 % probing is taken.
+// Every id is tested once in order where probing would cost about as much or more (filters almost
+// nothing passes, below about 0.3 % by the sample's low estimate); above about 0.5 % probing is
+// taken.
 TEST(PreferInOrderPass, ProbesOnlyWhereFewIdsAreTested) {
   struct Case {
     const char* name;
@@ -130,8 +133,9 @@ TEST(PreferInOrderPass, ProbesOnlyWhereFewIdsAreTested) {
   constexpr std::size_t kWide = kFilterSampleIds * kFilterResampleFactor;
   const Case cases[] = {
       {"no sampled id passes", 0, kFilterSampleIds, kTotal, true},
-      {"0.1 %: every list", 1, kWide, kTotal, true},
-      {"0.3 %: probing tests fewer", 3, kWide, kTotal, false},
+      {"0.1 %: one sampled id counts as none", 1, kWide, kTotal, true},
+      {"0.3 %: the low estimate keeps the pass", 3, kWide, kTotal, true},
+      {"0.6 %: probing costs less", 6, kWide, kTotal, false},
       {"a tenth pass", 26, kFilterSampleIds, 6000, false},
       {"half pass", 128, kFilterSampleIds, 1300, false},
       {"1 %: k / share rows tested in list order", 3, kFilterSampleIds, 54000, false},

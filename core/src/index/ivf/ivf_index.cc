@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "check.h"
+#include "distance/distance.h"
 #include "encoding.h"
 #include "index/ivf/kmeans.h"
 #include "index/topk.h"
@@ -208,34 +209,40 @@ Result<std::vector<SearchHit>> IvfIndex::search_filtered(std::span<const float> 
   TopK top(std::min(k, len()));
   offer_buffer(metric_, q, buffer_, d, /*root=*/false, top, accept);
   if (trained_ && n_centroids_ > 0) {
-    const auto scan = [&](std::size_t c, const auto& candidate) {
-      const PostingList& list = lists_[c];
-      offer_rows(metric_, q, list.vectors.data(), d, list.ids.size(), /*root=*/false, top,
-                 candidate);
-    };
     const std::span<const PostingList> lists(lists_);
     const std::pair<std::size_t, std::size_t> sample = sample_passing(lists, listed_, accept);
     const std::size_t probe_rows =
         expected_probe_rows(config_.nprobe, lists_.size(), sample, listed_);
     if (prefer_in_order_pass(listed_, d, k, sample, probe_rows)) {
       std::vector<std::pair<std::size_t, std::uint64_t>> passing;
-      for (const std::uint64_t id : order_) {
-        if (!accept(id)) continue;
+      for_each_passing(order_, accept, [&](std::uint64_t id) {
         const auto listed = id_to_list_.find(id);
         if (listed != id_to_list_.end()) {
           passing.emplace_back(static_cast<std::size_t>(listed->second), id);
         }
-      }
+      });
+      // Only the passing rows are read: the rest of a list's vectors would only push the
+      // payloads the next search tests out of the cache.
       for_each_list_run(passing, [&](std::size_t c, std::span<const std::uint64_t> ids) {
-        const std::uint64_t* row_ids = lists_[c].ids.data();
-        scan(c, [&](std::size_t r) -> std::optional<std::uint64_t> {
-          if (!std::binary_search(ids.begin(), ids.end(), row_ids[r])) return std::nullopt;
-          return row_ids[r];
-        });
+        const PostingList& list = lists_[c];
+        for (std::size_t r = 0; r < list.ids.size(); ++r) {
+          if (!std::binary_search(ids.begin(), ids.end(), list.ids[r])) continue;
+          top.push(list.ids[r], distance_squared(metric_, q, list.vectors.data() + r * d, d));
+        }
       });
     } else {
-      probe_filtered(metric_, q, centroids_.data(), d, config_.nprobe, lists, sample, listed_, top,
-                     [&](std::size_t c) { scan(c, passing_row(lists_[c].ids.data(), accept)); });
+      probe_filtered(
+          metric_, q, centroids_.data(), d, config_.nprobe, lists, sample, listed_, top,
+          [&](std::size_t c, TopK& into) {
+            const PostingList& list = lists_[c];
+            const float* rows = list.vectors.data();
+            offer_filtered(
+                list.ids.data(), list.ids.size(), into, accept,
+                [&](std::size_t r) { return distance_squared(metric_, q, rows + r * d, d); },
+                [&](std::size_t begin, std::size_t count, float* out) {
+                  distance_rows(metric_, q, rows + begin * d, d, count, d, out);
+                });
+          });
     }
   }
   std::vector<SearchHit> hits = top.take_sorted();

@@ -55,18 +55,16 @@ void residual_of(const float* vector, const float* centroid, std::size_t d, floa
 
 // Scores every entry of `list` by its code into `top`, a block of entries at a time; with
 // `accept`, only the entries whose id it passes (tested for those that would enter).
-void scan_codes(const CodeList& list, const float* table, std::size_t m, std::size_t k, TopK& top,
-                const IdFilter* accept = nullptr) {
+void scan_codes(const CodeList& list, const float* table, std::size_t m, std::size_t k,
+                TopK& top) {
   float scores[kScanBlockRows];
   for (std::size_t begin = 0; begin < list.ids.size(); begin += kScanBlockRows) {
     const std::size_t count = std::min(kScanBlockRows, list.ids.size() - begin);
     score_codes(list, begin, count, table, m, k, scores);
     const std::uint64_t* ids = list.ids.data() + begin;
-    if (accept == nullptr) {
-      for (std::size_t e = 0; e < count; ++e) top.push(ids[e], scores[e]);
-    } else {
-      top.offer(scores, count, passing_row(ids, *accept));
-    }
+    top.offer(scores, count, [ids](std::size_t e) -> std::optional<std::uint64_t> {
+      return ids[e];
+    });
   }
 }
 
@@ -340,11 +338,9 @@ Result<std::vector<SearchHit>> IvfPqIndex::search_filtered(std::span<const float
   if (prefer_in_order_pass(listed, d, k, sample, probe_rows)) {
     // The ids in the order of their full copies, which is the order they came in.
     std::vector<std::pair<std::size_t, std::uint64_t>> passing;
-    for (const std::uint64_t id : full_ids_) {
-      if (accept(id)) {
-        passing.emplace_back(static_cast<std::size_t>(locations_.find(id)->second.list), id);
-      }
-    }
+    for_each_passing(full_ids_, accept, [&](std::uint64_t id) {
+      passing.emplace_back(static_cast<std::size_t>(locations_.find(id)->second.list), id);
+    });
     for_each_list_run(passing, [&](std::size_t c, std::span<const std::uint64_t> ids) {
       const CodeList& list = lists_[c];
       table_of(c);
@@ -358,12 +354,24 @@ Result<std::vector<SearchHit>> IvfPqIndex::search_filtered(std::span<const float
     return top.take_sorted();
   }
 
-  probe_filtered(metric_, q, centroids_.data(), d, config_.nprobe,
-                 std::span<const CodeList>(lists_), sample, listed, top, [&](std::size_t c) {
-                   if (lists_[c].ids.empty()) return;
-                   table_of(c);
-                   scan_codes(lists_[c], table.data(), m, ks, top, &accept);
-                 });
+  probe_filtered(
+      metric_, q, centroids_.data(), d, config_.nprobe, std::span<const CodeList>(lists_), sample,
+      listed, top,
+      [&](std::size_t c, TopK& into) {
+        const CodeList& list = lists_[c];
+        if (list.ids.empty()) return;
+        table_of(c);
+        offer_filtered(
+            list.ids.data(), list.ids.size(), into, accept,
+            [&](std::size_t e) {
+              float score;
+              score_codes(list, e, 1, table.data(), m, ks, &score);
+              return score;
+            },
+            [&](std::size_t begin, std::size_t count, float* out) {
+              score_codes(list, begin, count, table.data(), m, ks, out);
+            });
+      });
   return top.take_sorted();
 }
 
