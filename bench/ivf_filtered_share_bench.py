@@ -20,7 +20,7 @@ worst, the flat time of the first training, recall@10 against the exact filtered
 IVF-PQ ranks by its codes) and the queries that came back with fewer than min(k, P) hits.
 
 Usage: /usr/bin/python3 bench/ivf_filtered_share_bench.py [--build build] [--trainings 3]
-           [--queries 100] [--only 0,1,2,3]
+           [--queries 100] [--only 0,1,2,3] [--fill-chunk 10000 (0: each kind whole, flat first)]
 """
 
 import argparse
@@ -77,7 +77,7 @@ def timed(col, queries, flt):
     return (time.perf_counter() - t) / len(queries), [[h["id"] for h in hs] for hs in hits]
 
 
-def one_training(svdb, tmp, setting, seed, n_queries):
+def one_training(svdb, tmp, setting, seed, n_queries, fill_chunk):
     """{(kind, P): (ratio, flat seconds, recall, short)} for one draw of the data."""
     n, d, n_lists, nprobe = setting
     rng = np.random.default_rng(seed)
@@ -92,8 +92,12 @@ def one_training(svdb, tmp, setting, seed, n_queries):
     # The kinds are filled a chunk each in turn: where a collection's payloads land in the heap
     # depends on what was freed before them, and the collection filled first in a process scans
     # its payloads up to 1.75 times faster than the next, whatever its kind.
-    for start in range(0, n, FILL_CHUNK):
-        chunk = range(start, min(n, start + FILL_CHUNK))
+    # --fill-chunk 0 fills each kind whole, the flat collection first.
+    if fill_chunk == 0:
+        for kind in ("flat",) + KINDS:
+            cols[kind].upsert_batch([(i, data[i], {"r": int(rank[i])}) for i in range(n)])
+    for start in range(0, n if fill_chunk else 0, fill_chunk or 1):
+        chunk = range(start, min(n, start + fill_chunk))
         for kind in ("flat",) + KINDS:
             cols[kind].upsert_batch([(i, data[i], {"r": int(rank[i])}) for i in chunk])
     out = {}
@@ -127,6 +131,7 @@ def main():
     parser.add_argument("--trainings", type=int, default=3)
     parser.add_argument("--queries", type=int, default=100)
     parser.add_argument("--only", default="")
+    parser.add_argument("--fill-chunk", type=int, default=FILL_CHUNK)
     args = parser.parse_args()
     sys.path.insert(0, str(REPO / args.build / "python"))
     import sorvel_vector_db as svdb
@@ -136,7 +141,7 @@ def main():
     with bench_lock(), tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR", "/tmp")) as tmp:
         for setting in chosen:
             n, d, n_lists, nprobe = setting
-            runs = [one_training(svdb, tmp, setting, 100 + t, args.queries)
+            runs = [one_training(svdb, tmp, setting, 100 + t, args.queries, args.fill_chunk)
                     for t in range(args.trainings)]
             print(f"Gaussian {n} x {d}, {n_lists} lists, nprobe {nprobe}, {args.queries} queries, "
                   f"k = {K}, {args.trainings} trainings, load average "

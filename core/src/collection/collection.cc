@@ -229,15 +229,6 @@ void prefetch_payload(const Payload& payload) {
   }
 }
 
-// The first line of an object's or array's members: a filter test reads it first.
-void prefetch_members(const Payload& payload) {
-  if (payload.kind() == Payload::Kind::Object) {
-    __builtin_prefetch(payload.as_object().data());
-  } else if (payload.kind() == Payload::Kind::Array) {
-    __builtin_prefetch(payload.as_array().data());
-  }
-}
-
 // A set of ids for one chunk at a time: open addressing over a power-of-two table sized once for
 // the largest chunk, emptied in O(1) by moving to a new generation.
 class ChunkIdSet {
@@ -901,7 +892,7 @@ struct Collection::PayloadTest {
     const Payload* found[kIdFilterBatch];
     for (std::size_t i = 0; i < n; ++i) {
       found[i] = collection.payload(ids[i]);
-      if (found[i] != nullptr) prefetch_members(*found[i]);
+      if (found[i] != nullptr) __builtin_prefetch(found[i]->elements());
     }
     for (std::size_t i = 0; i < n; ++i) out[i] = filter.matches(found[i] ? *found[i] : kNullPayload);
   }

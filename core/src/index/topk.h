@@ -54,6 +54,7 @@ class BasicTopK {
   // The distance a new hit must beat to be kept (only meaningful once full()).
   float worst() const { return heap_.front().distance; }
   bool full() const { return heap_.size() == k_; }
+  std::size_t capacity() const { return k_; }
 
   void push(std::uint64_t id, float distance) {
     if (k_ == 0) return;

@@ -41,6 +41,13 @@ class Payload {
   static Payload object(Object members);
 
   Kind kind() const { return static_cast<Kind>(value_.index()); }
+  // Where an object's members or an array's elements lie (null for the other kinds), for a caller
+  // that asks memory for them ahead of reading them.
+  const void* elements() const {
+    if (const auto* members = std::get_if<Object>(&value_)) return members->data();
+    if (const auto* items = std::get_if<Array>(&value_)) return items->data();
+    return nullptr;
+  }
   bool is_null() const { return kind() == Kind::Null; }
   bool is_number() const {
     return kind() == Kind::Unsigned || kind() == Kind::Negative || kind() == Kind::Float;

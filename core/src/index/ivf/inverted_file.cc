@@ -175,13 +175,10 @@ std::size_t filtered_probe_rows(std::size_t unfiltered_rows,
 bool prefer_in_order_pass(std::size_t total, std::size_t dims, std::size_t k,
                           std::pair<std::size_t, std::size_t> sample, std::size_t probe_rows) {
   const auto [passing, sampled] = sample;
-  // The share is taken one standard deviation below the sample's: a probe that meets fewer
-  // passing ids than expected tests every row it scans, while the in-order pass costs the same at
-  // every share, so the choice errs toward the pass. One passing id in the sample so counts as
-  // none.
-  const double p = static_cast<double>(passing);
-  const double share = (p - std::sqrt(p)) / static_cast<double>(sampled);
-  if (share <= 0.0) return true;
+  // One passing id in the sample tells too little: a probe that meets fewer passing ids than
+  // expected tests every row it scans, while the in-order pass costs the same at every share.
+  if (passing <= 1) return true;
+  const double share = static_cast<double>(passing) / static_cast<double>(sampled);
   const double row = kRowCostPerDimension * static_cast<double>(dims);
   const double rows = static_cast<double>(probe_rows);
   const double until_k = std::min(rows, static_cast<double>(k) / share);

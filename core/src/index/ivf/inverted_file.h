@@ -326,6 +326,7 @@ inline std::size_t expected_probe_rows(std::uint64_t nprobe, std::size_t n_lists
 template <class ScoreOne, class ScoreBlock>
 void offer_filtered(const std::uint64_t* ids, std::size_t count, TopK& top,
                     const IdFilter& accept, ScoreOne&& score_one, ScoreBlock&& score_block) {
+  if (top.capacity() == 0) return;
   std::size_t r = 0;
   bool pass[kIdFilterBatch];
   while (r < count && !top.full()) {

@@ -53,8 +53,7 @@ void residual_of(const float* vector, const float* centroid, std::size_t d, floa
   }
 }
 
-// Scores every entry of `list` by its code into `top`, a block of entries at a time; with
-// `accept`, only the entries whose id it passes (tested for those that would enter).
+// Scores every entry of `list` by its code into `top`, a block of entries at a time.
 void scan_codes(const CodeList& list, const float* table, std::size_t m, std::size_t k,
                 TopK& top) {
   float scores[kScanBlockRows];
