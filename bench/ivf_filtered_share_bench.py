@@ -91,7 +91,7 @@ def one_training(svdb, tmp, setting, seed, n_queries, fill_chunk):
     cols = {kind: client.get_collection(kind) for kind in ("flat",) + KINDS}
     # The kinds are filled a chunk each in turn: where a collection's payloads land in the heap
     # depends on what was freed before them, and the collection filled first in a process scans
-    # its payloads up to 1.75 times faster than the next, whatever its kind.
+    # its payloads up to 1.4 times faster than the next, whatever its kind.
     # --fill-chunk 0 fills each kind whole, the flat collection first.
     if fill_chunk == 0:
         for kind in ("flat",) + KINDS:

@@ -334,6 +334,32 @@ def test_filtered_search_returns_the_nearest_passing_vectors(filter_world, kind,
                 assert distances == [h["distance"] for h in ranked[:k]]
 
 
+@pytest.mark.parametrize("kind", ["ivf", "ivf_pq"])
+def test_inverted_file_batch_keeps_the_last_of_a_repeated_id_and_reopens_the_same(svdb, tmp_path,
+                                                                                kind):
+    # One batch that crosses the training size (4,096) and repeats ids 0..999 with new vectors
+    # and payloads: the later entry wins, live and after a reopen.
+    rng = np.random.default_rng(5)
+    vectors = rng.standard_normal((6000, 16), dtype=F32)
+    client = svdb.Client(str(tmp_path / "data"))
+    col = client.create_collection("c", 16, "l2", kind)
+    col.upsert_batch([(i, vectors[i], {"v": 0}) for i in range(5000)] +
+                     [(i, vectors[5000 + i], {"v": 1}) for i in range(1000)])
+    query = rng.standard_normal(16, dtype=F32)
+
+    def served(c):
+        # Asking for more than pass returns every passing vector, whatever the lists (a reopening
+        # trains them again).
+        assert c.count == 5000
+        return {v: sorted(h["id"] for h in c.search(query, 6000, {"v": {"$eq": v}}))
+                for v in (0, 1)}
+
+    live = served(col)
+    assert live == {0: list(range(1000, 5000)), 1: list(range(1000))}
+    del col, client
+    assert served(svdb.Client(str(tmp_path / "data")).get_collection("c")) == live
+
+
 @pytest.mark.parametrize("kind, n", FILTER_KINDS, ids=[f"{k}_{n}" for k, n in FILTER_KINDS])
 def test_no_search_comes_back_short(filter_world, kind, n):
     # The nprobe nearest of 256 lists hold about 320 of 5,000 vectors: the inverted files probe on.

@@ -894,7 +894,9 @@ struct Collection::PayloadTest {
       found[i] = collection.payload(ids[i]);
       if (found[i] != nullptr) __builtin_prefetch(found[i]->elements());
     }
-    for (std::size_t i = 0; i < n; ++i) out[i] = filter.matches(found[i] ? *found[i] : kNullPayload);
+    for (std::size_t i = 0; i < n; ++i) {
+      out[i] = filter.matches(found[i] ? *found[i] : kNullPayload);
+    }
   }
 };
 

@@ -182,8 +182,8 @@ bool prefer_in_order_pass(std::size_t total, std::size_t dims, std::size_t k,
   const double row = kRowCostPerDimension * static_cast<double>(dims);
   const double rows = static_cast<double>(probe_rows);
   const double until_k = std::min(rows, static_cast<double>(k) / share);
-  const double after_k =
-      std::min(rows - until_k, until_k * std::log(std::max(1.0, rows * share / static_cast<double>(k))));
+  const double spread = std::log(std::max(1.0, rows * share / static_cast<double>(k)));
+  const double after_k = std::min(rows - until_k, until_k * spread);
   const double probing = rows * row + until_k * kBatchedTestCost + after_k * kListOrderTestCost;
   const double in_order = static_cast<double>(total) * (1.0 + share * row);
   return in_order < probing;

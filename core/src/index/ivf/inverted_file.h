@@ -304,7 +304,7 @@ inline constexpr double kRowCostPerDimension = 0.01;
 
 // True when testing all `total` ids in order and scoring the passing ones costs less than probing
 // `probe_rows` rows (filtered_probe_rows) of `dims` dimensions for k hits with the share of
-// `sample`; always when no sampled id passed.
+// `sample`; always when at most one sampled id passed.
 bool prefer_in_order_pass(std::size_t total, std::size_t dims, std::size_t k,
                           std::pair<std::size_t, std::size_t> sample, std::size_t probe_rows);
 
