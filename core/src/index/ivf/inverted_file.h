@@ -207,10 +207,20 @@ inline void offer_buffer(Metric metric, const float* query, const TrainingBuffer
              passing_row(buffer.ids().data(), accept));
 }
 
-// Calls each(id) for the ids of `ids` that `accept` passes, in order; they are tested
-// kIdFilterBatch at a time.
+// Up to this many ids, an index tests every id in order one at a time: the payloads of so few
+// stay in the cache, where a batch only adds its own work.
+inline constexpr std::size_t kSmallIndexIds = 32768;
+
+// Calls each(id) for the ids of `ids` that `accept` passes, in order; beyond kSmallIndexIds ids
+// they are tested kIdFilterBatch at a time.
 template <class Each>
 void for_each_passing(std::span<const std::uint64_t> ids, const IdFilter& accept, Each&& each) {
+  if (ids.size() <= kSmallIndexIds) {
+    for (const std::uint64_t id : ids) {
+      if (accept(id)) each(id);
+    }
+    return;
+  }
   bool pass[kIdFilterBatch];
   for (std::size_t at = 0; at < ids.size(); at += kIdFilterBatch) {
     const std::size_t batch = std::min(kIdFilterBatch, ids.size() - at);
