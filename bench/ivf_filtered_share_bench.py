@@ -12,7 +12,7 @@ the first 4,096 vectors, max_iter 10, PQ m 8, k_sub 256):
 Passing: 1, 10, 50, 100, 250, 500, 1000, 5000 and 10 % (those up to 10 % of n). Each training is
 a new draw of the data, filled by upsert_batch into new collections, 10,000 vectors
 to each kind in turn. k = 10, one query per call;
-the times are the fastest of three rounds taken in turn with the flat collection's.
+the times are the fastest of five rounds taken in turn with the flat collection's.
 
 The table gives, per setting x kind x passing count, the ratio of the collection's time per query
 to the flat collection's in the same training (goal: at most 1.5), for each training and the
@@ -44,7 +44,7 @@ KINDS = ("ivf", "ivf_pq")
 SETTINGS = [(100000, 64, 1264, 8), (100000, 64, 64, 2), (50000, 32, 256, 16),
             (20000, 16, 256, 16)]
 PASSING = (1, 10, 50, 100, 250, 500, 1000, 5000)
-ROUNDS = 3
+ROUNDS = 5
 FILL_CHUNK = 10000
 
 
