@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
 #include <limits>
+#include <random>
 #include <span>
 #include <utility>
 #include <vector>

@@ -269,7 +269,6 @@ TEST(IvfIndex, FilteredSearchReachesPassingIdsInAnyList) {
   EXPECT_EQ(wrong.error().display(), "dimension mismatch: expected 8, got 3");
 }
 
-// Adding an id the index already holds replaces the old entry wherever it is.
 // A filter few ids pass tests every id in the order they were filed: after removes that compact
 // that order, ids removed and filed again, and replaced ones, each passing id is found once with
 // its current vector.
@@ -308,6 +307,7 @@ TEST(IvfIndex, FilteredSearchOfFewPassingIdsAfterRemovesAndReAdds) {
   }
 }
 
+// Adding an id the index already holds replaces the old entry wherever it is.
 TEST(IvfIndex, AddingAHeldIdReplacesIt) {
   const std::vector<float> old_v = {1, 1};
   const std::vector<float> new_v = {-5, 4};
